@@ -1,0 +1,104 @@
+"""The module's surface: import, version, names, exceptions and the session class."""
+import inspect
+import os
+import subprocess
+import sys
+
+import pytest
+
+import zantu_ffi
+
+
+def test_imported_module_is_the_built_one():
+    expected = os.environ.get("ZANTU_FFI_MODULE")
+    if expected:
+        assert os.path.samefile(zantu_ffi.__file__, expected)
+    assert zantu_ffi.__file__.endswith(".abi3.so")
+
+
+def test_version():
+    assert zantu_ffi.version() == "0.9.1"
+    with pytest.raises(TypeError):
+        zantu_ffi.version(1)
+    assert zantu_ffi.version.__doc__.startswith("Return the version of the native binding.")
+    assert str(inspect.signature(zantu_ffi.version)) == "()"
+
+
+def test_public_names_are_exactly_the_five():
+    public = {n for n in dir(zantu_ffi) if not n.startswith("_")}
+    assert public == {"version", "ZantuSession", "ZantuError", "ZantuNotFound", "ZantuDenied"}
+    assert zantu_ffi.__doc__ == "The `zantu_ffi` extension module."
+
+
+def test_exception_hierarchy_docs_and_modules():
+    E, NF, D = zantu_ffi.ZantuError, zantu_ffi.ZantuNotFound, zantu_ffi.ZantuDenied
+    assert E.__bases__ == (Exception,)
+    assert NF.__bases__ == (E,)
+    assert D.__bases__ == (E,)
+    for t in (E, NF, D):
+        assert t.__module__ == "zantu_ffi"
+    assert E.__qualname__ == "ZantuError"
+    assert E.__doc__ == "Base class for all zantu binding errors."
+    assert NF.__doc__ == (
+        "The coordinate is not addressable in this session \u2014 either out of scope (I13) or absent. "
+        "The two are deliberately indistinguishable."
+    )
+    assert D.__doc__ == (
+        "An addressable secret was refused by policy (e.g. an MCP reveal of a high/prod/inject-only value, "
+        "I11/I14)."
+    )
+
+
+def test_session_class_shape():
+    S = zantu_ffi.ZantuSession
+    assert S.__module__ == "builtins"
+    assert S.__name__ == "ZantuSession"
+    assert str(inspect.signature(S)) == "(scope, vault_dir=None, passphrase=None)"
+    assert S.__doc__.startswith("An agent session bound to a fixed scope and a vault.")
+    assert S.__doc__.endswith("Constructed once per MCP session; the scope cannot be widened afterwards (I13).")
+    with pytest.raises(TypeError):
+
+        class Sub(S):  # noqa: F841
+            pass
+
+    assert not hasattr(S, "__dict__") or "__dict__" not in S.__dict__
+    assert "__weakref__" not in S.__dict__
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((), {}, "ZantuSession.__new__() missing 1 required positional argument: 'scope'"),
+        (({}, None, None, None), {}, "ZantuSession.__new__() takes from 1 to 3 positional arguments but 4 were given"),
+        (({},), {"vault": "x"}, "ZantuSession.__new__() got an unexpected keyword argument 'vault'"),
+        (({},), {"scope": {}}, "ZantuSession.__new__() got multiple values for argument 'scope'"),
+    ],
+)
+def test_constructor_signature_errors(args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        zantu_ffi.ZantuSession(*args, **kwargs)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize(
+    "args, name",
+    [
+        (([],), "scope"),
+        (({"operations": []}, 5), "vault_dir"),
+        (({"operations": []}, None, b"pw"), "passphrase"),
+    ],
+)
+def test_constructor_conversion_errors_carry_the_note(args, name):
+    with pytest.raises(TypeError) as info:
+        zantu_ffi.ZantuSession(*args)
+    assert info.value.__notes__ == [f"while processing '{name}'"]
+
+
+def test_import_does_nothing_else(tmp_path):
+    # No file access or thread at import: a fresh interpreter with HOME pointing
+    # at an empty directory leaves it empty and has one thread.
+    code = "import threading, zantu_ffi; print(threading.active_count())"
+    env = dict(os.environ, HOME=str(tmp_path))
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == "1"
+    assert list(tmp_path.iterdir()) == []
