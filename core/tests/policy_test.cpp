@@ -194,7 +194,9 @@ TEST(AgentScopeTest, PermitsAndOutOfScopeDecisions) {
   const AgentScope none = scope_of(std::nullopt, std::nullopt, {});
   for (Operation op : kAllOps) {
     EXPECT_FALSE(none.permits(op));
-    for (S s : {S::Low, S::High, S::InjectOnly}) EXPECT_EQ(decide(none, op, std::nullopt, dev, s), Decision::out_of_scope());
+    for (S s : {S::Low, S::High, S::InjectOnly}) {
+      EXPECT_EQ(decide(none, op, std::nullopt, dev, s), Decision::out_of_scope());
+    }
   }
 
   for (Operation granted : kAllOps) {
