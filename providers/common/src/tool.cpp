@@ -21,6 +21,10 @@ using std::chrono::nanoseconds;
 using std::chrono::steady_clock;
 
 constexpr std::size_t kChunkLen = 64 * 1024;
+// Far above any cloud secret, and a bound on what a runaway tool can make the
+// host hold. Past it a stream is no longer drained: the tool blocks on its
+// pipe and, unless it ends, meets the limit.
+constexpr std::size_t kMaxStreamLen = 16 * 1024 * 1024;
 constexpr std::string_view kScrubbedPrefix = "ZANTU_";
 
 class UniqueFd {
@@ -122,6 +126,9 @@ template <class Buffer>
 struct Stream {
   UniqueFd fd;
   Buffer& buf;
+
+  // The descriptor to poll: none once the stream has ended or is full.
+  [[nodiscard]] int poll_fd() const noexcept { return buf.size() < kMaxStreamLen ? fd.get() : -1; }
 
   void read_once() {
     ssize_t n = read_into(fd.get(), buf, kChunkLen);
@@ -241,8 +248,8 @@ std::expected<ToolOutput, ToolFailure> run_tool(std::string_view program, std::s
       kill_and_reap(pid);
       return fail(ToolFailureKind::TimedOut);
     }
-    pollfd fds[3] = {{pidfd.get(), POLLIN, 0}, {out.fd.get(), POLLIN, 0}, {err.fd.get(), POLLIN, 0}};
-    // A closed stream has fd -1, which poll skips.
+    // poll skips a descriptor of -1.
+    pollfd fds[3] = {{pidfd.get(), POLLIN, 0}, {out.poll_fd(), POLLIN, 0}, {err.poll_fd(), POLLIN, 0}};
     const timespec timeout = to_timespec(deadline - now);
     if (::ppoll(fds, 3, &timeout, nullptr) < 0) {
       if (errno == EINTR) continue;

@@ -241,6 +241,7 @@ TEST_P(SystemRunner, ToolThatDoesNotEndIsKilledAtTheLimit) {
       {"exec yes", "floods its standard output"},
       {"exec yes >&2", "floods its standard error"},
       {"exec >&- 2>&-; exec sleep 60", "closes both outputs first"},
+      {"exec head -c 33554432 /dev/zero", "writes more than the runner holds"},
   };
   for (const Case& c : cases) {
     fake("echo $$ > '" + pidfile + "'; " + c.body);

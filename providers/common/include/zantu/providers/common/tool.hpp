@@ -44,6 +44,8 @@ struct ToolFailure {
 // it runs. When it exits, what it left in the pipes is read and the call
 // returns, even if a descendant still holds a pipe open. When `limit` passes
 // first, the tool is killed (SIGKILL) and reaped and its output is discarded.
+// An output is drained up to 16 MiB; a tool that writes more blocks on its
+// pipe, so nothing is ever cut short.
 // The call never blocks past the limit, except for reaping the killed tool.
 [[nodiscard]] std::expected<ToolOutput, ToolFailure> run_tool(std::string_view program,
                                                               std::span<const std::string> args,
