@@ -8,6 +8,8 @@ import pytest
 from vaultfiles import PASSPHRASE, SALT, Vault, derive_key, literal
 from zantu_ffi import ZantuError, ZantuSession
 
+pytestmark = pytest.mark.passphrase_only
+
 SALT_MISSING = "reading kdf.salt from the vault root (run `zantu init` first)"
 NO_KEY = "obtaining the master key (run `zantu init`?)"
 SCOPE = {"operations": ["metadata", "write", "reveal"]}

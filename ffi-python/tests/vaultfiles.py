@@ -115,13 +115,43 @@ def totp(path, algorithm="sha1", digits=6, period=30, seed=b"1234567890123456789
             **_common(path, sensitivity, revealable, None, created, updated)}
 
 
-class Vault:
-    """One vault root in a temporary directory, with its salt and its key."""
+SS_ATTRIBUTES = ["service", "zantu", "username", "master-key", "target", "default"]
 
-    def __init__(self, root, passphrase=PASSPHRASE, salt=SALT, key=None):
+
+def in_secret_service_fixture():
+    return bool(os.environ.get("SECRET_SERVICE_FIXTURE_DIR"))
+
+
+def store_os_key(key):
+    """Stores `key` as the master-key item of the running Secret Service."""
+    subprocess.run(["secret-tool", "store", "--label=zantu master key", *SS_ATTRIBUTES], input=key, check=True)
+
+
+def clear_os_key():
+    # Exits 1 when there was nothing to clear.
+    subprocess.run(["secret-tool", "clear", *SS_ATTRIBUTES], capture_output=True)
+
+
+def random_os_key():
+    # secret-tool stores text: a key of 32 printable bytes is still 32 key bytes.
+    alphabet = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+    return bytes(alphabet[b % 64] for b in os.urandom(32))
+
+
+class Vault:
+    """One vault root in a temporary directory and the key its sessions use:
+    derived from a passphrase and the root's salt, or (key_source "os") held
+    by the running Secret Service."""
+
+    def __init__(self, root, passphrase=PASSPHRASE, salt=SALT, key=None, key_source="passphrase"):
         self.root = str(root)
-        self.passphrase = passphrase
         os.makedirs(self.root, exist_ok=True)
+        if key_source == "os":
+            self.passphrase = None
+            self.key = key if key is not None else random_os_key()
+            store_os_key(self.key)
+            return
+        self.passphrase = passphrase
         if salt is not None:
             with open(os.path.join(self.root, "kdf.salt"), "wb") as f:
                 f.write(salt)
