@@ -166,6 +166,41 @@ Result<bool> Reader::next_element() {
   return true;
 }
 
+template <class Out>
+void Reader::read_plain_bytes(Out& out) {
+  const char* const begin = text_.data();
+  const char* const end = begin + text_.size();
+  const char* p = begin + pos_;
+  bool first = first_[depth_];
+  auto is_ws = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+  auto digit = [](char c) { return static_cast<unsigned>(c - '0'); };
+  out.reserve(out.size() + static_cast<std::size_t>(end - p) / 2);
+  while (true) {
+    const char* q = p;
+    while (q != end && is_ws(*q)) ++q;
+    if (!first) {
+      if (q == end || *q != ',') break;
+      ++q;
+      while (q != end && is_ws(*q)) ++q;
+    }
+    if (q == end || digit(*q) > 9) break;
+    unsigned value = digit(*q++);
+    if (value != 0) {
+      if (q != end && digit(*q) <= 9) {
+        value = value * 10 + digit(*q++);
+        if (q != end && digit(*q) <= 9) value = value * 10 + digit(*q++);
+      }
+    }
+    if (q != end && (digit(*q) <= 9 || *q == '.' || *q == 'e' || *q == 'E')) break;
+    if (value > 255) break;
+    out.push_back(static_cast<std::uint8_t>(value));
+    first = false;
+    p = q;
+  }
+  first_[depth_] = first;
+  pos_ = static_cast<std::size_t>(p - begin);
+}
+
 // Reads the string at pos_ (its opening quote) and appends its unescaped text
 // to `out`, or only checks it when `out` is null.
 Status Reader::scan_string(std::string* out) {
@@ -404,7 +439,14 @@ Status Reader::skip_value() {
     case Kind::String: return scan_string(nullptr);
     case Kind::Array: {
       if (auto s = begin_array(); !s) return s;
+      // Plain byte numbers are checked by the fast scan and dropped.
+      struct Discard {
+        void reserve(std::size_t) noexcept {}
+        void push_back(std::uint8_t) noexcept {}
+        [[nodiscard]] std::size_t size() const noexcept { return 0; }
+      } discard;
       while (true) {
+        read_plain_bytes(discard);
         auto more = next_element();
         if (!more) return std::unexpected(more.error());
         if (!*more) return {};
@@ -517,6 +559,9 @@ Status bytes_of(Reader& r, Out& out, bool withhold_text) {
   }
   if (auto s = r.begin_array(); !s) return s;
   while (true) {
+    // Byte arrays are long (every record and envelope holds them): the plain
+    // elements go through the fast scan, anything else through the general one.
+    r.read_plain_bytes(out);
     auto more = r.next_element();
     if (!more) return std::unexpected(more.error());
     if (!*more) return {};

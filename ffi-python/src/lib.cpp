@@ -10,6 +10,8 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "args.hpp"
 #include "errors.hpp"
@@ -125,21 +127,61 @@ PyObject* str_of(std::string_view s) {
   return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
 
+// The view dict's keys in their order, made once and kept for the process:
+// a listing builds thousands of dicts.
+enum ViewKey { kCoordinate, kEnvironment, kComponent, kKey, kSensitivity, kMode, kFingerprint, kRevealable,
+               kOrigin, kReference, kNumViewKeys };
+constexpr const char* kViewKeyNames[kNumViewKeys] = {"coordinate", "environment", "component", "key",
+                                                     "sensitivity", "mode", "fingerprint", "revealable",
+                                                     "origin", "reference"};
+PyObject* g_view_keys[kNumViewKeys] = {};
+
+bool view_keys_ready() {
+  for (int i = 0; i < kNumViewKeys; ++i) {
+    if (g_view_keys[i] == nullptr) {
+      g_view_keys[i] = PyUnicode_InternFromString(kViewKeyNames[i]);
+      if (g_view_keys[i] == nullptr) return false;
+    }
+  }
+  return true;
+}
+
+// The few texts that repeat across the views of one listing (environment,
+// sensitivity, mode, origin), each made into a str once per call.
+class RepeatedStrs {
+ public:
+  // A new reference, or null with the host's exception set.
+  PyObject* get(std::string_view text) {
+    for (const auto& [known, str] : entries_) {
+      if (known == text) return Py_NewRef(str.get());
+    }
+    PyObject* str = str_of(text);
+    if (str != nullptr && entries_.size() < kMaxEntries) entries_.emplace_back(std::string(text), PyRef::borrow(str));
+    return str;
+  }
+
+ private:
+  static constexpr std::size_t kMaxEntries = 16;
+  std::vector<std::pair<std::string, PyRef>> entries_;
+};
+
 // The view as a new dict with its ten keys in order; null with the host's
 // exception set when an insertion fails.
-PyObject* view_to_dict(const RecordView& view) {
+PyObject* view_to_dict(const RecordView& view, RepeatedStrs* repeated = nullptr) {
+  if (!view_keys_ready()) return nullptr;
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  auto put = [&](const char* key, PyObject* value) {
+  auto put = [&](ViewKey key, PyObject* value) {
     PyRef owned = PyRef::steal(value);
-    return owned && PyDict_SetItemString(dict.get(), key, owned.get()) == 0;
+    return owned && PyDict_SetItem(dict.get(), g_view_keys[key], owned.get()) == 0;
   };
-  const bool ok = put("coordinate", str_of(view.coordinate)) && put("environment", str_of(view.environment)) &&
-                  put("component", str_of(view.component)) && put("key", str_of(view.key)) &&
-                  put("sensitivity", str_of(view.sensitivity)) && put("mode", str_of(view.mode)) &&
-                  put("fingerprint", str_of(view.fingerprint)) && put("revealable", PyBool_FromLong(view.revealable)) &&
-                  put("origin", str_of(view.origin)) &&
-                  put("reference", view.reference ? str_of(*view.reference) : Py_NewRef(Py_None));
+  auto repeating = [&](std::string_view text) { return repeated ? repeated->get(text) : str_of(text); };
+  const bool ok = put(kCoordinate, str_of(view.coordinate)) && put(kEnvironment, repeating(view.environment)) &&
+                  put(kComponent, str_of(view.component)) && put(kKey, str_of(view.key)) &&
+                  put(kSensitivity, repeating(view.sensitivity)) && put(kMode, repeating(view.mode)) &&
+                  put(kFingerprint, str_of(view.fingerprint)) && put(kRevealable, PyBool_FromLong(view.revealable)) &&
+                  put(kOrigin, repeating(view.origin)) &&
+                  put(kReference, view.reference ? str_of(*view.reference) : Py_NewRef(Py_None));
   if (!ok) return nullptr;
   return dict.release();
 }
@@ -157,8 +199,9 @@ PyObject* session_list(PyObject* self, PyObject*) {
     if (!views) return errors::raise(views.error());
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(views->size())));
     if (!list) return nullptr;
+    RepeatedStrs repeated;
     for (std::size_t i = 0; i < views->size(); ++i) {
-      PyObject* dict = view_to_dict((*views)[i]);
+      PyObject* dict = view_to_dict((*views)[i], &repeated);
       if (dict == nullptr) return nullptr;
       PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), dict);  // steals
     }

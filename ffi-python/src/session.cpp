@@ -308,7 +308,6 @@ FfiResult<std::vector<RecordView>> Session::list_visible() const {
   auto add_vault = [&](const std::filesystem::path& dir, std::optional<std::string_view> project) -> FfiResult<void> {
     auto loaded = core::store::load_all(dir, master_key_);
     if (!loaded) return std::unexpected(FfiError::core(loaded.error()));
-    views.reserve(views.size() + loaded->records.size());
     std::string text;
     for (const auto& [id, record] : loaded->records) {
       const core::RecordMeta& meta = record.meta();

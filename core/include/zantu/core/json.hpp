@@ -80,6 +80,15 @@ class Reader {
   // "string" alone, so that a misplaced secret never reaches a message.
   [[nodiscard]] Result<std::string> describe_next(bool withhold_text = false);
 
+  // Inside an array, where `next_element` would be called next: reads the
+  // elements that are written as plain integers from 0 to 255 (digits only,
+  // no leading zero) and appends their values to `out`, up to the first
+  // element written any other way or the end of the array. The reader is left
+  // as if those elements had gone through `next_element` and `read_number`, so
+  // everything else (and every error) is the general path's.
+  template <class Out>
+  void read_plain_bytes(Out& out);
+
   // Succeeds when only white space is left; else "trailing characters".
   [[nodiscard]] Status finish();
 
