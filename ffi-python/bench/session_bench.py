@@ -8,6 +8,9 @@ in the same run:
 - set of an existing record against writing the same number of bytes to a
   temporary file, fsync and rename.
 
+reveal and set also append one audit line with its own fsync; the lines
+marked "+audit floor" add that append to the floor.
+
     python3.12 ffi-python/bench/session_bench.py [--build build] [--records 10000]
 
 Reports medians and the ratio of each operation to its floor.
@@ -104,8 +107,16 @@ def interleaved(op, floor, rounds):
 
 
 def report(name, op_s, floor_s, unit, count):
-    print(f"{name:<8} {op_s / count * 1e6:>10.1f} {unit:<3} {floor_s / count * 1e6:>10.1f} {unit:<3} "
+    print(f"{name:<22} {op_s / count * 1e6:>10.1f} {unit:<3} {floor_s / count * 1e6:>10.1f} {unit:<3} "
           f"{op_s / floor_s:>6.2f}x")
+
+
+def append_fsync(path, line):
+    """One audit-sized line appended and flushed to disk, as every audited operation must."""
+    fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o600)
+    os.write(fd, line)
+    os.fsync(fd)
+    os.close(fd)
 
 
 def main():
@@ -123,7 +134,7 @@ def main():
         assert len(session.list()) == args.records
         assert baseline.zbb_run(key) == args.records
 
-        print(f"{'':<8} {'operation':>14} {'floor':>14} {'ratio':>7}")
+        print(f"{'':<22} {'operation':>14} {'floor':>14} {'ratio':>7}")
         op, floor = interleaved(session.list, lambda: baseline.zbb_run(key), args.rounds)
         report("list", op, floor, "ms", 1000)
 
@@ -147,8 +158,19 @@ def main():
             for _ in range(n):
                 session.reveal(coordinate)
 
+        log = os.path.join(scratch, "floor.log")
+        line = b'{"ts":"2026-01-02T03:04:05Z","action":"reveal","coordinate":"dev/service-0/key-0",' \
+               b'"environment":"dev","result":"revealed","origin":"agent"}\n'
+
+        def read_decrypt_append():
+            baseline.zbb_run_file(key, n)
+            for _ in range(n):
+                append_fsync(log, line)
+
         op, floor = interleaved(reveal, lambda: baseline.zbb_run_file(key, n), 3)
         report("reveal", op, floor, "us", n)
+        op, floor = interleaved(reveal, read_decrypt_append, 3)
+        report("reveal (+audit floor)", op, floor, "us", n)
 
         # set replaces the value of an existing record: the floor writes as
         # many bytes as the record file then holds.
@@ -171,8 +193,15 @@ def main():
                 os.close(fd)
                 os.rename(target + ".tmp", target)
 
+        def write_fsync_rename_append():
+            write_fsync_rename()
+            for _ in range(n):
+                append_fsync(log, line)
+
         op, floor = interleaved(set_values, write_fsync_rename, 3)
         report("set", op, floor, "us", n)
+        op, floor = interleaved(set_values, write_fsync_rename_append, 3)
+        report("set (+audit floor)", op, floor, "us", n)
 
 
 if __name__ == "__main__":
