@@ -104,8 +104,6 @@ int make_pipe(Pipe& p) {
   return 0;
 }
 
-std::string_view view_of(const core::SecretValue& v) { return v.view(); }
-
 std::string launch_error(const Command& c, int errnum) {
   return "launch " + text::utf8_lossy(c.program) + ": " + core::os_error_text(errnum);
 }
@@ -132,10 +130,10 @@ std::optional<std::string> refuse_unpassable(const Command& c) {
     if (name.empty() || name.find('=') != std::string::npos) {
       return "variable name `" + text::utf8_lossy(name) + "` is empty or contains `=` and cannot be injected";
     }
-    if (view_of(value).find('\0') != std::string_view::npos) {
+    if (value.view().find('\0') != std::string_view::npos) {
       return "value for `" + text::utf8_lossy(name) + "` contains a NUL byte and cannot be injected";
     }
-    if (!text::is_utf8(view_of(value))) {
+    if (!text::is_utf8(value.view())) {
       return "value for `" + text::utf8_lossy(name) + "` is not valid UTF-8 and cannot be injected";
     }
   }
