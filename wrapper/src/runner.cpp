@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 
 #include "text.hpp"
@@ -159,16 +160,16 @@ void build_child_env(const Command& c, ChildEnv& out) {
   // Inherited entries, in the caller's order. Only the first of duplicate
   // names is kept, as getenv(3) sees only that one.
   std::vector<std::string_view> inherited;
-  std::unordered_map<std::string_view, bool> seen;
+  std::unordered_set<std::string_view> seen;
   for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
     const std::string_view entry(*e);
     const auto eq = entry.find('=', 1);
     if (eq == std::string_view::npos) continue;
     const std::string_view name = entry.substr(0, eq);
-    if (!seen.emplace(name, true).second) continue;
+    if (!seen.insert(name).second) continue;
     if (name == "PATH") out.caller_path = entry.substr(eq + 1);
-    // Decoding the name lossily first could not change the outcome: the
-    // prefix is ASCII, and a replacement character never is.
+    // Raw bytes suffice: the prefix is ASCII, so an invalid sequence in a
+    // name can neither make nor break a match.
     if (name.starts_with(kScrubPrefix)) continue;
     if (pair_of.contains(name)) continue;
     inherited.push_back(entry);
