@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "utf8.hpp"
+
 namespace zantu::core {
 
 std::string_view core_error_prefix(CoreErrorKind kind) noexcept {
@@ -48,5 +50,51 @@ CoreError CoreError::io_errno(std::string_view step, int errnum) {
   d += os_error_text(errnum);
   return io(std::move(d));
 }
+
+std::string debug_quoted(std::string_view text, bool escape_single_quote) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  static constexpr char kHexUpper[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(text.size() + 2);
+  out += '"';
+  for (std::size_t i = 0; i < text.size();) {
+    char32_t cp = 0;
+    const std::size_t len = utf8::sequence_len(text, i, &cp);
+    if (len == 0) {
+      const auto b = static_cast<std::uint8_t>(text[i]);
+      out += "\\x";
+      out += kHexUpper[b >> 4];
+      out += kHexUpper[b & 0xF];
+      ++i;
+      continue;
+    }
+    switch (cp) {
+      case U'\0': out += "\\0"; break;
+      case U'\t': out += "\\t"; break;
+      case U'\n': out += "\\n"; break;
+      case U'\r': out += "\\r"; break;
+      case U'"': out += "\\\""; break;
+      case U'\\': out += "\\\\"; break;
+      case U'\'':
+        if (escape_single_quote) out += '\\';
+        out += '\'';
+        break;
+      default:
+        if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) {
+          out += "\\u{";
+          if (cp >= 0x10) out += kHex[cp >> 4];
+          out += kHex[cp & 0xF];
+          out += '}';
+        } else {
+          out.append(text.substr(i, len));
+        }
+    }
+    i += len;
+  }
+  out += '"';
+  return out;
+}
+
+std::string quote_path(std::string_view path) { return debug_quoted(path, true); }
 
 }  // namespace zantu::core

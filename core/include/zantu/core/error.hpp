@@ -66,6 +66,15 @@ class CoreError {
 // An operating-system error's text: "<description> (os error <n>)".
 [[nodiscard]] std::string os_error_text(int errnum);
 
+// `text` between double quotes with the escapes of a debug form: \" \\ \n \r
+// \t \0, other control characters (C0, DEL, C1) as \u{hex}, bytes that are
+// not UTF-8 as \xHH; everything else as it is. Paths in messages use this form
+// with `escape_single_quote` set (a quote is then written \').
+[[nodiscard]] std::string debug_quoted(std::string_view text, bool escape_single_quote = false);
+
+// A file-system path in a message: debug_quoted(path, true).
+[[nodiscard]] std::string quote_path(std::string_view path);
+
 template <class T>
 using Result = std::expected<T, CoreError>;
 

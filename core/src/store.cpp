@@ -1,0 +1,344 @@
+#include "zantu/core/store.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <memory>
+
+#include "utf8.hpp"
+#include "zantu/core/json.hpp"
+
+namespace zantu::core::store {
+namespace {
+
+constexpr std::array<std::uint8_t, 4> kMagic = {'Z', 'A', 'N', 'T'};
+constexpr std::uint32_t kFrameVersion = 1;
+constexpr std::size_t kHeaderLen = 8;
+
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+  [[nodiscard]] int get() const noexcept { return fd_; }
+  [[nodiscard]] bool valid() const noexcept { return fd_ >= 0; }
+  void reset() noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+struct DirCloser {
+  void operator()(DIR* d) const noexcept { ::closedir(d); }
+};
+using UniqueDir = std::unique_ptr<DIR, DirCloser>;
+
+// Only these say that nothing exists at a path; every other failure (a loop,
+// a name too long, no permission, an I/O error) is reported as an error.
+bool is_absent(int err) noexcept { return err == ENOENT || err == ENOTDIR; }
+
+std::expected<std::vector<std::uint8_t>, int> read_file(int dir_fd, const char* path) {
+  // Non-blocking, so that a FIFO in a vault reads as empty instead of
+  // waiting for a writer; for a regular file the flag changes nothing.
+  UniqueFd fd(::openat(dir_fd, path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd.valid()) return std::unexpected(errno);
+  std::size_t hint = 0;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
+    hint = static_cast<std::size_t>(st.st_size);
+  }
+  std::vector<std::uint8_t> bytes(hint + 1);
+  std::size_t len = 0;
+  while (true) {
+    if (len == bytes.size()) bytes.resize(bytes.size() * 2);
+    const ssize_t n = ::read(fd.get(), bytes.data() + len, bytes.size() - len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(errno);
+    }
+    if (n == 0) break;
+    len += static_cast<std::size_t>(n);
+  }
+  bytes.resize(len);
+  return bytes;
+}
+
+// Creates `path` and its missing parents (mode 0777 before the umask); 0 or
+// the error number of the mkdir that failed.
+int make_dirs(const std::string& path) {
+  auto is_dir = [](const std::string& p) {
+    struct stat st {};
+    return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  };
+  if (path.empty()) return 0;
+  if (::mkdir(path.c_str(), 0777) == 0) return 0;
+  int err = errno;
+  if (err == ENOENT) {
+    std::string parent = path;
+    while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
+    const auto slash = parent.rfind('/');
+    if (slash == std::string::npos) {
+      parent.clear();
+    } else {
+      parent.resize(slash);
+      while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
+      if (parent.empty()) parent = "/";
+    }
+    if (parent == path) return err;
+    if (int e = make_dirs(parent); e != 0) return e;
+    if (::mkdir(path.c_str(), 0777) == 0) return 0;
+    err = errno;
+  }
+  return is_dir(path) ? 0 : err;
+}
+
+bool valid_utf8(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    char32_t cp = 0;
+    const std::size_t len = utf8::sequence_len(s, i, &cp);
+    if (len == 0) return false;
+    i += len;
+  }
+  return true;
+}
+
+// The extension as a path's file name has it: the text after the last ".",
+// none for a name without "." or one whose only "." leads it.
+bool split_extension(std::string_view name, std::string_view& stem, std::string_view& ext) {
+  const auto dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return false;
+  stem = name.substr(0, dot);
+  ext = name.substr(dot + 1);
+  return true;
+}
+
+}  // namespace
+
+Status restrict(const std::filesystem::path& path, std::uint32_t mode) {
+  if (::chmod(path.c_str(), static_cast<mode_t>(mode)) != 0) {
+    const int err = errno;
+    char octal[16];
+    auto res = std::to_chars(octal, octal + sizeof octal, mode, 8);
+    std::string step = "chmod ";
+    step.append(octal, res.ptr);
+    return std::unexpected(CoreError::io_errno(step, err));
+  }
+  return {};
+}
+
+Status ensure_dir(const std::filesystem::path& dir) {
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) == 0) return {};
+  if (int err = make_dirs(dir.native()); err != 0) {
+    return std::unexpected(CoreError::io("create " + quote_path(dir.native()) + ": " + os_error_text(err)));
+  }
+  return restrict(dir, 0700);
+}
+
+Result<std::filesystem::path> record_path(const std::filesystem::path& dir, const Coordinate& c) {
+  auto id = c.storage_id();
+  if (!id) return std::unexpected(id.error());
+  return dir / (*id + ".sec");
+}
+
+Status write_record(const std::filesystem::path& dir, const Coordinate& c, const SealedRecord& sealed) {
+  if (auto s = ensure_dir(dir); !s) return s;
+  auto path = record_path(dir, c);
+  if (!path) return std::unexpected(path.error());
+  const std::string final_path = path->native();
+  const std::string tmp_path = final_path + ".tmp";
+  const std::string bak_path = final_path + ".bak";
+
+  const std::vector<std::uint8_t> bytes = frame(sealed);
+
+  {
+    UniqueFd fd(::open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (!fd.valid()) return std::unexpected(CoreError::io_errno("create tmp", errno));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return std::unexpected(CoreError::io_errno("write tmp", errno));
+      }
+      if (n == 0) return std::unexpected(CoreError::io("write tmp: failed to write whole buffer"));
+      done += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd.get()) != 0) return std::unexpected(CoreError::io_errno("fsync tmp", errno));
+  }
+  if (auto s = restrict(tmp_path, 0600); !s) return s;
+
+  // The previous version becomes the backup by a hard link, so the record
+  // file itself never goes missing: the rename below replaces it in one step.
+  struct stat st {};
+  if (::stat(final_path.c_str(), &st) == 0) {
+    if (::unlink(bak_path.c_str()) != 0 && errno != ENOENT) {
+      return std::unexpected(CoreError::io_errno("rotate .bak", errno));
+    }
+    if (::link(final_path.c_str(), bak_path.c_str()) != 0) {
+      return std::unexpected(CoreError::io_errno("rotate .bak", errno));
+    }
+  }
+  if (::rename(tmp_path.c_str(), final_path.c_str()) != 0) {
+    return std::unexpected(CoreError::io_errno("rename into place", errno));
+  }
+  return {};
+}
+
+Result<std::optional<SecretRecord>> read_record(const std::filesystem::path& dir, const Coordinate& c,
+                                                const MasterKey& key) {
+  auto path = record_path(dir, c);
+  if (!path) return std::unexpected(path.error());
+  auto bytes = read_file(AT_FDCWD, path->c_str());
+  if (!bytes) {
+    if (is_absent(bytes.error())) return std::optional<SecretRecord>();
+    return std::unexpected(CoreError::io_errno("read record", bytes.error()));
+  }
+  auto sealed = unframe(*bytes);
+  if (!sealed) return std::unexpected(sealed.error());
+  auto record = crypto::open(*sealed, key);
+  if (!record) return std::unexpected(record.error());
+  return std::optional<SecretRecord>(std::move(*record));
+}
+
+Status delete_record(const std::filesystem::path& dir, const Coordinate& c) {
+  auto path = record_path(dir, c);
+  if (!path) return std::unexpected(path.error());
+  if (::unlink(path->c_str()) != 0 && !is_absent(errno)) {
+    return std::unexpected(CoreError::io_errno("remove record", errno));
+  }
+  return {};
+}
+
+Result<LoadOutcome> load_all(const std::filesystem::path& dir, const MasterKey& key) {
+  LoadOutcome out;
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) != 0) {
+    if (is_absent(errno)) return out;
+    return std::unexpected(CoreError::io_errno("read_dir", errno));
+  }
+  UniqueDir d(::opendir(dir.c_str()));
+  if (!d) return std::unexpected(CoreError::io_errno("read_dir", errno));
+  while (true) {
+    errno = 0;
+    const dirent* entry = ::readdir(d.get());
+    if (entry == nullptr) {
+      if (errno != 0) return std::unexpected(CoreError::io_errno("dir entry", errno));
+      break;
+    }
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    std::string_view stem, ext;
+    if (!split_extension(name, stem, ext) || ext != "sec") continue;
+    std::string id = valid_utf8(stem) ? std::string(stem) : std::string();
+
+    auto bytes = read_file(::dirfd(d.get()), entry->d_name);
+    if (!bytes) {
+      out.quarantined.push_back({std::move(id), CoreError::io_errno("read", bytes.error()).to_string()});
+      continue;
+    }
+    auto sealed = unframe(*bytes);
+    if (!sealed) {
+      out.quarantined.push_back({std::move(id), sealed.error().to_string()});
+      continue;
+    }
+    auto record = crypto::open(*sealed, key);
+    if (!record) {
+      out.quarantined.push_back({std::move(id), record.error().to_string()});
+      continue;
+    }
+    out.records.emplace_back(std::move(id), std::move(*record));
+  }
+  return out;
+}
+
+void write_envelope(const SealedRecord& sealed, std::string& out) {
+  json::Writer w(out);
+  w.begin_object().key("nonce").bytes(sealed.nonce).key("ciphertext").bytes(sealed.ciphertext).end_object();
+}
+
+std::vector<std::uint8_t> frame(const SealedRecord& sealed) {
+  std::string envelope;
+  envelope.reserve(4 * (sealed.nonce.size() + sealed.ciphertext.size()) + 32);
+  write_envelope(sealed, envelope);
+  std::vector<std::uint8_t> bytes(kHeaderLen + envelope.size());
+  std::memcpy(bytes.data(), kMagic.data(), kMagic.size());
+  for (std::size_t i = 0; i < 4; ++i) bytes[4 + i] = static_cast<std::uint8_t>(kFrameVersion >> (8 * i));
+  std::memcpy(bytes.data() + kHeaderLen, envelope.data(), envelope.size());
+  return bytes;
+}
+
+Result<SealedRecord> unframe(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() < kHeaderLen || std::memcmp(bytes.data(), kMagic.data(), kMagic.size()) != 0) {
+    return std::unexpected(CoreError::serialization("not a zantu record frame"));
+  }
+  std::uint32_t version = 0;
+  for (int i = 3; i >= 0; --i) version = (version << 8) | bytes[4 + static_cast<std::size_t>(i)];
+  if (version != kFrameVersion) {
+    return std::unexpected(CoreError::serialization("unsupported record frame version " + std::to_string(version)));
+  }
+  return read_envelope(bytes.subspan(kHeaderLen));
+}
+
+Result<SealedRecord> read_envelope(std::span<const std::uint8_t> text) {
+  json::Reader r(text);
+  auto kind = r.peek();
+  if (!kind) return std::unexpected(kind.error());
+  SealedRecord sealed;
+  if (*kind == json::Kind::Object) {
+    bool have_nonce = false, have_ciphertext = false;
+    if (auto s = r.begin_object(); !s) return std::unexpected(s.error());
+    std::string key;
+    while (true) {
+      auto more = r.next_key(key);
+      if (!more) return std::unexpected(more.error());
+      if (!*more) break;
+      Status s;
+      if (key == "nonce" || key == "ciphertext") {
+        bool& have = key == "nonce" ? have_nonce : have_ciphertext;
+        if (have) return std::unexpected(r.fail("duplicate field `" + key + "`"));
+        have = true;
+        s = json::expect_bytes(r, key == "nonce" ? sealed.nonce : sealed.ciphertext);
+      } else {
+        s = r.skip_value();
+      }
+      if (!s) return std::unexpected(s.error());
+    }
+    if (!have_nonce) return std::unexpected(r.fail("missing field `nonce`"));
+    if (!have_ciphertext) return std::unexpected(r.fail("missing field `ciphertext`"));
+  } else if (*kind == json::Kind::Array) {
+    if (auto s = r.begin_array(); !s) return std::unexpected(s.error());
+    for (std::size_t i = 0; i < 2; ++i) {
+      auto more = r.next_element();
+      if (!more) return std::unexpected(more.error());
+      if (!*more) {
+        return std::unexpected(
+            r.fail("invalid length " + std::to_string(i) + ", expected struct SealedRecord with 2 elements"));
+      }
+      if (auto s = json::expect_bytes(r, i == 0 ? sealed.nonce : sealed.ciphertext); !s) {
+        return std::unexpected(s.error());
+      }
+    }
+    auto more = r.next_element();
+    if (!more) return std::unexpected(more.error());
+    if (*more) return std::unexpected(r.fail_at_position("trailing characters"));
+  } else {
+    auto what = r.describe_next();
+    if (!what) return std::unexpected(what.error());
+    return std::unexpected(r.invalid_type(*what, "struct SealedRecord"));
+  }
+  if (auto s = r.finish(); !s) return std::unexpected(s.error());
+  return sealed;
+}
+
+}  // namespace zantu::core::store
