@@ -1,7 +1,6 @@
 #include "zantu/wrapper/allowlist.hpp"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,6 +8,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "zantu/core/envrefs.hpp"
 #include "text.hpp"
 
 namespace zantu::wrapper {
@@ -116,7 +116,7 @@ std::optional<std::vector<std::string_view>> parse_lines(std::string_view text) 
     std::string_view line = text.substr(0, nl);
     text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
     // A carriage return before the line feed is white space, so trimming drops it.
-    line = text::trim_white_space(line);
+    line = core::envrefs::trim(line);
     if (line.empty() || line.starts_with('#')) continue;
     out.push_back(line);
   }

@@ -40,21 +40,6 @@ Step step(std::string_view s) noexcept {
   return {need, true};
 }
 
-// The code point of a well-formed sequence.
-char32_t decode(std::string_view s, std::size_t len) noexcept {
-  const auto b0 = static_cast<std::uint8_t>(s[0]);
-  if (len == 1) return b0;
-  char32_t cp = b0 & (0x7F >> len);
-  for (std::size_t i = 1; i < len; ++i) cp = (cp << 6) | (static_cast<std::uint8_t>(s[i]) & 0x3F);
-  return cp;
-}
-
-bool is_white_space(char32_t c) noexcept {
-  return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-         c == 0x3000;
-}
-
 }  // namespace
 
 bool is_utf8(std::string_view bytes) noexcept {
@@ -79,25 +64,6 @@ std::string utf8_lossy(std::string_view bytes) {
     bytes.remove_prefix(st.len);
   }
   return out;
-}
-
-std::string_view trim_white_space(std::string_view s) noexcept {
-  // Leading: decode forwards.
-  while (!s.empty()) {
-    const Step st = step(s);
-    if (!st.ok || !is_white_space(decode(s, st.len))) break;
-    s.remove_prefix(st.len);
-  }
-  // Trailing: find the start of the last sequence (skip continuation bytes).
-  while (!s.empty()) {
-    std::size_t start = s.size() - 1;
-    while (start > 0 && s.size() - start < 4 && (static_cast<std::uint8_t>(s[start]) & 0xC0) == 0x80) --start;
-    const std::string_view last = s.substr(start);
-    const Step st = step(last);
-    if (!st.ok || st.len != last.size() || !is_white_space(decode(last, st.len))) break;
-    s.remove_suffix(last.size());
-  }
-  return s;
 }
 
 }  // namespace zantu::wrapper::text

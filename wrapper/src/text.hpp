@@ -1,4 +1,4 @@
-// Byte-level text helpers shared by the wrapper's modules (internal).
+// UTF-8 checks for the wrapper's messages and refusals (internal).
 #pragma once
 
 #include <string>
@@ -12,8 +12,5 @@ namespace zantu::wrapper::text {
 
 // `bytes` as UTF-8 with each maximal invalid subsequence replaced by U+FFFD.
 [[nodiscard]] std::string utf8_lossy(std::string_view bytes);
-
-// `s` (well-formed UTF-8) without leading and trailing Unicode White_Space.
-[[nodiscard]] std::string_view trim_white_space(std::string_view s) noexcept;
 
 }  // namespace zantu::wrapper::text
