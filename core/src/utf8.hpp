@@ -1,50 +1,37 @@
-// UTF-8 well-formedness, shared by the JSON module and the debug quoting.
+// UTF-8 decoding and encoding for the core's own text handling (JSON, the
+// .env.refs trimming, quoting of paths); not part of the public API.
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace zantu::core::utf8 {
 
-// The length (1 to 4) of the well-formed UTF-8 sequence that starts at
-// `text[i]`, or 0 when the bytes there are not one: a stray continuation byte,
-// an overlong form, a surrogate, a value above U+10FFFF or a cut sequence.
-// `*code_point` receives the decoded value when the result is not 0.
+struct Decoded {
+  char32_t code_point;
+  std::size_t len;  // bytes the sequence occupies, 1 to 4
+};
+
+// Decodes the sequence that starts at `text[pos]`. None when it is ill-formed:
+// a stray continuation byte, a truncated sequence, an overlong form, a
+// surrogate or a value above U+10FFFF.
+[[nodiscard]] std::optional<Decoded> decode_at(std::string_view text, std::size_t pos) noexcept;
+
+// Decodes the well-formed sequence that ends exactly at the end of `text`;
+// none when the text is empty or its last bytes are not one.
+[[nodiscard]] std::optional<Decoded> decode_last(std::string_view text) noexcept;
+
+// True when the whole text is well-formed UTF-8 (the empty text is).
+[[nodiscard]] bool is_valid(std::string_view text) noexcept;
+
+// The length (1 to 4) of the well-formed sequence at `text[i]`, or 0 when it
+// is ill-formed; `*code_point` receives the value when the result is not 0.
 [[nodiscard]] inline std::size_t sequence_len(std::string_view text, std::size_t i, char32_t* code_point) noexcept {
-  auto byte = [&](std::size_t k) { return static_cast<std::uint8_t>(text[k]); };
-  const std::uint8_t b0 = byte(i);
-  if (b0 < 0x80) {
-    *code_point = b0;
-    return 1;
-  }
-  std::size_t len = 0;
-  std::uint8_t lo = 0x80, hi = 0xBF;  // the allowed range of the second byte
-  char32_t cp = 0;
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    len = 2;
-    cp = b0 & 0x1F;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    len = 3;
-    cp = b0 & 0x0F;
-    if (b0 == 0xE0) lo = 0xA0;  // overlong
-    if (b0 == 0xED) hi = 0x9F;  // surrogates
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    len = 4;
-    cp = b0 & 0x07;
-    if (b0 == 0xF0) lo = 0x90;  // overlong
-    if (b0 == 0xF4) hi = 0x8F;  // above U+10FFFF
-  } else {
-    return 0;
-  }
-  if (text.size() - i < len) return 0;
-  for (std::size_t k = 1; k < len; ++k) {
-    const std::uint8_t b = byte(i + k);
-    if (k == 1 ? (b < lo || b > hi) : (b < 0x80 || b > 0xBF)) return 0;
-    cp = (cp << 6) | (b & 0x3F);
-  }
-  *code_point = cp;
-  return len;
+  auto d = decode_at(text, i);
+  if (!d) return 0;
+  *code_point = d->code_point;
+  return d->len;
 }
 
 // Appends the UTF-8 form of a scalar value (not a surrogate, at most U+10FFFF).

@@ -8,6 +8,7 @@
 #include "args.hpp"
 #include "errors.hpp"
 #include "pyref.hpp"
+#include "scope.hpp"
 #include "session.hpp"
 
 namespace zantu::ffi {
@@ -57,6 +58,8 @@ PyObject* session_new(PyTypeObject* /*type*/, PyObject* args, PyObject* kwargs) 
     if (!args::to_opt_str(bound[1], "vault_dir", vault_dir)) return nullptr;
     std::optional<std::string> passphrase;
     if (!args::to_opt_str(bound[2], "passphrase", passphrase)) return nullptr;
+    core::AgentScope scope;
+    if (!scope::scope_from_dict(bound[0], scope)) return nullptr;
     return errors::raise(FfiError::other("opening a session is not available yet"));
   });
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <new>
 
+#include "zantu/core/keyring.hpp"
 #include "zantu/core/secret.hpp"
 
 namespace {
@@ -14,12 +15,21 @@ namespace {
 const void* g_watched = nullptr;
 bool g_seen = false;
 bool g_all_zero = false;
+// Bytes that must not be left anywhere in the watched block.
+const unsigned char* g_needle = nullptr;
+std::size_t g_needle_len = 0;
+bool g_needle_found = false;
 
 void inspect(void* p, std::size_t n) {
   if (p == nullptr || p != g_watched) return;
   g_seen = true;
   g_all_zero = true;
-  for (std::size_t i = 0; i < n; ++i) g_all_zero &= static_cast<unsigned char*>(p)[i] == 0;
+  const auto* bytes = static_cast<unsigned char*>(p);
+  for (std::size_t i = 0; i < n; ++i) g_all_zero &= bytes[i] == 0;
+  g_needle_found = false;
+  for (std::size_t i = 0; g_needle_len != 0 && i + g_needle_len <= n; ++i) {
+    g_needle_found |= std::memcmp(bytes + i, g_needle, g_needle_len) == 0;
+  }
 }
 
 }  // namespace
@@ -70,6 +80,22 @@ TEST(Wipe, GrowthZeroesTheOldBlock) {
   b.reserve(b.capacity() * 4);
   EXPECT_TRUE(g_seen);
   EXPECT_TRUE(g_all_zero);
+}
+
+TEST(Wipe, DroppedMockKeyringLeavesNoKeyBytes) {
+  std::array<std::uint8_t, MasterKey::kLen> raw;
+  for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<std::uint8_t>(0xa0 + i);
+  {
+    auto keyring = std::make_unique<MockKeyring>(MasterKey(raw));
+    ASSERT_TRUE(keyring->set_master_key(MasterKey(raw)).has_value());
+    g_needle = raw.data();
+    g_needle_len = raw.size();
+    watch(keyring.get());
+  }
+  EXPECT_TRUE(g_seen);
+  EXPECT_FALSE(g_needle_found);
+  g_needle = nullptr;
+  g_needle_len = 0;
 }
 
 }  // namespace

@@ -4,9 +4,15 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <optional>
 #include <span>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "zantu/core/error.hpp"
+#include "zantu/core/secret.hpp"
 
 namespace zantu::core {
 
@@ -26,12 +32,100 @@ class MasterKey {
   std::array<std::uint8_t, kLen> bytes_;
 };
 
-// A source of the master key. Callers use it through this interface.
+// A source of the master key. Callers use it through this interface. Every
+// failure is `CoreErrorKind::KeyringFailure`.
 class Keyring {
  public:
   virtual ~Keyring() = default;
   [[nodiscard]] virtual Result<MasterKey> get_master_key() const = 0;
   [[nodiscard]] virtual Status set_master_key(const MasterKey& key) const = 0;
+};
+
+// The key held by the freedesktop Secret Service on the D-Bus session bus, as
+// the 32 raw bytes of the one item whose attributes are service = "zantu",
+// username = "master-key" and target = "default" (other attributes, such as
+// another client's schema name, do not matter). Each call opens its own
+// connection to the session bus and closes it before returning; a reply is
+// waited for at most 2 s, an unlock prompt as long as it takes.
+class OsKeyring final : public Keyring {
+ public:
+  static constexpr std::string_view kTarget = "default";
+
+  // Touches nothing outside the process and cannot fail.
+  OsKeyring();
+
+  [[nodiscard]] const std::string& service() const noexcept { return service_; }
+  [[nodiscard]] const std::string& account() const noexcept { return account_; }
+
+  // Exactly one matching item, unlocked, with a 32-byte secret; otherwise the
+  // failure says which: none, more than one, locked, "stored key has wrong
+  // length", or the Secret Service client's own error text.
+  [[nodiscard]] Result<MasterKey> get_master_key() const override;
+  // Stores the 32 bytes in the collection with alias "default", replacing the
+  // secret of an item with the same attributes.
+  [[nodiscard]] Status set_master_key(const MasterKey& key) const override;
+
+ private:
+  std::string service_;
+  std::string account_;
+};
+
+// Derives the key with Argon2id (version 0x13, 19456 KiB, 2 passes, 1 lane,
+// 32 bytes) from a passphrase and a salt, afresh on every call, on one worker
+// thread with an 8 MiB stack that is always joined. Cannot store a key. The
+// passphrase lives in a wiping buffer; the salt is not secret.
+class Argon2Keyring final : public Keyring {
+ public:
+  static constexpr std::size_t kMinSaltLen = 8;
+  static constexpr std::uint32_t kMemoryCostKib = 19456;
+  static constexpr std::uint32_t kTimeCost = 2;
+  static constexpr std::uint32_t kParallelism = 1;
+  static constexpr std::size_t kWorkerStackLen = 8u * 1024u * 1024u;
+
+  // Takes both; refuses a salt shorter than 8 bytes with "salt must be at
+  // least 8 bytes" (the passphrase is wiped then too). No derivation happens
+  // here, and the passphrase is not examined: an empty one is accepted.
+  [[nodiscard]] static Result<Argon2Keyring> create(SecretBuffer&& passphrase, std::vector<std::uint8_t> salt);
+  // The same for a passphrase in a std::string, which is wiped and emptied
+  // whatever the outcome.
+  [[nodiscard]] static Result<Argon2Keyring> create(std::string&& passphrase, std::vector<std::uint8_t> salt);
+
+  Argon2Keyring(Argon2Keyring&&) noexcept = default;
+  Argon2Keyring& operator=(Argon2Keyring&&) noexcept = default;
+
+  [[nodiscard]] std::span<const std::uint8_t> salt() const noexcept { return salt_; }
+
+  // The derived key, or "spawning Argon2 worker: <os error>", the derivation
+  // library's error text, or "Argon2 worker panicked".
+  [[nodiscard]] Result<MasterKey> get_master_key() const override;
+  // Always "passphrase-derived key cannot be stored; it is recomputed from the
+  // passphrase".
+  [[nodiscard]] Status set_master_key(const MasterKey& key) const override;
+
+ private:
+  Argon2Keyring(SecretBuffer&& passphrase, std::vector<std::uint8_t> salt) noexcept
+      : passphrase_(std::move(passphrase)), salt_(std::move(salt)) {}
+
+  SecretBuffer passphrase_;
+  std::vector<std::uint8_t> salt_;
+};
+
+// A key held in memory under a lock; the held copy is wiped when replaced and
+// when the keyring is dropped.
+class MockKeyring final : public Keyring {
+ public:
+  // Empty: `get_master_key` answers "no master key set".
+  MockKeyring() = default;
+  // Holding a copy of `key`.
+  explicit MockKeyring(const MasterKey& key) : key_(key) {}
+
+  [[nodiscard]] Result<MasterKey> get_master_key() const override;
+  // Never fails.
+  [[nodiscard]] Status set_master_key(const MasterKey& key) const override;
+
+ private:
+  mutable std::mutex mu_;
+  mutable std::optional<MasterKey> key_;
 };
 
 }  // namespace zantu::core

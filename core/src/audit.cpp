@@ -1,0 +1,131 @@
+#include "zantu/core/audit.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "zantu/core/fd.hpp"
+#include "zantu/core/json.hpp"
+#include "zantu/core/store.hpp"
+
+namespace zantu::core {
+namespace {
+
+// flock(2) held until released or destroyed; a failure to lock is ignored,
+// since the lock only refines the torn-line check.
+class FileLock {
+ public:
+  explicit FileLock(int fd) noexcept : fd_(::flock(fd, LOCK_EX) == 0 ? fd : -1) {}
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  ~FileLock() { release(); }
+  void release() noexcept {
+    if (fd_ >= 0) ::flock(fd_, LOCK_UN);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+namespace audit {
+
+std::string_view action_wire_name(AuditAction a) noexcept {
+  switch (a) {
+    case AuditAction::Access: return "access";
+    case AuditAction::Reveal: return "reveal";
+    case AuditAction::Inject: return "inject";
+    case AuditAction::Approve: return "approve";
+    case AuditAction::Deny: return "deny";
+    case AuditAction::Timeout: return "timeout";
+    case AuditAction::SensitivityDowngrade: return "sensitivity-downgrade";
+    case AuditAction::UnattendedDelivery: return "unattended-delivery";
+    case AuditAction::Package: return "package";
+    case AuditAction::ProviderInvocation: return "provider-invocation";
+    case AuditAction::Create: return "create";
+    case AuditAction::Edit: return "edit";
+    case AuditAction::Delete: return "delete";
+    case AuditAction::ScopeGrant: return "scope-grant";
+    case AuditAction::OutOfScopeAttempt: return "out-of-scope-attempt";
+  }
+  return "access";
+}
+
+}  // namespace audit
+
+AuditEvent& AuditEvent::at(std::string_view coordinate_, std::string_view environment_) & {
+  coordinate = std::string(coordinate_);
+  environment = std::string(environment_);
+  return *this;
+}
+
+AuditEvent& AuditEvent::by(Origin o) & {
+  origin = std::string(confirm::origin_wire_name(o));
+  return *this;
+}
+
+std::string AuditEvent::to_json() const {
+  std::string out;
+  out.reserve(128);
+  json::Writer w(out);
+  auto optional = [&](std::string_view k, const std::optional<std::string>& v) {
+    if (v) w.key(k).string(*v);
+  };
+  w.begin_object();
+  w.key("ts").string(ts);
+  w.key("action").string(audit::action_wire_name(action));
+  optional("coordinate", coordinate);
+  optional("environment", environment);
+  w.key("result").string(result);
+  optional("origin", origin);
+  optional("fingerprint", fingerprint);
+  optional("requester_note", requester_note);
+  w.end_object();
+  return out;
+}
+
+Status FileAuditSink::record(const AuditEvent& event) const {
+  if (path_.has_parent_path()) {
+    if (auto st = store::ensure_dir(path_.parent_path()); !st) return st;
+  }
+  struct stat before {};
+  const bool existed = ::stat(path_.c_str(), &before) == 0;
+
+  std::string line = event.to_json();
+  line += '\n';
+
+  // Read-write so the last byte can be checked; O_NONBLOCK so a FIFO planted
+  // at the path cannot hang the caller.
+  UniqueFd fd(::open(path_.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666));
+  if (!fd.valid()) return std::unexpected(CoreError::audit("open audit log: " + os_error_text(errno)));
+  if (!existed) {
+    if (auto st = store::restrict(path_, 0600); !st) return st;
+  }
+
+  // A line torn by an earlier failed write must not swallow this event: end
+  // it first, in the same single write as the new line. Writers of this log
+  // hold an advisory lock from the check to the end of the write, so a line
+  // another writer is appending at this moment is never mistaken for a torn
+  // one. The fsync happens after the lock is released.
+  FileLock lock(fd.get());
+  struct stat now {};
+  if (::fstat(fd.get(), &now) == 0 && S_ISREG(now.st_mode) && now.st_size > 0) {
+    char last = '\n';
+    if (::pread(fd.get(), &last, 1, now.st_size - 1) == 1 && last != '\n') line.insert(line.begin(), '\n');
+  }
+
+  const int err = write_all(fd.get(), line.data(), line.size());
+  lock.release();
+  if (err != 0) {
+    std::string text = err < 0 ? std::string("failed to write whole buffer") : os_error_text(err);
+    return std::unexpected(CoreError::audit("append audit log: " + text));
+  }
+  if (::fsync(fd.get()) != 0) return std::unexpected(CoreError::audit("fsync audit log: " + os_error_text(errno)));
+  return {};
+}
+
+}  // namespace zantu::core

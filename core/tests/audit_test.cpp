@@ -1,0 +1,214 @@
+#include "zantu/core/audit.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "zantu/core/json.hpp"
+
+namespace zantu::core {
+namespace {
+
+namespace fs = std::filesystem;
+
+class AuditTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/zantu-audit-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    root_ = tmpl;
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  std::string read_log() const {
+    std::ifstream in(root_ / "vault" / "audit.log", std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+  FileAuditSink sink() const { return FileAuditSink::under_root(root_ / "vault"); }
+
+  fs::path root_;
+};
+
+AuditEvent sample() {
+  return AuditEvent("2026-01-02T03:04:05Z", AuditAction::Reveal, "allowed").at("dev/app/db", "dev").by(Origin::Agent);
+}
+
+// The keys of one JSON object line, in order; fails the test if it does not parse.
+std::vector<std::string> keys_of(std::string_view line) {
+  json::Reader r(line);
+  std::vector<std::string> keys;
+  EXPECT_TRUE(r.begin_object().has_value()) << line;
+  for (;;) {
+    std::string k;
+    auto more = r.next_key(k);
+    EXPECT_TRUE(more.has_value()) << line;
+    if (!more || !*more) break;
+    keys.push_back(k);
+    EXPECT_TRUE(r.skip_value().has_value()) << line;
+  }
+  EXPECT_TRUE(r.finish().has_value()) << line;
+  return keys;
+}
+
+TEST_F(AuditTest, FirstEventCreatesTheLogPrivateAndTheDirectory) {
+  const mode_t old = ::umask(0);
+  auto st = sink().record(sample());
+  ::umask(old);
+  ASSERT_TRUE(st.has_value()) << st.error().to_string();
+  struct stat s {};
+  ASSERT_EQ(::stat((root_ / "vault" / "audit.log").c_str(), &s), 0);
+  EXPECT_EQ(s.st_mode & 07777, 0600u);
+  ASSERT_EQ(::stat((root_ / "vault").c_str(), &s), 0);
+  EXPECT_EQ(s.st_mode & 07777, 0700u);
+  EXPECT_EQ(read_log(),
+            "{\"ts\":\"2026-01-02T03:04:05Z\",\"action\":\"reveal\",\"coordinate\":\"dev/app/db\",\"environment\":\"dev\","
+            "\"result\":\"allowed\",\"origin\":\"agent\"}\n");
+}
+
+TEST_F(AuditTest, ExistingModeIsKept) {
+  ASSERT_TRUE(sink().record(sample()).has_value());
+  ASSERT_EQ(::chmod((root_ / "vault" / "audit.log").c_str(), 0644), 0);
+  ASSERT_TRUE(sink().record(sample()).has_value());
+  struct stat s {};
+  ASSERT_EQ(::stat((root_ / "vault" / "audit.log").c_str(), &s), 0);
+  EXPECT_EQ(s.st_mode & 07777, 0644u);
+}
+
+TEST_F(AuditTest, LineShapes) {
+  struct Case {
+    AuditEvent event;
+    std::vector<std::string> keys;
+  };
+  AuditEvent all("t", AuditAction::OutOfScopeAttempt, "r");
+  all.at("c", "e").by(Origin::Human);
+  all.fingerprint = "abcd1234";
+  all.requester_note = "note";
+  std::vector<Case> cases = {
+      {AuditEvent("t", AuditAction::ProviderInvocation, "aws-sm"), {"ts", "action", "result"}},
+      {AuditEvent("t", AuditAction::Deny, "x").by(Origin::Human), {"ts", "action", "result", "origin"}},
+      {all,
+       {"ts", "action", "coordinate", "environment", "result", "origin", "fingerprint", "requester_note"}},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(sink().record(c.event).has_value());
+  }
+  std::istringstream lines(read_log());
+  std::string line;
+  for (const auto& c : cases) {
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(keys_of(line), c.keys) << line;
+    EXPECT_EQ(line.find("null"), std::string::npos) << line;
+  }
+  EXPECT_NE(read_log().find("\"origin\":\"human\""), std::string::npos);
+  EXPECT_EQ(AuditEvent("t", AuditAction::SensitivityDowngrade, "r").to_json(),
+            "{\"ts\":\"t\",\"action\":\"sensitivity-downgrade\",\"result\":\"r\"}");
+}
+
+TEST_F(AuditTest, EscapingKeepsOneLine) {
+  AuditEvent e("t", AuditAction::Edit, "a \"quoted\"\nnew line\\ and \x01 control");
+  e.at("dev/a b/c\td", "dev");
+  ASSERT_TRUE(sink().record(e).has_value());
+  const std::string log = read_log();
+  ASSERT_EQ(std::count(log.begin(), log.end(), '\n'), 1);
+  std::string_view line(log.data(), log.size() - 1);
+  json::Reader r(line);
+  ASSERT_TRUE(r.begin_object().has_value());
+  std::string k;
+  std::string result;
+  while (r.next_key(k).value()) {
+    if (k == "result") {
+      result = r.read_string().value();
+    } else {
+      ASSERT_TRUE(r.skip_value().has_value());
+    }
+  }
+  EXPECT_EQ(result, "a \"quoted\"\nnew line\\ and \x01 control");
+}
+
+TEST_F(AuditTest, ATornLineIsEndedBeforeTheNextEvent) {
+  ASSERT_TRUE(sink().record(sample()).has_value());
+  {
+    std::ofstream torn(root_ / "vault" / "audit.log", std::ios::app | std::ios::binary);
+    torn << "{\"ts\":\"2026-01-0";
+  }
+  ASSERT_TRUE(sink().record(sample()).has_value());
+  std::istringstream lines(read_log());
+  std::vector<std::string> all;
+  for (std::string line; std::getline(lines, line);) all.push_back(line);
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_EQ(all[1], "{\"ts\":\"2026-01-0");
+  EXPECT_EQ(all[0], all[2]);
+}
+
+TEST_F(AuditTest, AnUnwritableLogFailsWithTheOpenStep) {
+  ASSERT_TRUE(sink().record(sample()).has_value());
+  ASSERT_EQ(::chmod((root_ / "vault" / "audit.log").c_str(), 0444), 0);
+  ASSERT_EQ(::chmod((root_ / "vault").c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(root_.c_str(), 0755), 0);
+  // Root ignores permission bits: try as an unprivileged user in a child.
+  int pipefd[2];
+  ASSERT_EQ(::pipe(pipefd), 0);
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::close(pipefd[0]);
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+    auto st = sink().record(sample());
+    std::string text = st ? std::string("ok") : st.error().to_string();
+    (void)!::write(pipefd[1], text.data(), text.size());
+    ::_exit(0);
+  }
+  ::close(pipefd[1]);
+  std::string got;
+  char buf[256];
+  for (ssize_t n; (n = ::read(pipefd[0], buf, sizeof buf)) > 0;) got.append(buf, static_cast<std::size_t>(n));
+  ::close(pipefd[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(got, "audit error: open audit log: Permission denied (os error 13)");
+}
+
+TEST_F(AuditTest, ConcurrentWritersLeaveWholeLines) {
+  constexpr int kProcs = 8;
+  constexpr int kEvents = 200;
+  std::vector<pid_t> pids;
+  for (int p = 0; p < kProcs; ++p) {
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      int failures = 0;
+      for (int i = 0; i < kEvents; ++i) {
+        AuditEvent e("2026-01-02T03:04:05Z", AuditAction::Inject, "process " + std::to_string(p) + " event " +
+                                                                       std::to_string(i) + std::string(100, 'x'));
+        e.at("dev/app/db", "dev").by(Origin::Agent);
+        failures += sink().record(e).has_value() ? 0 : 1;
+      }
+      ::_exit(failures == 0 ? 0 : 1);
+    }
+    pids.push_back(pid);
+  }
+  for (pid_t pid : pids) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  std::istringstream lines(read_log());
+  int count = 0;
+  for (std::string line; std::getline(lines, line); ++count) {
+    EXPECT_EQ(keys_of(line).size(), 6u) << line;
+  }
+  EXPECT_EQ(count, kProcs * kEvents);
+}
+
+}  // namespace
+}  // namespace zantu::core

@@ -1,0 +1,97 @@
+// References of the scheme "azure-kv" ("azure-kv://<vault>/<secret>"),
+// resolved through the `az` command-line tool.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "zantu/core/error.hpp"
+#include "zantu/core/provider.hpp"
+#include "zantu/core/secret.hpp"
+
+namespace zantu::providers::azure {
+
+// The limit the system gives every run of the tool.
+inline constexpr std::chrono::seconds kToolTimeout{15};
+
+// A parsed reference: both parts non-empty, without "/", not beginning with "-".
+struct AzureRef {
+  std::string vault;
+  std::string secret_name;
+
+  // Parses "azure-kv://<vault>/<secret>". Fails with `CoreError::Provider`
+  // naming the whole reference.
+  [[nodiscard]] static core::Result<AzureRef> parse(std::string_view reference);
+
+  // The tool's 11 arguments (the program name "az" not included).
+  [[nodiscard]] std::vector<std::string> az_args() const;
+
+  friend bool operator==(const AzureRef&, const AzureRef&) = default;
+};
+
+// Checks one non-empty part of `reference` (its vault or secret name, called
+// `label` in the message): no leading "-", only ASCII letters, digits and "-".
+[[nodiscard]] core::Status validate_segment(std::string_view part, std::string_view label,
+                                            std::string_view reference);
+
+// What one run of the tool left. `stdout_bytes` holds the secret and wipes
+// itself when dropped; `status` is absent when a signal ended the tool.
+struct AzOutput {
+  core::SecretBuffer stdout_bytes;
+  std::vector<std::uint8_t> stderr_bytes;
+  std::optional<std::int32_t> status;
+};
+
+// Runs the tool with the given arguments under a time limit.
+class AzRunner {
+ public:
+  virtual ~AzRunner() = default;
+  // Fails only when the tool could not be started, waited on or finished in
+  // time (`CoreError::Provider`); any exit of the tool is an `AzOutput`.
+  [[nodiscard]] virtual core::Result<AzOutput> run(std::span<const std::string> args,
+                                                   std::chrono::nanoseconds limit) const = 0;
+};
+
+// Runs the real `az` found on PATH, with standard input on /dev/null and
+// without the caller's "ZANTU_" variables.
+class SystemAzRunner final : public AzRunner {
+ public:
+  [[nodiscard]] core::Result<AzOutput> run(std::span<const std::string> args,
+                                           std::chrono::nanoseconds limit) const override;
+};
+
+class AzureProvider final : public core::SecretProvider {
+ public:
+  // The system's provider: `SystemAzRunner` under `kToolTimeout`.
+  AzureProvider();
+  // Any runner under any limit; `runner` must not be null.
+  AzureProvider(std::chrono::nanoseconds timeout, std::unique_ptr<AzRunner> runner);
+
+  // Parses the reference, runs the tool once and returns its value less one
+  // trailing line break. Every failure is `CoreError::Provider`; the tool's
+  // own error output never appears in it.
+  [[nodiscard]] core::Result<core::SecretValue> materialize(std::string_view reference) const override;
+  [[nodiscard]] std::string_view scheme() const noexcept override { return "azure-kv"; }
+
+  [[nodiscard]] std::chrono::nanoseconds timeout() const noexcept { return timeout_; }
+
+ private:
+  std::chrono::nanoseconds timeout_;
+  std::unique_ptr<AzRunner> runner_;
+};
+
+// A prefix of `bytes`: one trailing "\n" and a "\r" before it removed.
+[[nodiscard]] std::span<const std::uint8_t> trim_one_trailing_newline(std::span<const std::uint8_t> bytes) noexcept;
+
+// The error for a run that did not exit with 0: a hint chosen from the tool's
+// error output, the reference's parts and the exit code (or "signal").
+[[nodiscard]] core::CoreError classify_failure(const AzureRef& ref, std::optional<std::int32_t> status,
+                                               std::span<const std::uint8_t> stderr_bytes);
+
+}  // namespace zantu::providers::azure

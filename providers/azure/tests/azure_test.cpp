@@ -1,0 +1,227 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "zantu/providers/azure/azure.hpp"
+
+namespace zantu::providers::azure {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::span<const std::uint8_t> bytes_of(std::string_view s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+TEST(AzureRef, AcceptedReferences) {
+  struct Case {
+    std::string_view reference, vault, secret_name;
+  };
+  const Case cases[] = {
+      {"azure-kv://kv-prod1/DbPassword", "kv-prod1", "DbPassword"},  // upper case is accepted
+      {"azure-kv://KV/s-1", "KV", "s-1"},
+      {"azure-kv://a/b", "a", "b"},
+      {"azure-kv://abcXYZ019-/Z-z-9-", "abcXYZ019-", "Z-z-9-"},
+  };
+  for (const Case& c : cases) {
+    auto ref = AzureRef::parse(c.reference);
+    ASSERT_TRUE(ref) << c.reference << ": " << ref.error().detail();
+    EXPECT_EQ(ref->vault, c.vault);
+    EXPECT_EQ(ref->secret_name, c.secret_name);
+  }
+}
+
+TEST(AzureRef, RejectedReferencesNameTheFirstFailingCheck) {
+  struct Case {
+    std::string_view reference, message, why;
+  };
+  const Case cases[] = {
+      {"", "reference `` is not an `azure-kv://<vault>/<secret>` URI", "empty"},
+      {"AZURE-KV://kv/s", "reference `AZURE-KV://kv/s` is not an `azure-kv://<vault>/<secret>` URI", "byte-exact"},
+      {"azure-kv:/kv/s", "reference `azure-kv:/kv/s` is not an `azure-kv://<vault>/<secret>` URI", "one slash"},
+      {"aws-sm://r/s", "reference `aws-sm://r/s` is not an `azure-kv://<vault>/<secret>` URI", "other scheme"},
+      {"azure-kv://", "azure-kv reference `azure-kv://` is missing the `/<secret-name>` part", "nothing after it"},
+      {"azure-kv://kv1", "azure-kv reference `azure-kv://kv1` is missing the `/<secret-name>` part", "no slash"},
+      {"azure-kv:///s", "azure-kv reference `azure-kv:///s` has an empty vault name", "empty vault"},
+      {"azure-kv://kv1/", "azure-kv reference `azure-kv://kv1/` has an empty secret name", "empty secret"},
+      {"azure-kv:///", "azure-kv reference `azure-kv:///` has an empty vault name", "vault before secret"},
+      {"azure-kv://kv1/a/b", "azure-kv reference `azure-kv://kv1/a/b` has an unexpected `/` in the secret name",
+       "second slash"},
+      {"azure-kv://-kv/a/b", "azure-kv reference `azure-kv://-kv/a/b` has an unexpected `/` in the secret name",
+       "the slash before the vault's dash"},
+      {"azure-kv://kv1//", "azure-kv reference `azure-kv://kv1//` has an unexpected `/` in the secret name",
+       "secret of one slash"},
+      {"azure-kv://-kv/s",
+       "azure-kv reference `azure-kv://-kv/s` has a vault name starting with `-` (refused — it could be read as a "
+       "CLI flag)",
+       "leading dash in the vault"},
+      {"azure-kv://kv_1/s", "azure-kv reference `azure-kv://kv_1/s` has an invalid character in the vault name",
+       "underscore"},
+      {"azure-kv://kv.1/-s", "azure-kv reference `azure-kv://kv.1/-s` has an invalid character in the vault name",
+       "vault checked before the secret"},
+      {"azure-kv://k\xc3\xa9/s", "azure-kv reference `azure-kv://k\xc3\xa9/s` has an invalid character in the vault name",
+       "non-ASCII"},
+      {"azure-kv://kv1/-s",
+       "azure-kv reference `azure-kv://kv1/-s` has a secret name starting with `-` (refused — it could be read as a "
+       "CLI flag)",
+       "leading dash in the secret"},
+      {"azure-kv://kv1/a.b", "azure-kv reference `azure-kv://kv1/a.b` has an invalid character in the secret name",
+       "dot"},
+      {"azure-kv://kv1/a b", "azure-kv reference `azure-kv://kv1/a b` has an invalid character in the secret name",
+       "space"},
+      {"azure-kv://kv1/a_b", "azure-kv reference `azure-kv://kv1/a_b` has an invalid character in the secret name",
+       "underscore"},
+  };
+  for (const Case& c : cases) {
+    auto ref = AzureRef::parse(c.reference);
+    ASSERT_FALSE(ref) << c.why;
+    EXPECT_EQ(ref.error().kind(), core::CoreErrorKind::Provider) << c.why;
+    EXPECT_EQ(ref.error().detail(), c.message) << c.why;
+  }
+}
+
+TEST(AzureRef, ValidateSegmentOnItsOwn) {
+  EXPECT_TRUE(validate_segment("Kv-1", "vault name", "ref"));
+  auto dash = validate_segment("-x", "secret name", "whole ref");
+  ASSERT_FALSE(dash);
+  EXPECT_EQ(dash.error().detail(),
+            "azure-kv reference `whole ref` has a secret name starting with `-` (refused — it could be read as a CLI "
+            "flag)");
+  auto bad = validate_segment("a+b", "vault name", "whole ref");
+  ASSERT_FALSE(bad);
+  EXPECT_EQ(bad.error().detail(), "azure-kv reference `whole ref` has an invalid character in the vault name");
+}
+
+TEST(AzureRef, ArgumentVectorHasItsFixedForm) {
+  auto ref = AzureRef::parse("azure-kv://kv1/s1");
+  ASSERT_TRUE(ref);
+  const std::vector<std::string> want = {"keyvault", "secret", "show",  "--vault-name", "kv1", "--name",
+                                         "s1",       "--query", "value", "-o",           "tsv"};
+  EXPECT_EQ(ref->az_args(), want);
+}
+
+constexpr std::string_view kAccessHint =
+    "az is not authenticated or lacks access (run `az login`; check the tenant and the vault access policy)";
+constexpr std::string_view kVaultHint = "the vault was not found or is unreachable";
+constexpr std::string_view kNotFoundHint = "the secret was not found in the vault (check the name and your access)";
+constexpr std::string_view kFallbackHint = "the `az` invocation failed";
+
+std::string failure_text(std::string_view hint, std::string_view exit) {
+  return "azure-kv: " + std::string(hint) + " [vault=`kv1`, secret=`s1`, exit=" + std::string(exit) + "]";
+}
+
+TEST(Azure, ClassifyFailureChoosesTheEarliestMatchingGroup) {
+  const AzureRef ref{"kv1", "s1"};
+  struct Case {
+    std::string_view stderr_text;
+    std::string_view hint;
+  };
+  const Case cases[] = {
+      {"Please run 'az login' to setup account.", kAccessHint},
+      {"please run something", kAccessHint},
+      {"You are Not Logged In", kAccessHint},
+      {"Authentication failed", kAccessHint},
+      {"DefaultAzureCredential failed", kAccessHint},
+      {"Unauthorized", kAccessHint},
+      {"Invalid issuer", kAccessHint},
+      {"aKv10032: bad tenant", kAccessHint},
+      {"Forbidden", kAccessHint},
+      {"VaultNotFound", kVaultHint},
+      {"dial tcp: lookup kv1.vault.azure.net: no such host", kVaultHint},
+      {"the host could not be resolved", kVaultHint},
+      {"Failed to resolve 'kv1.vault.azure.net'", kVaultHint},
+      {"nodename nor servname provided", kVaultHint},
+      {"Name or service not known", kVaultHint},
+      {"getaddrinfo failed", kVaultHint},
+      {"Max retries exceeded with url", kVaultHint},
+      {"SecretNotFound", kNotFoundHint},
+      {"Secret s1 was not found", kNotFoundHint},
+      {"(NotFound) not found", kNotFoundHint},
+      // The earliest group wins: here authentication comes before the vault group.
+      {"VaultNotFound ... forbidden", kAccessHint},
+      {"Max retries exceeded: not found", kVaultHint},
+      {"SecretNotFound; credential expired", kAccessHint},
+      {"", kFallbackHint},
+      {"boom", kFallbackHint},
+      {"\xff" "SECRETNOTFOUND\xfe", kNotFoundHint},
+  };
+  for (const Case& c : cases) {
+    auto err = classify_failure(ref, 1, bytes_of(c.stderr_text));
+    EXPECT_EQ(err.kind(), core::CoreErrorKind::Provider);
+    EXPECT_EQ(err.detail(), failure_text(c.hint, "1")) << c.stderr_text;
+  }
+  EXPECT_EQ(classify_failure(ref, std::nullopt, {}).detail(), failure_text(kFallbackHint, "signal"));
+  auto quoted = classify_failure(ref, 2, bytes_of("Forbidden: token eyJhbGciOi"));
+  EXPECT_EQ(quoted.to_string(), "provider error: " + failure_text(kAccessHint, "2"));
+}
+
+struct FakeRunner final : AzRunner {
+  std::shared_ptr<std::vector<std::vector<std::string>>> calls = std::make_shared<std::vector<std::vector<std::string>>>();
+  std::string out, err;
+  std::optional<std::int32_t> status;
+
+  core::Result<AzOutput> run(std::span<const std::string> args, std::chrono::nanoseconds) const override {
+    calls->emplace_back(args.begin(), args.end());
+    return AzOutput{core::SecretBuffer(std::string_view(out)), {err.begin(), err.end()}, status};
+  }
+};
+
+TEST(AzureProvider, MaterializeTurnsTheOutcomeIntoAValueOrAnError) {
+  struct Case {
+    std::string_view out, err;
+    std::optional<std::int32_t> status;
+    std::optional<std::string_view> value;
+    std::string error;
+  };
+  const std::string empty = "azure-kv secret `s1` in vault `kv1` resolved to an empty value";
+  const Case cases[] = {
+      {"pw\n", "", 0, "pw", ""},
+      {"pw\r\n", "", 0, "pw", ""},
+      {"a\nb\n", "WARNING: preview", 0, "a\nb", ""},
+      {"\n", "", 0, std::nullopt, empty},
+      {"", "", 0, std::nullopt, empty},
+      {"pw\n", "SecretNotFound", 3, std::nullopt, failure_text(kNotFoundHint, "3")},
+      {"", "", std::nullopt, std::nullopt, failure_text(kFallbackHint, "signal")},
+  };
+  for (const Case& c : cases) {
+    auto runner = std::make_unique<FakeRunner>();
+    runner->out = c.out;
+    runner->err = c.err;
+    runner->status = c.status;
+    auto calls = runner->calls;
+    AzureProvider provider(2s, std::move(runner));
+    auto got = provider.materialize("azure-kv://kv1/s1");
+    ASSERT_EQ(calls->size(), 1u);
+    EXPECT_EQ(calls->front(), (AzureRef{"kv1", "s1"}.az_args()));
+    if (c.value) {
+      ASSERT_TRUE(got) << got.error().detail();
+      EXPECT_EQ(got->view(), *c.value);
+    } else {
+      ASSERT_FALSE(got);
+      EXPECT_EQ(got.error().kind(), core::CoreErrorKind::Provider);
+      EXPECT_EQ(got.error().detail(), c.error);
+    }
+  }
+}
+
+TEST(AzureProvider, MalformedReferenceRunsNoTool) {
+  auto runner = std::make_unique<FakeRunner>();
+  auto calls = runner->calls;
+  AzureProvider provider(2s, std::move(runner));
+  auto got = provider.materialize("azure-kv://kv1/--help");
+  ASSERT_FALSE(got);
+  EXPECT_EQ(got.error(), AzureRef::parse("azure-kv://kv1/--help").error());
+  EXPECT_TRUE(calls->empty());
+}
+
+TEST(AzureProvider, SystemProviderUsesTheFixedLimit) {
+  AzureProvider provider;
+  EXPECT_EQ(provider.scheme(), "azure-kv");
+  EXPECT_EQ(provider.timeout(), 15s);
+}
+
+}  // namespace
+}  // namespace zantu::providers::azure

@@ -1,0 +1,79 @@
+// What the two cloud providers share: running their command-line tool under a
+// time limit, trimming its value and choosing a hint for its failure. Internal
+// to the providers; nothing above them includes this header.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <initializer_list>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "zantu/core/secret.hpp"
+
+namespace zantu::providers::common {
+
+// What a finished tool left behind. `stdout_bytes` is the secret and wipes
+// itself; `stderr_bytes` is only ever classified.
+struct ToolOutput {
+  core::SecretBuffer stdout_bytes;
+  std::vector<std::uint8_t> stderr_bytes;
+  // The exit code when the tool exited, absent when a signal ended it.
+  std::optional<std::int32_t> status;
+};
+
+enum class ToolFailureKind : std::uint8_t {
+  CouldNotStart,  // the program could not be started (errnum says why)
+  WaitFailed,     // waiting on the running tool failed (errnum says why)
+  TimedOut,       // the limit passed; the tool was killed and reaped
+};
+
+struct ToolFailure {
+  ToolFailureKind kind;
+  int errnum = 0;  // 0 for TimedOut
+};
+
+// Runs `program` (looked up on PATH; no shell) with `args` after it. The tool
+// gets /dev/null as standard input, the caller's environment less every
+// variable whose name begins with "ZANTU_", and the caller's working directory;
+// no other descriptor of ours reaches it. Both of its outputs are drained while
+// it runs. When it exits, what it left in the pipes is read and the call
+// returns, even if a descendant still holds a pipe open. When `limit` passes
+// first, the tool is killed (SIGKILL) and reaped and its output is discarded.
+// An output is drained up to 16 MiB; a tool that writes more blocks on its
+// pipe, so nothing is ever cut short.
+// The call never blocks past the limit, except for reaping the killed tool.
+[[nodiscard]] std::expected<ToolOutput, ToolFailure> run_tool(std::string_view program,
+                                                              std::span<const std::string> args,
+                                                              std::chrono::nanoseconds limit);
+
+// `bytes` less one trailing "\n", and the "\r" before it if there is one.
+[[nodiscard]] std::span<const std::uint8_t> trim_one_trailing_newline(std::span<const std::uint8_t> bytes) noexcept;
+
+// One row of a failure table: substrings of lower-cased tool error output and
+// the hint they select.
+struct HintGroup {
+  std::span<const std::string_view> patterns;
+  std::string_view hint;
+};
+
+// The hint of the first group with a pattern that occurs in `stderr_bytes`
+// (ASCII letters lowered), else `fallback`.
+[[nodiscard]] std::string_view choose_hint(std::span<const std::uint8_t> stderr_bytes,
+                                           std::span<const HintGroup> groups, std::string_view fallback);
+
+// The exit code in decimal, or "signal" when there is none.
+[[nodiscard]] std::string exit_text(std::optional<std::int32_t> status);
+
+// `tmpl` with each "{}" replaced, in order, by the next of `args` (inserted
+// text is never scanned again). A "{}" beyond the last argument stays.
+[[nodiscard]] std::string fill(std::string_view tmpl, std::initializer_list<std::string_view> args);
+
+// The limit's whole seconds (the sub-second part dropped) in decimal.
+[[nodiscard]] std::string whole_seconds(std::chrono::nanoseconds limit);
+
+}  // namespace zantu::providers::common

@@ -1,0 +1,370 @@
+// Both system runners against fake `aws` and `az` scripts that each test
+// writes into a temporary directory put first on PATH.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "zantu/providers/aws/aws.hpp"
+#include "zantu/providers/azure/azure.hpp"
+
+namespace zantu::providers {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using std::chrono::nanoseconds;
+
+// Generous: only the tests about the limit rely on it passing.
+constexpr nanoseconds kNormalLimit = 20s;
+constexpr nanoseconds kShortLimit = 300ms;
+
+struct Tool {
+  std::string name;
+  std::string program;
+  std::string reference;
+  std::function<core::Result<core::SecretValue>(nanoseconds)> materialize;
+  std::function<std::string(std::string_view secs)> timed_out;
+  std::function<std::string(std::string_view os_text)> could_not_run;
+  std::function<std::string(std::string_view hint, std::string_view exit)> failed;
+  std::string empty_value;
+  std::string fallback_hint;
+  // Standard error texts and the hint each must give, the earliest-group rule among them.
+  std::vector<std::pair<std::string, std::string>> classified;
+};
+
+void PrintTo(const Tool& t, std::ostream* os) { *os << t.name; }
+
+Tool aws_tool() {
+  const std::string endpoint = "the region endpoint is unreachable or the region is invalid";
+  const std::string access =
+      "aws is not authenticated or lacks access (refresh credentials, e.g. `aws sso login`; check the IAM "
+      "permission for secretsmanager:GetSecretValue)";
+  const std::string not_found = "the secret was not found in the region (check the name and your access)";
+  return Tool{
+      "aws",
+      "aws",
+      "aws-sm://eu-west-1/app/key",
+      [](nanoseconds limit) {
+        return aws::AwsProvider(limit, std::make_unique<aws::SystemAwsRunner>()).materialize("aws-sm://eu-west-1/app/key");
+      },
+      [](std::string_view s) { return "aws-sm: `aws` timed out after " + std::string(s) + "s"; },
+      [](std::string_view os) {
+        return "aws-sm: could not run `aws` — is the AWS CLI installed and on PATH? (" + std::string(os) + ")";
+      },
+      [](std::string_view hint, std::string_view exit) {
+        return "aws-sm: " + std::string(hint) + " [region=`eu-west-1`, secret=`app/key`, exit=" + std::string(exit) +
+               "]";
+      },
+      "aws-sm secret `app/key` in region `eu-west-1` resolved to an empty value",
+      "the `aws` invocation failed",
+      {
+          {"Could not connect to the endpoint URL: \"https://secretsmanager.eu-west-1.amazonaws.com/\"", endpoint},
+          {"An error occurred (AccessDeniedException) when calling the GetSecretValue operation", access},
+          {"An error occurred (ResourceNotFoundException): Secrets Manager can't find the specified secret.",
+           not_found},
+          {"Not Found / could not connect to the endpoint", endpoint},
+      },
+  };
+}
+
+Tool az_tool() {
+  const std::string access =
+      "az is not authenticated or lacks access (run `az login`; check the tenant and the vault access policy)";
+  const std::string vault = "the vault was not found or is unreachable";
+  const std::string not_found = "the secret was not found in the vault (check the name and your access)";
+  return Tool{
+      "az",
+      "az",
+      "azure-kv://kv1/s1",
+      [](nanoseconds limit) {
+        return azure::AzureProvider(limit, std::make_unique<azure::SystemAzRunner>()).materialize("azure-kv://kv1/s1");
+      },
+      [](std::string_view s) { return "azure-kv: `az` timed out after " + std::string(s) + "s"; },
+      [](std::string_view os) {
+        return "azure-kv: could not run `az` — is the Azure CLI installed and on PATH? (" + std::string(os) + ")";
+      },
+      [](std::string_view hint, std::string_view exit) {
+        return "azure-kv: " + std::string(hint) + " [vault=`kv1`, secret=`s1`, exit=" + std::string(exit) + "]";
+      },
+      "azure-kv secret `s1` in vault `kv1` resolved to an empty value",
+      "the `az` invocation failed",
+      {
+          {"ERROR: Please run 'az login' to setup account.", access},
+          {"ERROR: (VaultNotFound) The vault 'kv1' could not be found", vault},
+          {"ERROR: (SecretNotFound) A secret with (name/id) s1 was not found in this key vault", not_found},
+          {"ERROR: (VaultNotFound) ... Forbidden", access},
+      },
+  };
+}
+
+// A temporary directory for fake tools, put first on PATH for its lifetime.
+class FakeTools {
+ public:
+  FakeTools() {
+    std::string tmpl = (fs::temp_directory_path() / "zantu-tools-XXXXXX").string();
+    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    dir_ = tmpl;
+    const char* path = std::getenv("PATH");
+    saved_path_ = path ? std::optional<std::string>(path) : std::nullopt;
+    use_path(dir_.string() + ":" + saved_path_.value_or("/usr/bin:/bin"));
+  }
+  ~FakeTools() {
+    if (saved_path_) {
+      ::setenv("PATH", saved_path_->c_str(), 1);
+    } else {
+      ::unsetenv("PATH");
+    }
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  FakeTools(const FakeTools&) = delete;
+  FakeTools& operator=(const FakeTools&) = delete;
+
+  // Writes `program` as a shell script with `body`.
+  void write(const std::string& program, const std::string& body, fs::perms perms = fs::perms(0755)) const {
+    const fs::path p = dir_ / program;
+    std::ofstream(p) << "#!/bin/sh\n" << body << "\n";
+    fs::permissions(p, perms);
+  }
+  static void use_path(const std::string& path) { ::setenv("PATH", path.c_str(), 1); }
+  [[nodiscard]] const fs::path& dir() const { return dir_; }
+  [[nodiscard]] std::string file(const std::string& name) const { return (dir_ / name).string(); }
+
+ private:
+  fs::path dir_;
+  std::optional<std::string> saved_path_;
+};
+
+pid_t read_pid(const std::string& file) {
+  std::ifstream in(file);
+  pid_t pid = -1;
+  in >> pid;
+  return pid;
+}
+
+bool alive(pid_t pid) { return ::kill(pid, 0) == 0; }
+
+class SystemRunner : public ::testing::TestWithParam<Tool> {
+ protected:
+  FakeTools tools_;
+  const Tool& tool() const { return GetParam(); }
+  void fake(const std::string& body) const { tools_.write(tool().program, body); }
+};
+
+TEST_P(SystemRunner, OutcomesThroughTheRealTool) {
+  struct Case {
+    std::string body;
+    std::optional<std::string> value;  // else the error below
+    std::string error;
+  };
+  const Tool& t = tool();
+  std::vector<Case> cases = {
+      {"printf 's3cr3t\\n'", "s3cr3t", ""},
+      {"printf 'one\\r\\ntwo\\r\\n'", "one\r\ntwo", ""},
+      {"printf 'keep\\n\\n'", "keep\n", ""},
+      {"printf 'v\\n'; echo 'WARNING: noise' >&2", "v", ""},
+      {"printf '\\n'", std::nullopt, t.empty_value},
+      {"exit 0", std::nullopt, t.empty_value},
+      {"printf 'v\\n'; exit 7", std::nullopt, t.failed(t.fallback_hint, "7")},
+      {"printf 'v\\n'; kill -KILL $$", std::nullopt, t.failed(t.fallback_hint, "signal")},
+      {"kill -TERM $$", std::nullopt, t.failed(t.fallback_hint, "signal")},
+  };
+  for (const auto& [stderr_text, hint] : t.classified) {
+    cases.push_back({"cat >&2 <<'EOF'\n" + stderr_text + "\nEOF\nexit 255", std::nullopt, t.failed(hint, "255")});
+  }
+  for (const Case& c : cases) {
+    fake(c.body);
+    auto got = t.materialize(kNormalLimit);
+    if (c.value) {
+      ASSERT_TRUE(got) << c.body << ": " << got.error().detail();
+      EXPECT_EQ(got->view(), *c.value) << c.body;
+    } else {
+      ASSERT_FALSE(got) << c.body;
+      EXPECT_EQ(got.error().kind(), core::CoreErrorKind::Provider);
+      EXPECT_EQ(got.error().detail(), c.error) << c.body;
+    }
+  }
+}
+
+TEST_P(SystemRunner, ArgumentsArriveAsOneVectorWithoutAShell) {
+  fake("printf '[%s]' \"${0##*/}\" \"$@\"; echo");
+  auto got = tool().materialize(kNormalLimit);
+  ASSERT_TRUE(got) << got.error().detail();
+  if (tool().program == "aws") {
+    EXPECT_EQ(got->view(),
+              "[aws][secretsmanager][get-secret-value][--secret-id][app/key][--region][eu-west-1][--query]"
+              "[SecretString][--output][text]");
+  } else {
+    EXPECT_EQ(got->view(), "[az][keyvault][secret][show][--vault-name][kv1][--name][s1][--query][value][-o][tsv]");
+  }
+}
+
+TEST_P(SystemRunner, LargeOutputsFlowThroughThePipesWhileTheToolRuns) {
+  constexpr std::size_t kMiB = 1 << 20;
+  struct Case {
+    std::string body, why;
+  };
+  const Case cases[] = {
+      {"head -c 1048576 /dev/zero | tr '\\0' 'x'; echo", "1 MiB value"},
+      {"head -c 1048576 /dev/zero | tr '\\0' 'e' >&2; head -c 1048576 /dev/zero | tr '\\0' 'x'; echo; exit 0",
+       "1 MiB of standard error before the value"},
+  };
+  for (const Case& c : cases) {
+    fake(c.body);
+    auto got = tool().materialize(kNormalLimit);
+    ASSERT_TRUE(got) << c.why << ": " << got.error().detail();
+    ASSERT_EQ(got->size(), kMiB) << c.why;
+    EXPECT_EQ(got->view().find_first_not_of('x'), std::string_view::npos) << c.why;
+  }
+}
+
+TEST_P(SystemRunner, ToolThatDoesNotEndIsKilledAtTheLimit) {
+  const std::string pidfile = tools_.file("pid");
+  struct Case {
+    std::string body, why;
+  };
+  const Case cases[] = {
+      {"exec sleep 60", "sleeps"},
+      {"exec yes", "floods its standard output"},
+      {"exec yes >&2", "floods its standard error"},
+      {"exec >&- 2>&-; exec sleep 60", "closes both outputs first"},
+      {"exec head -c 33554432 /dev/zero", "writes more than the runner holds"},
+  };
+  for (const Case& c : cases) {
+    fake("echo $$ > '" + pidfile + "'; " + c.body);
+    auto got = tool().materialize(kShortLimit);
+    ASSERT_FALSE(got) << c.why;
+    EXPECT_EQ(got.error().detail(), tool().timed_out("0")) << c.why;
+    const pid_t pid = read_pid(pidfile);
+    ASSERT_GT(pid, 0) << c.why;
+    EXPECT_FALSE(alive(pid)) << c.why << ": the tool was killed and reaped";
+  }
+  // The message carries whole seconds, the fraction dropped.
+  fake("exec sleep 60");
+  auto got = tool().materialize(1500ms);
+  ASSERT_FALSE(got);
+  EXPECT_EQ(got.error().detail(), tool().timed_out("1"));
+}
+
+TEST_P(SystemRunner, DescendantHoldingThePipesOpenIsNotWaitedFor) {
+  const std::string pidfile = tools_.file("pid");
+  fake("sleep 60 & echo $! > '" + pidfile + "'; printf 'v\\n'");
+  auto got = tool().materialize(kNormalLimit);
+  const pid_t descendant = read_pid(pidfile);
+  ASSERT_GT(descendant, 0);
+  // Still alive, still holding both pipes: the call returned on the tool's exit.
+  EXPECT_TRUE(alive(descendant));
+  ::kill(descendant, SIGKILL);
+  ASSERT_TRUE(got) << got.error().detail();
+  EXPECT_EQ(got->view(), "v");
+}
+
+// Replaces this process's standard input with a pipe holding a line, for the
+// length of a scope.
+class StdinWithData {
+ public:
+  StdinWithData() : saved_(::dup(STDIN_FILENO)) {
+    int p[2];
+    if (::pipe(p) != 0) std::abort();
+    if (::write(p[1], "parent-stdin\n", 13) != 13) std::abort();
+    ::close(p[1]);
+    ::dup2(p[0], STDIN_FILENO);
+    ::close(p[0]);
+  }
+  ~StdinWithData() {
+    ::dup2(saved_, STDIN_FILENO);
+    ::close(saved_);
+  }
+  StdinWithData(const StdinWithData&) = delete;
+  StdinWithData& operator=(const StdinWithData&) = delete;
+
+ private:
+  int saved_;
+};
+
+TEST_P(SystemRunner, StandardInputIsAtEndOfFile) {
+  StdinWithData stdin_data;
+  fake("if read -r line; then printf 'read:%s\\n' \"$line\"; else printf 'eof\\n'; fi");
+  auto got = tool().materialize(kNormalLimit);
+  ASSERT_TRUE(got) << got.error().detail();
+  EXPECT_EQ(got->view(), "eof");
+}
+
+// Sets environment variables for the length of a scope.
+class ScopedEnv {
+ public:
+  explicit ScopedEnv(std::vector<std::pair<std::string, std::string>> vars) : vars_(std::move(vars)) {
+    for (const auto& [k, v] : vars_) ::setenv(k.c_str(), v.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    for (const auto& [k, v] : vars_) ::unsetenv(k.c_str());
+  }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  std::vector<std::pair<std::string, std::string>> vars_;
+};
+
+TEST_P(SystemRunner, VaultVariablesAreRemovedAndTheRestInherited) {
+  ScopedEnv env({{"ZANTU_PASSPHRASE", "hunter2"},
+                 {"ZANTU_VAULT_DIR", "/tmp/v"},
+                 {"ZANTU_", "bare"},
+                 {"ZANTUX", "kept"},
+                 {"zantu_lower", "kept"},
+                 {"MY_ZANTU_SETTING", "kept"},
+                 {"AWS_PROFILE", "kept"}});
+  fake("env");
+  auto got = tool().materialize(kNormalLimit);
+  ASSERT_TRUE(got) << got.error().detail();
+  std::vector<std::string> names;
+  std::istringstream lines{std::string(got->view())};
+  for (std::string line; std::getline(lines, line);) names.push_back(line.substr(0, line.find('=')));
+  for (const std::string& n : names) EXPECT_FALSE(n.starts_with("ZANTU_")) << n;
+  for (const char* kept : {"ZANTUX", "zantu_lower", "MY_ZANTU_SETTING", "AWS_PROFILE", "PATH"}) {
+    EXPECT_NE(std::find(names.begin(), names.end(), kept), names.end()) << kept;
+  }
+  EXPECT_EQ(got->view().find("hunter2"), std::string_view::npos);
+}
+
+TEST_P(SystemRunner, OnlyTheThreeStandardDescriptorsReachTheTool) {
+  const int stray = ::open("/dev/null", O_RDONLY);  // inheritable: no O_CLOEXEC
+  ASSERT_GE(stray, 0);
+  fake("if [ -e /proc/$$/fd/" + std::to_string(stray) + " ]; then echo leaked; else echo clean; fi");
+  auto got = tool().materialize(kNormalLimit);
+  ::close(stray);
+  ASSERT_TRUE(got) << got.error().detail();
+  EXPECT_EQ(got->view(), "clean");
+}
+
+TEST_P(SystemRunner, ToolThatCannotRunGivesTheCouldNotRunMessage) {
+  // Only the fake directory is searched, so no real tool can be found.
+  FakeTools::use_path(tools_.dir().string());
+  auto missing = tool().materialize(kNormalLimit);
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error().detail(), tool().could_not_run("No such file or directory (os error 2)"));
+
+  tools_.write(tool().program, "printf 'v\\n'", fs::perms(0644));
+  auto not_executable = tool().materialize(kNormalLimit);
+  ASSERT_FALSE(not_executable);
+  EXPECT_EQ(not_executable.error().detail(), tool().could_not_run("Permission denied (os error 13)"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Tools, SystemRunner, ::testing::Values(aws_tool(), az_tool()),
+                         [](const ::testing::TestParamInfo<Tool>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace zantu::providers
