@@ -51,14 +51,14 @@ Result<ResolvedVar> resolve_env_var(std::string_view name, const Source::EnvVar&
 
 // The value behind reference text `reference`, from the cache or else from the
 // provider after one audit event for (`path`, `env`).
-Result<SecretValue> materialize_reference(const std::string& reference, const std::string& path,
-                                          const std::string& env, Call& call) {
+Result<SecretValue> materialize_reference(const std::string& reference, const std::string& path, const std::string& env,
+                                          Call& call) {
   if (auto hit = call.cache.find(reference); hit != call.cache.end()) {
     return SecretValue::from(hit->second.as_bytes());
   }
   const auto sep = reference.find("://");
-  const std::string_view scheme = sep == std::string::npos ? std::string_view("unknown")
-                                                          : std::string_view(reference).substr(0, sep);
+  const std::string_view scheme =
+      sep == std::string::npos ? std::string_view("unknown") : std::string_view(reference).substr(0, sep);
   AuditEvent event(call.clock.now_rfc3339(), AuditAction::ProviderInvocation, "scheme:" + std::string(scheme));
   event.at(path, env).by(call.origin);
   // The line goes out before the provider runs, and a sink that cannot write
@@ -102,8 +102,13 @@ Result<ResolvedVar> resolve_secret(std::string_view name, const Source::Secret& 
   const Sensitivity sensitivity = record.meta().sensitivity;
   // A vault value: everything the wrapper needs to gate, audit and mask it.
   auto vault_value = [&](SecretValue value, std::optional<std::string> reference) {
-    return ResolvedVar{std::string(name), env,         std::move(path), std::move(reference), std::move(origin),
-                       std::move(value),  sensitivity};
+    return ResolvedVar{.name = std::string(name),
+                       .environment = env,
+                       .coordinate = std::move(path),
+                       .reference = std::move(reference),
+                       .vault_origin = std::move(origin),
+                       .value = std::move(value),
+                       .sensitivity = sensitivity};
   };
 
   if (auto* literal = std::get_if<SecretRecord::Literal>(&record.mode)) {
