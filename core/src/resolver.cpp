@@ -68,8 +68,7 @@ Result<SecretValue> materialize_reference(const std::string& reference, const st
   auto materialized = call.provider.materialize(reference);
   if (!materialized) return std::unexpected(std::move(materialized.error()));
   // `materialized` wipes the provider's own buffer when it goes out of scope.
-  auto [slot, inserted] = call.cache.try_emplace(reference, SecretBuffer(materialized->as_bytes()));
-  (void)inserted;
+  auto slot = call.cache.try_emplace(reference, SecretBuffer(materialized->as_bytes())).first;
   return SecretValue::from(slot->second.as_bytes());
 }
 
