@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "utf8.hpp"
+#include "zantu/core/fd.hpp"
 #include "zantu/core/json.hpp"
 
 namespace zantu::core::store {
@@ -20,23 +21,6 @@ namespace {
 constexpr std::array<std::uint8_t, 4> kMagic = {'Z', 'A', 'N', 'T'};
 constexpr std::uint32_t kFrameVersion = 1;
 constexpr std::size_t kHeaderLen = 8;
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-  [[nodiscard]] int get() const noexcept { return fd_; }
-  [[nodiscard]] bool valid() const noexcept { return fd_ >= 0; }
-  void reset() noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
 
 struct DirCloser {
   void operator()(DIR* d) const noexcept { ::closedir(d); }
@@ -102,16 +86,6 @@ int make_dirs(const std::string& path) {
   return is_dir(path) ? 0 : err;
 }
 
-bool valid_utf8(std::string_view s) {
-  for (std::size_t i = 0; i < s.size();) {
-    char32_t cp = 0;
-    const std::size_t len = utf8::sequence_len(s, i, &cp);
-    if (len == 0) return false;
-    i += len;
-  }
-  return true;
-}
-
 // The extension as a path's file name has it: the text after the last ".",
 // none for a name without "." or one whose only "." leads it.
 bool split_extension(std::string_view name, std::string_view& stem, std::string_view& ext) {
@@ -164,15 +138,9 @@ Status write_record(const std::filesystem::path& dir, const Coordinate& c, const
   {
     UniqueFd fd(::open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (!fd.valid()) return std::unexpected(CoreError::io_errno("create tmp", errno));
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return std::unexpected(CoreError::io_errno("write tmp", errno));
-      }
-      if (n == 0) return std::unexpected(CoreError::io("write tmp: failed to write whole buffer"));
-      done += static_cast<std::size_t>(n);
+    if (int err = write_all(fd.get(), bytes.data(), bytes.size()); err != 0) {
+      if (err < 0) return std::unexpected(CoreError::io("write tmp: failed to write whole buffer"));
+      return std::unexpected(CoreError::io_errno("write tmp", err));
     }
     if (::fsync(fd.get()) != 0) return std::unexpected(CoreError::io_errno("fsync tmp", errno));
   }
@@ -240,7 +208,7 @@ Result<LoadOutcome> load_all(const std::filesystem::path& dir, const MasterKey& 
     if (name == "." || name == "..") continue;
     std::string_view stem, ext;
     if (!split_extension(name, stem, ext) || ext != "sec") continue;
-    std::string id = valid_utf8(stem) ? std::string(stem) : std::string();
+    std::string id = utf8::is_valid(stem) ? std::string(stem) : std::string();
 
     auto bytes = read_file(::dirfd(d.get()), entry->d_name);
     if (!bytes) {

@@ -1,5 +1,7 @@
 #include "zantu/providers/common/tool.hpp"
 
+#include "zantu/core/fd.hpp"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -27,29 +29,7 @@ constexpr std::size_t kChunkLen = 64 * 1024;
 constexpr std::size_t kMaxStreamLen = 16 * 1024 * 1024;
 constexpr std::string_view kScrubbedPrefix = "ZANTU_";
 
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) reset(std::exchange(other.fd_, -1));
-    return *this;
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-
-  [[nodiscard]] int get() const noexcept { return fd_; }
-  [[nodiscard]] bool valid() const noexcept { return fd_ >= 0; }
-  void reset(int fd = -1) noexcept {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_ = -1;
-};
+using core::UniqueFd;
 
 struct Pipe {
   UniqueFd read_end;

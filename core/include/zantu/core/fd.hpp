@@ -28,9 +28,10 @@ class UniqueFd {
   [[nodiscard]] bool valid() const noexcept { return fd_ >= 0; }
   // Gives up ownership without closing.
   [[nodiscard]] int release() noexcept { return std::exchange(fd_, -1); }
-  void reset() noexcept {
+  // Closes the descriptor held (if any) and takes `fd` instead.
+  void reset(int fd = -1) noexcept {
     if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    fd_ = fd;
   }
 
  private:

@@ -1,0 +1,404 @@
+#include "zantu/core/store.hpp"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <cstring>
+#include <iterator>
+#include <map>
+#include <set>
+
+namespace zantu::core {
+namespace {
+
+namespace fs = std::filesystem;
+
+MasterKey test_key(std::uint8_t fill = 3) {
+  std::array<std::uint8_t, MasterKey::kLen> bytes;
+  bytes.fill(fill);
+  return MasterKey(bytes);
+}
+
+Coordinate coord(std::string_view text) { return Coordinate::from_str(text).value(); }
+
+SecretRecord literal(std::string_view value) {
+  return SecretRecord::Literal{SecretValue::from(value), RecordMeta{Sensitivity::Low, false, "dev", "app", "db",
+                                                                    std::nullopt, "2026-01-02T03:04:05Z",
+                                                                    "2026-01-02T03:04:05Z"}};
+}
+
+std::vector<std::uint8_t> file_bytes(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void put_file(const fs::path& p, std::string_view text) {
+  std::ofstream(p, std::ios::binary) << text;
+}
+
+unsigned mode_of(const fs::path& p) {
+  struct stat st {};
+  EXPECT_EQ(::stat(p.c_str(), &st), 0) << p;
+  return st.st_mode & 07777;
+}
+
+nlink_t links_of(const fs::path& p) {
+  struct stat st {};
+  EXPECT_EQ(::stat(p.c_str(), &st), 0) << p;
+  return st.st_nlink;
+}
+
+// The text of an error, or "<ok>".
+template <class T>
+std::string text_of(const Result<T>& r) {
+  return r ? "<ok>" : r.error().to_string();
+}
+
+class Store : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string templ = (fs::temp_directory_path() / "zantu-store-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(templ.data()), nullptr);
+    root_ = templ;
+    old_umask_ = ::umask(022);
+  }
+  void TearDown() override {
+    ::umask(old_umask_);
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+  }
+
+  // Writes `value` for `c` into `dir` and returns the file's path.
+  fs::path put(const fs::path& dir, const Coordinate& c, std::string_view value) {
+    auto sealed = crypto::seal(literal(value), key_);
+    EXPECT_TRUE(sealed.has_value());
+    auto s = store::write_record(dir, c, *sealed);
+    EXPECT_TRUE(s.has_value()) << text_of(s);
+    return store::record_path(dir, c).value();
+  }
+
+  std::string value_at(const fs::path& dir, const Coordinate& c) {
+    auto r = store::read_record(dir, c, key_);
+    if (!r) return "error: " + r.error().to_string();
+    if (!*r) return "<absent>";
+    return std::string(std::get<SecretRecord::Literal>((*r)->mode).value.view());
+  }
+
+  fs::path root_;
+  mode_t old_umask_ = 0;
+  MasterKey key_ = test_key();
+  Coordinate db_ = coord("secret:dev/app/db");
+};
+
+TEST_F(Store, RecordFileLayoutAndMode) {
+  ::umask(0);  // so only the explicit chmod can make the file 0600
+  const fs::path file = put(root_, db_, "hunter2");
+  EXPECT_EQ(file, root_ / (db_.storage_id().value() + ".sec"));
+  EXPECT_EQ(mode_of(file), 0600u);
+
+  const auto bytes = file_bytes(file);
+  const std::string head(bytes.begin(), bytes.begin() + 18);
+  EXPECT_EQ(head, std::string("ZANT\x01\x00\x00\x00{\"nonce\":[", 18));
+  auto sealed = store::unframe(bytes);
+  ASSERT_TRUE(sealed.has_value()) << sealed.error().to_string();
+  EXPECT_EQ(sealed->nonce.size(), 12u);
+  std::string envelope;
+  store::write_envelope(*sealed, envelope);
+  EXPECT_EQ(bytes.size(), 8 + envelope.size());
+  EXPECT_EQ(std::string(bytes.begin() + 8, bytes.end()), envelope);
+  EXPECT_TRUE(envelope.ends_with("]}"));
+  EXPECT_EQ(envelope.find(' '), std::string::npos);
+  EXPECT_NE(envelope.find("],\"ciphertext\":["), std::string::npos);
+  EXPECT_FALSE(fs::exists(file.string() + ".tmp"));
+}
+
+TEST_F(Store, EachWriteKeepsOneBackupGeneration) {
+  const fs::path file = put(root_, db_, "v1");
+  const fs::path bak = file.string() + ".bak";
+  EXPECT_FALSE(fs::exists(bak));
+  const auto v1 = file_bytes(file);
+
+  put(root_, db_, "v2");
+  const auto v2 = file_bytes(file);
+  EXPECT_EQ(file_bytes(bak), v1);
+  EXPECT_EQ(value_at(root_, db_), "v2");
+
+  put(root_, db_, "v3");
+  EXPECT_EQ(file_bytes(bak), v2);
+  EXPECT_EQ(value_at(root_, db_), "v3");
+  // The backup is a file of its own again once the new version is in place.
+  EXPECT_EQ(links_of(file), 1u);
+  EXPECT_EQ(links_of(bak), 1u);
+  EXPECT_EQ(mode_of(bak), 0600u);
+}
+
+TEST_F(Store, FailedRotationLeavesTheRecordInPlace) {
+  const fs::path file = put(root_, db_, "v1");
+  const fs::path bak = file.string() + ".bak";
+  fs::create_directories(bak / "busy");
+  auto sealed = crypto::seal(literal("v2"), key_).value();
+  EXPECT_EQ(text_of(store::write_record(root_, db_, sealed)),
+            "vault I/O failed: rotate .bak: Is a directory (os error 21)");
+  EXPECT_EQ(value_at(root_, db_), "v1");
+  EXPECT_TRUE(fs::exists(file.string() + ".tmp"));
+}
+
+TEST_F(Store, ReadDeleteAndTheirAbsence) {
+  EXPECT_EQ(value_at(root_, db_), "<absent>");
+  EXPECT_TRUE(store::delete_record(root_, db_).has_value());
+
+  const fs::path file = put(root_, db_, "one");
+  put(root_, db_, "two");
+  // Scope selector and fragment do not change the file.
+  EXPECT_EQ(value_at(root_, coord("secret://global/dev/app/db#private")), "two");
+  EXPECT_EQ(store::record_path(root_, coord("secret:dev/app/db#public")).value(), file);
+
+  ASSERT_TRUE(store::delete_record(root_, db_).has_value());
+  EXPECT_FALSE(fs::exists(file));
+  EXPECT_TRUE(fs::exists(file.string() + ".bak"));
+  EXPECT_EQ(value_at(root_, db_), "<absent>");
+  EXPECT_TRUE(store::delete_record(root_, db_).has_value());
+
+  // The backup is never consulted, and another key cannot open the record.
+  put(root_, db_, "three");
+  auto other = store::read_record(root_, db_, test_key(9));
+  EXPECT_EQ(text_of(other), "crypto operation failed");
+}
+
+TEST_F(Store, PlaceholderCoordinatesAreNotStorable) {
+  const Coordinate placeholder = coord("secret:${ENV}/app/db");
+  const std::string refused = "coordinate is not storable: coordinate has an unresolved `${ENV}` placeholder";
+  const fs::path fresh = root_ / "fresh";
+  EXPECT_EQ(text_of(store::read_record(fresh, placeholder, key_)), refused);
+  EXPECT_EQ(text_of(store::delete_record(fresh, placeholder)), refused);
+  EXPECT_FALSE(fs::exists(fresh));
+  EXPECT_EQ(text_of(store::write_record(fresh, placeholder, crypto::seal(literal("x"), key_).value())), refused);
+  EXPECT_TRUE(fs::is_directory(fresh));  // the directory step ran first
+  EXPECT_EQ(text_of(store::record_path(fresh, placeholder)), refused);
+}
+
+TEST_F(Store, AbsentMeansOnlyThatNothingIsThere) {
+  // A path through a regular file (ENOTDIR) holds nothing: absent, as is a missing directory.
+  put_file(root_ / "plain", "x");
+  for (const fs::path& dir : {root_ / "plain" / "vault", root_ / "missing"}) {
+    EXPECT_EQ(value_at(dir, db_), "<absent>") << dir;
+    EXPECT_TRUE(store::delete_record(dir, db_).has_value()) << dir;
+    auto all = store::load_all(dir, key_);
+    ASSERT_TRUE(all.has_value()) << dir;
+    EXPECT_TRUE(all->records.empty() && all->quarantined.empty());
+  }
+  // A vault path that is a symlink loop (ELOOP) cannot be looked into: that
+  // is an error, never "absent" (a lookup would otherwise fall through to
+  // another vault, and a delete would report success).
+  fs::create_symlink("loop", root_ / "loop");
+  const fs::path looped = root_ / "loop" / "vault";
+  const std::string eloop = "Too many levels of symbolic links (os error 40)";
+  EXPECT_EQ(value_at(looped, db_), "error: vault I/O failed: read record: " + eloop);
+  EXPECT_EQ(text_of(store::delete_record(looped, db_)), "vault I/O failed: remove record: " + eloop);
+  EXPECT_EQ(text_of(store::load_all(root_ / "loop", key_)), "vault I/O failed: read_dir: " + eloop);
+  // A record path that is a directory is not absent either.
+  fs::create_directory(store::record_path(root_, db_).value());
+  EXPECT_EQ(value_at(root_, db_), "error: vault I/O failed: read record: Is a directory (os error 21)");
+  EXPECT_EQ(text_of(store::delete_record(root_, db_)), "vault I/O failed: remove record: Is a directory (os error 21)");
+}
+
+TEST_F(Store, FifoRecordFilesDoNotBlock) {
+  const fs::path file = store::record_path(root_, db_).value();
+  ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo((root_ / "x.sec").c_str(), 0600), 0);
+  EXPECT_EQ(value_at(root_, db_), "error: record serialization failed: not a zantu record frame");
+  auto all = store::load_all(root_, key_);
+  ASSERT_TRUE(all.has_value());
+  EXPECT_TRUE(all->records.empty());
+  ASSERT_EQ(all->quarantined.size(), 2u);
+  for (const auto& q : all->quarantined) EXPECT_EQ(q.reason, "record serialization failed: not a zantu record frame");
+}
+
+TEST_F(Store, LoadAllQuarantinesWhatItCannotOpen) {
+  const fs::path dir = root_ / "vault";
+  ASSERT_TRUE(store::ensure_dir(dir).has_value());
+  const auto sealed = crypto::seal(literal("a-value"), key_).value();
+  const auto good = store::frame(sealed);
+  auto put_bytes = [&](const std::string& name, const std::vector<std::uint8_t>& b) {
+    std::ofstream(dir / name, std::ios::binary).write(reinterpret_cast<const char*>(b.data()),
+                                                       static_cast<std::streamsize>(b.size()));
+  };
+  put_bytes("a.sec", good);
+  put_file(dir / "b.sec", "garbage");
+  put_bytes("c.sec.tmp", good);
+  put_bytes("d.sec.bak", good);
+  put_bytes("e.txt", good);
+  fs::create_directory(dir / "f.sec");
+  put_bytes("g.sec", store::frame(crypto::seal(literal("x"), test_key(8)).value()));
+  put_bytes("h.i.sec", good);
+  put_bytes("\xff.sec", good);
+  put_bytes(".sec", good);
+  put_bytes("sec", good);
+
+  const std::map<std::string, std::string> want_quarantined = {
+      {"b", "record serialization failed: not a zantu record frame"},
+      {"f", "vault I/O failed: read: Is a directory (os error 21)"},
+      {"g", "crypto operation failed"},
+  };
+  const std::set<std::string> want_records = {"a", "h.i", ""};
+  // Expected order: the directory's own.
+  std::vector<std::string> order;
+  for (const auto& e : fs::directory_iterator(dir)) order.push_back(e.path().filename().string());
+
+  auto all = store::load_all(dir, key_);
+  ASSERT_TRUE(all.has_value()) << all.error().to_string();
+  std::vector<std::string> got_records, got_quarantined, want_records_order, want_quarantined_order;
+  for (const auto& name : order) {
+    if (!name.ends_with(".sec") || name == ".sec") continue;
+    std::string stem = name.substr(0, name.size() - 4);
+    if (stem == "\xff") stem.clear();
+    (want_quarantined.contains(stem) ? want_quarantined_order : want_records_order).push_back(stem);
+  }
+  for (const auto& [id, record] : all->records) {
+    got_records.push_back(id);
+    EXPECT_EQ(std::get<SecretRecord::Literal>(record.mode).value.view(), "a-value") << id;
+  }
+  for (const auto& q : all->quarantined) {
+    got_quarantined.push_back(q.id);
+    EXPECT_EQ(q.reason, want_quarantined.at(q.id)) << q.id;
+  }
+  EXPECT_EQ(got_records, want_records_order);
+  EXPECT_EQ(got_quarantined, want_quarantined_order);
+  EXPECT_EQ(std::set<std::string>(got_records.begin(), got_records.end()), want_records);
+  EXPECT_EQ(got_quarantined.size(), 3u);
+  // Nothing was moved or removed.
+  EXPECT_TRUE(fs::exists(dir / "b.sec") && fs::exists(dir / "f.sec") && fs::exists(dir / "g.sec"));
+}
+
+TEST_F(Store, EnsureDir) {
+  // An existing directory keeps its mode.
+  fs::create_directory(root_ / "open");
+  ::chmod((root_ / "open").c_str(), 0755);
+  ASSERT_TRUE(store::ensure_dir(root_ / "open").has_value());
+  EXPECT_EQ(mode_of(root_ / "open"), 0755u);
+
+  // Missing parents are made with the umask's mode; the directory itself is 0700.
+  ASSERT_TRUE(store::ensure_dir(root_ / "x/y/z").has_value());
+  EXPECT_EQ(mode_of(root_ / "x"), 0755u);
+  EXPECT_EQ(mode_of(root_ / "x/y"), 0755u);
+  EXPECT_EQ(mode_of(root_ / "x/y/z"), 0700u);
+  ASSERT_TRUE(store::ensure_dir(root_ / "t/u/").has_value());
+  EXPECT_EQ(mode_of(root_ / "t/u"), 0700u);
+
+  // Whatever exists is accepted; a later write then fails at the temporary file.
+  put_file(root_ / "file", "x");
+  ASSERT_TRUE(store::ensure_dir(root_ / "file").has_value());
+  EXPECT_EQ(text_of(store::write_record(root_ / "file", db_, crypto::seal(literal("x"), key_).value())),
+            "vault I/O failed: create tmp: Not a directory (os error 20)");
+
+  // A failure names the directory in quoted form.
+  const std::string odd = "a\"b\\c\nd'e";
+  put_file(root_ / odd, "x");
+  EXPECT_EQ(text_of(store::ensure_dir(root_ / odd / "sub")),
+            "vault I/O failed: create \"" + root_.string() + "/a\\\"b\\\\c\\nd\\'e/sub\": Not a directory (os error 20)");
+}
+
+TEST_F(Store, RestrictNamesTheModeInOctal) {
+  EXPECT_EQ(text_of(store::restrict(root_ / "none", 0600)),
+            "vault I/O failed: chmod 600: No such file or directory (os error 2)");
+  EXPECT_EQ(text_of(store::restrict(root_ / "none", 0700)),
+            "vault I/O failed: chmod 700: No such file or directory (os error 2)");
+  put_file(root_ / "f", "x");
+  ASSERT_TRUE(store::restrict(root_ / "f", 0640).has_value());
+  EXPECT_EQ(mode_of(root_ / "f"), 0640u);
+}
+
+TEST(Unframe, RefusalsAndTheirOrder) {
+  const std::string env = R"({"nonce":[1,2,3,4,5,6,7,8,9,10,11,12],"ciphertext":[1]})";
+  struct Case {
+    std::string bytes;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"", "not a zantu record frame"},
+      {"Z", "not a zantu record frame"},
+      {"ZANT\x01\x00\x00", "not a zantu record frame"},  // 7 bytes
+      {std::string("ZANT\x01\x00\x00\x00", 8), "EOF while parsing a value at line 1 column 0"},
+      {std::string("ZANT\x02\x00\x00\x00", 8) + env, "unsupported record frame version 2"},
+      {std::string("ZANT\x00\x00\x00\x01", 8) + env, "unsupported record frame version 16777216"},
+      {std::string("ZANX\x02\x00\x00\x00", 8) + env, "not a zantu record frame"},  // magic before version
+      {std::string("ZANT\x01\x00\x00\x00", 8) + env + "x", "trailing characters at line 1 column 56"},
+  };
+  for (const auto& c : cases) {
+    auto r = store::unframe(std::span(reinterpret_cast<const std::uint8_t*>(c.bytes.data()), c.bytes.size()));
+    ASSERT_FALSE(r.has_value()) << c.bytes;
+    EXPECT_EQ(r.error().kind(), CoreErrorKind::Serialization);
+    EXPECT_EQ(r.error().detail(), c.message);
+  }
+}
+
+TEST(Envelope, AcceptedForms) {
+  const SealedRecord want{{1, 2, 3}, {255, 0}};
+  const char* forms[] = {
+      R"({"nonce":[1,2,3],"ciphertext":[255,0]})",
+      R"({"ciphertext":[255,0],"nonce":[1,2,3]})",
+      " {\n \"nonce\" : [ 1 , 2 , 3 ] ,\t\"ciphertext\" : [255,0] } \n",
+      R"({"v":{"x":[1,"y"]},"nonce":[1,2,3],"ciphertext":[255,0],"w":null})",
+      R"([[1,2,3],[255,0]])",
+  };
+  for (const char* f : forms) {
+    auto r = store::read_envelope(std::span(reinterpret_cast<const std::uint8_t*>(f), std::strlen(f)));
+    ASSERT_TRUE(r.has_value()) << f << ": " << r.error().detail();
+    EXPECT_EQ(*r, want) << f;
+  }
+  std::string out;
+  store::write_envelope(want, out);
+  EXPECT_EQ(out, forms[0]);
+}
+
+TEST(Envelope, Refusals) {
+  struct Case {
+    const char* text;
+    const char* message;
+  };
+  const Case cases[] = {
+      {R"({"nonce":[1]})", "missing field `ciphertext` at line 1 column 13"},
+      {R"({"ciphertext":[1]})", "missing field `nonce` at line 1 column 18"},
+      {R"({"nonce":[1],"nonce":[1],"ciphertext":[]})", "duplicate field `nonce` at line 1 column 21"},
+      {R"({"nonce":[1],"ciphertext":[256]})", "invalid value: integer `256`, expected u8 at line 1 column 30"},
+      {R"({"nonce":"abc","ciphertext":[]})", "invalid type: string \"abc\", expected a sequence at line 1 column 14"},
+      {R"([[1]])", "invalid length 1, expected struct SealedRecord with 2 elements at line 1 column 5"},
+      {R"([[1],[2],[3]])", "trailing characters at line 1 column 9"},
+      {"null", "invalid type: null, expected struct SealedRecord at line 1 column 4"},
+  };
+  for (const auto& c : cases) {
+    auto r = store::read_envelope(std::span(reinterpret_cast<const std::uint8_t*>(c.text), std::strlen(c.text)));
+    ASSERT_FALSE(r.has_value()) << c.text;
+    EXPECT_EQ(r.error().detail(), c.message) << c.text;
+  }
+}
+
+TEST(QuotePath, DebugFormEscapes) {
+  struct Case {
+    std::string in;
+    const char* out;
+  };
+  const Case cases[] = {
+      {"/home/u/.vaults", R"("/home/u/.vaults")"},
+      {"a\"b\\c", R"("a\"b\\c")"},
+      {"\n\r\t", R"("\n\r\t")"},
+      {std::string("\0", 1), R"("\0")"},
+      {"\x01\x1f\x7f", R"("\u{1}\u{1f}\u{7f}")"},
+      {"it's", R"("it\'s")"},
+      {"caf\xc3\xa9", "\"caf\xc3\xa9\""},
+      {"\xc2\x85", R"("\u{85}")"},
+      {"a\xff\xfe", R"("a\xFF\xFE")"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(quote_path(c.in), c.out);
+  EXPECT_EQ(debug_quoted("it's"), R"("it's")");
+}
+
+}  // namespace
+}  // namespace zantu::core

@@ -1,0 +1,54 @@
+// The process wrapper's failure: one closed set of kinds, each with a fixed
+// text form. No kind ever carries secret bytes.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+
+#include "zantu/core/error.hpp"
+
+namespace zantu::wrapper {
+
+enum class WrapperErrorKind : std::uint8_t {
+  Core,                  // a core failure, carried unchanged
+  NotAllowlisted,        // the program text the caller passed
+  ConfirmationDenied,    // no payload
+  ConfirmationTimedOut,  // no payload
+  Spawn,                 // a message made by the runner
+};
+
+class WrapperError {
+ public:
+  [[nodiscard]] static WrapperError core(core::CoreError error);
+  [[nodiscard]] static WrapperError not_allowlisted(std::string program);
+  [[nodiscard]] static WrapperError confirmation_denied();
+  [[nodiscard]] static WrapperError confirmation_timed_out();
+  [[nodiscard]] static WrapperError spawn(std::string message);
+
+  [[nodiscard]] WrapperErrorKind kind() const noexcept { return kind_; }
+  // The carried core error for `Core`, else nullptr.
+  [[nodiscard]] const core::CoreError* core_error() const noexcept { return core_ ? &*core_ : nullptr; }
+  // The program text for `NotAllowlisted`, the message for `Spawn`, else empty.
+  [[nodiscard]] const std::string& detail() const noexcept { return detail_; }
+
+  // The display text: the core error's own text for `Core`, else the kind's
+  // fixed text with the payload filled in.
+  [[nodiscard]] std::string to_string() const;
+
+  friend bool operator==(const WrapperError&, const WrapperError&) = default;
+
+ private:
+  WrapperError(WrapperErrorKind kind, std::string detail, std::optional<core::CoreError> core)
+      : kind_(kind), detail_(std::move(detail)), core_(std::move(core)) {}
+
+  WrapperErrorKind kind_;
+  std::string detail_;
+  std::optional<core::CoreError> core_;
+};
+
+template <class T>
+using Result = std::expected<T, WrapperError>;
+
+}  // namespace zantu::wrapper

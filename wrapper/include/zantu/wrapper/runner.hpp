@@ -1,0 +1,74 @@
+// Starting one child process with injected environment values and collecting
+// its output.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "zantu/core/secret.hpp"
+#include "zantu/wrapper/error.hpp"
+
+namespace zantu::wrapper {
+
+// One variable to set in the child. The value is wiped when the pair is dropped.
+struct EnvPair {
+  std::string name;
+  core::SecretValue value;
+};
+
+// Which PATH a program name without "/" is searched on.
+enum class PathSearch : std::uint8_t {
+  Child,   // the PATH the child receives (a `PATH` pair in `Command::env` takes part)
+  Caller,  // the calling process's own PATH, whatever the pairs say
+};
+
+// What to start. Owns every field; dropping it wipes the values.
+struct Command {
+  // The executable: a path with "/" is started by that path (a relative one
+  // against the current directory); a name without "/" is searched on PATH.
+  std::string program;
+  // What the child sees as argv[0]; absent means `program` itself.
+  std::optional<std::string> argv0;
+  // The arguments after argv[0], passed as they are.
+  std::vector<std::string> args;
+  // Set in the child in order, after the inherited environment is scrubbed;
+  // a later pair replaces an earlier one of the same name.
+  std::vector<EnvPair> env;
+  // true: the child shares the caller's stdin, stdout and stderr and nothing
+  // is captured.
+  bool inherit_stdio = false;
+  PathSearch path_search = PathSearch::Child;
+};
+
+// What came back from a child. The captured bytes live in wiping buffers,
+// since they may hold injected values until they are masked.
+struct Output {
+  core::SecretBuffer stdout;  // empty when the stdio was inherited
+  core::SecretBuffer stderr;  // empty when the stdio was inherited
+  // The exit code (0 to 255); absent when a signal ended the child.
+  std::optional<std::int32_t> status;
+};
+
+// Runs one command to its end.
+class ProcessRunner {
+ public:
+  virtual ~ProcessRunner() = default;
+  [[nodiscard]] virtual Result<Output> run(const Command& command) const = 0;
+};
+
+// Starts the child with posix_spawn: the calling process's environment less
+// every variable whose name begins with "ZANTU_", plus `Command::env`; stdin on
+// /dev/null and stdout and stderr captured (unless inherited); the signal mask
+// emptied and SIGPIPE back to its default action. Blocks until the child ends;
+// no time limit. Fails only with `WrapperError::Spawn`: a NUL byte in the
+// program, argv[0], an argument, a name or a value, a name that is empty or
+// holds "=", a value that is not UTF-8 (all before anything starts), or a
+// launch or wait failure ("launch {program}: {os error}").
+class SystemRunner final : public ProcessRunner {
+ public:
+  [[nodiscard]] Result<Output> run(const Command& command) const override;
+};
+
+}  // namespace zantu::wrapper

@@ -1,0 +1,37 @@
+#include "zantu/wrapper/error.hpp"
+
+namespace zantu::wrapper {
+
+WrapperError WrapperError::core(core::CoreError error) { return {WrapperErrorKind::Core, {}, std::move(error)}; }
+
+WrapperError WrapperError::not_allowlisted(std::string program) {
+  return {WrapperErrorKind::NotAllowlisted, std::move(program), std::nullopt};
+}
+
+WrapperError WrapperError::confirmation_denied() { return {WrapperErrorKind::ConfirmationDenied, {}, std::nullopt}; }
+
+WrapperError WrapperError::confirmation_timed_out() {
+  return {WrapperErrorKind::ConfirmationTimedOut, {}, std::nullopt};
+}
+
+WrapperError WrapperError::spawn(std::string message) {
+  return {WrapperErrorKind::Spawn, std::move(message), std::nullopt};
+}
+
+std::string WrapperError::to_string() const {
+  switch (kind_) {
+    case WrapperErrorKind::Core:
+      return core_->to_string();
+    case WrapperErrorKind::NotAllowlisted:
+      return "`" + detail_ + "` is not on the executor allowlist; high/prod injection refused (I15)";
+    case WrapperErrorKind::ConfirmationDenied:
+      return "confirmation denied; high/prod injection refused";
+    case WrapperErrorKind::ConfirmationTimedOut:
+      return "confirmation timed out; high/prod injection refused";
+    case WrapperErrorKind::Spawn:
+      return "failed to launch child process: " + detail_;
+  }
+  return detail_;
+}
+
+}  // namespace zantu::wrapper
