@@ -279,7 +279,7 @@ FfiResult<std::unique_ptr<Session>> Session::open(std::optional<std::string> vau
   keyring.reset();
 
   // The session holds the one long-lived copy; `key` wipes its own on return.
-  return std::unique_ptr<Session>(new Session(std::move(scope), std::move(root), std::move(*registry), *key));
+  return std::make_unique<Session>(OpenToken{}, std::move(scope), std::move(root), std::move(*registry), *key);
 }
 
 // ---------------------------------------------------------------------------

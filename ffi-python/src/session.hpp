@@ -42,6 +42,11 @@ struct RecordView {
 // master key and a clock. Never changed after `open`; destroying it wipes the
 // key.
 class Session {
+  // Only `open` makes sessions.
+  struct OpenToken {
+    explicit OpenToken() = default;
+  };
+
  public:
   // Opens a session on `vault_dir` (else $ZANTU_VAULT_DIR, else
   // "$HOME/.vaults"). With a passphrase (else $ZANTU_PASSPHRASE when it is
@@ -87,9 +92,11 @@ class Session {
   void audit(core::AuditAction action, std::string_view result, std::string_view coordinate,
              std::string_view environment) const;
 
- private:
-  Session(core::AgentScope scope, std::filesystem::path root, core::Registry registry, const core::MasterKey& key)
+  Session(OpenToken, core::AgentScope scope, std::filesystem::path root, core::Registry registry,
+          const core::MasterKey& key)
       : scope_(std::move(scope)), root_(std::move(root)), registry_(std::move(registry)), master_key_(key) {}
+
+ private:
 
   // The vault that a write names: the project's, else the global one.
   [[nodiscard]] std::filesystem::path vault_of(std::optional<std::string_view> project) const;

@@ -61,7 +61,6 @@ def view(path, sensitivity, mode, fp, origin="global", revealable=False, ref=Non
         (totp("dev/otp/x", "sha512", digits=0, period=255, sensitivity="low"),
          view("dev/otp/x", "low", "totp:sha512", fingerprint(b"totp:SHA512:0:255"))),
     ],
-    ids=lambda x: x.get("mode") if isinstance(x, dict) and "value" not in x else None,
 )
 def test_views_of_every_mode(vault, record, expected):
     path = vault.plant(record)
