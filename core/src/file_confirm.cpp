@@ -1,0 +1,135 @@
+#include "zantu/core/file_confirm.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <optional>
+#include <thread>
+
+#include "request_file.hpp"
+#include "utf8.hpp"
+#include "zantu/core/envrefs.hpp"
+#include "zantu/core/fd.hpp"
+#include "zantu/core/json.hpp"
+#include "zantu/core/store.hpp"
+
+namespace zantu::core {
+namespace {
+
+using std::chrono::steady_clock;
+
+void optional_string(json::Writer& w, std::string_view key, const std::optional<std::string>& v) {
+  w.key(key);
+  if (v) {
+    w.string(*v);
+  } else {
+    w.null();
+  }
+}
+
+// The decision as the file reads now; nullopt while it gives no answer (it
+// cannot be opened or read, or is not UTF-8).
+std::optional<ConfirmOutcome> read_decision(const std::filesystem::path& path) {
+  // Non-blocking, so that a FIFO planted here cannot stall the wait.
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd.valid()) return std::nullopt;
+  // One byte more than allowed tells an oversized file (or an endless device)
+  // from one of exactly the limit.
+  std::array<char, FileConfirmer::kMaxDecisionLen + 1> buf{};
+  std::size_t len = 0;
+  while (len < buf.size()) {
+    const ssize_t n = ::read(fd.get(), buf.data() + len, buf.size() - len);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    len += static_cast<std::size_t>(n);
+  }
+  if (len > FileConfirmer::kMaxDecisionLen) return ConfirmOutcome::Denied;
+  const std::string_view text(buf.data(), len);
+  if (!utf8::is_valid(text)) return std::nullopt;
+  return envrefs::trim(text) == "approved" ? ConfirmOutcome::Approved : ConfirmOutcome::Denied;
+}
+
+steady_clock::time_point deadline_after(std::chrono::nanoseconds timeout) {
+  const auto now = steady_clock::now();
+  if (timeout <= std::chrono::nanoseconds::zero()) return now;
+  // A deadline past the clock's range waits as long as the clock can count.
+  if (timeout >= steady_clock::time_point::max() - now) return steady_clock::time_point::max();
+  return now + std::chrono::duration_cast<steady_clock::duration>(timeout);
+}
+
+}  // namespace
+
+std::string PendingRequest::to_json() const {
+  std::string out;
+  json::Writer w(out);
+  w.begin_object();
+  w.key("id").string(id);
+  w.key("created_unix").uint(created_unix);
+  w.key("request").begin_object();
+  optional_string(w, "resolved_command", request.resolved_command);
+  w.key("coordinate").string(request.coordinate);
+  w.key("sensitivity").string(sensitivity::wire_name(request.sensitivity));
+  w.key("environment").string(request.environment);
+  w.key("origin").string(confirm::origin_wire_name(request.origin));
+  optional_string(w, "requesting_process", request.requesting_process);
+  optional_string(w, "requester_description", request.requester_description);
+  optional_string(w, "action", request.action);
+  w.key("allow_password").boolean(request.allow_password);
+  w.end_object();
+  w.end_object();
+  return out;
+}
+
+ConfirmOutcome FileConfirmer::confirm(const ConfirmRequest& request, std::chrono::nanoseconds timeout) const {
+  const std::uint64_t secs = request_file::wall_clock_secs();
+  PendingRequest pending{request_file::make_id(secs, request_file::take_seq(next_seq_)),
+                         request_file::wall_clock_secs(), request};
+
+  if (!store::ensure_dir(dir_)) return ConfirmOutcome::Denied;
+  for (;;) {
+    const auto placed =
+        request_file::place(dir_ / (pending.id + ".json"), pending.to_json(), "write pending", "rename pending");
+    if (!placed) return ConfirmOutcome::Denied;
+    if (*placed == request_file::Placed::Done) break;
+    pending.id = request_file::make_id(secs, request_file::take_seq(next_seq_));
+  }
+
+  const auto deadline = deadline_after(timeout);
+  const std::filesystem::path decision = dir_ / (pending.id + ".decision");
+  for (;;) {
+    if (const auto outcome = read_decision(decision)) {
+      cleanup(pending.id);
+      return *outcome;
+    }
+    const auto now = steady_clock::now();
+    if (now >= deadline) {
+      cleanup(pending.id);
+      return ConfirmOutcome::TimedOut;
+    }
+    std::this_thread::sleep_for(std::min<steady_clock::duration>(kPollInterval, deadline - now));
+  }
+}
+
+void FileConfirmer::cleanup(std::string_view id) const {
+  const std::string stem(id);
+  ::unlink((dir_ / (stem + ".json")).c_str());
+  ::unlink((dir_ / (stem + ".decision")).c_str());
+}
+
+namespace file_confirm {
+
+Status atomic_write(const std::filesystem::path& target, std::span<const std::uint8_t> bytes) {
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  auto placed = request_file::place(target, text, "write pending", "rename pending");
+  if (!placed) return std::unexpected(placed.error());
+  if (*placed == request_file::Placed::NameTaken) return std::unexpected(CoreError::io_errno("rename pending", EEXIST));
+  return {};
+}
+
+}  // namespace file_confirm
+}  // namespace zantu::core

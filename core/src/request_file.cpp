@@ -1,0 +1,56 @@
+#include "request_file.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "zantu/core/clock.hpp"
+#include "zantu/core/fd.hpp"
+#include "zantu/core/store.hpp"
+
+namespace zantu::core::request_file {
+
+std::string make_id(std::uint64_t unix_secs, std::uint64_t seq) {
+  std::string id = std::to_string(unix_secs);
+  id += '-';
+  id += std::to_string(static_cast<long long>(::getpid()));
+  id += '-';
+  id += std::to_string(seq);
+  return id;
+}
+
+std::uint64_t wall_clock_secs() noexcept { return SystemClock{}.unix_secs(); }
+
+Result<Placed> place(const std::filesystem::path& target, std::string_view bytes, std::string_view write_step,
+                     std::string_view rename_step) {
+  std::filesystem::path tmp = target;
+  tmp.replace_extension("tmp");
+
+  {
+    // Exclusive: a temporary file of this name belongs to another writer of
+    // the same id (or is a leftover), and truncating it would corrupt theirs.
+    UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
+    if (!fd.valid()) {
+      if (errno == EEXIST) return Placed::NameTaken;
+      return std::unexpected(CoreError::io_errno(write_step, errno));
+    }
+    if (int err = write_all(fd.get(), bytes.data(), bytes.size()); err != 0) {
+      if (err < 0) return std::unexpected(CoreError::io(std::string(write_step) + ": failed to write whole buffer"));
+      return std::unexpected(CoreError::io_errno(write_step, err));
+    }
+  }
+  if (auto st = store::restrict(tmp, 0600); !st) return std::unexpected(st.error());
+
+  // link(2) fails on an existing target where rename(2) would replace it.
+  if (::link(tmp.c_str(), target.c_str()) != 0) {
+    const int err = errno;
+    if (err != EEXIST) return std::unexpected(CoreError::io_errno(rename_step, err));
+    ::unlink(tmp.c_str());
+    return Placed::NameTaken;
+  }
+  ::unlink(tmp.c_str());
+  return Placed::Done;
+}
+
+}  // namespace zantu::core::request_file
