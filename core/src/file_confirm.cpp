@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <optional>
@@ -91,6 +92,8 @@ ConfirmOutcome FileConfirmer::confirm(const ConfirmRequest& request, std::chrono
                          request_file::wall_clock_secs(), request};
 
   if (!store::ensure_dir(dir_)) return ConfirmOutcome::Denied;
+  // A taken name is another request's: move on to the next sequence number
+  // under the same seconds. Every taken name is an existing file, so this ends.
   for (;;) {
     const auto placed =
         request_file::place(dir_ / (pending.id + ".json"), pending.to_json(), "write pending", "rename pending");

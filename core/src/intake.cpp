@@ -37,6 +37,8 @@ Result<PendingIntake> IntakeBroker::create(PendingIntake intake) const {
   intake.created_unix = request_file::wall_clock_secs();
 
   if (auto st = store::ensure_dir(dir_); !st) return std::unexpected(st.error());
+  // A taken name is another request's: move on to the next sequence number
+  // under the same seconds. Every taken name is an existing file, so this ends.
   for (;;) {
     auto placed = request_file::place(dir_ / (intake.id + ".json"), intake.to_json(), "write intake", "rename intake");
     if (!placed) return std::unexpected(placed.error());
