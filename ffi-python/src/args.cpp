@@ -182,6 +182,74 @@ bool to_opt_str(PyObject* o, const char* name, std::optional<std::string>& out) 
   return true;
 }
 
+bool to_secret_str(PyObject* o, const char* name, core::SecretBuffer& out) {
+  out.clear();
+  if (o == nullptr || !PyUnicode_Check(o)) {
+    if (o != nullptr) type_error(o, "PyString");
+    note_while_processing(name);
+    return false;
+  }
+  const Py_ssize_t len = PyUnicode_GetLength(o);
+  if (len < 0) {
+    note_while_processing(name);
+    return false;
+  }
+  // The code points, in a wiping buffer of their own.
+  const auto num_points = static_cast<std::size_t>(len);
+  core::SecretBuffer points;
+  points.resize((num_points + 1) * sizeof(Py_UCS4));
+  auto* ucs4 = reinterpret_cast<Py_UCS4*>(points.data());
+  if (PyUnicode_AsUCS4(o, ucs4, len + 1, 1) == nullptr) {
+    note_while_processing(name);
+    return false;
+  }
+  std::size_t utf8_len = 0;
+  for (std::size_t i = 0; i < num_points; ++i) {
+    const Py_UCS4 cp = ucs4[i];
+    if (cp >= 0xD800 && cp <= 0xDFFF) {
+      // The host's own error for a text without a UTF-8 form; it fails
+      // before it caches anything.
+      if (PyUnicode_AsUTF8AndSize(o, nullptr) == nullptr) {
+        note_while_processing(name);
+        return false;
+      }
+      PyErr_SetString(PyExc_UnicodeError, "surrogates not allowed");
+      note_while_processing(name);
+      return false;
+    }
+    utf8_len += cp < 0x80 ? 1 : cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
+  }
+  out.reserve(utf8_len);
+  for (std::size_t i = 0; i < num_points; ++i) {
+    const Py_UCS4 cp = ucs4[i];
+    if (cp < 0x80) {
+      out.push_back(static_cast<std::uint8_t>(cp));
+    } else if (cp < 0x800) {
+      out.push_back(static_cast<std::uint8_t>(0xC0 | (cp >> 6)));
+      out.push_back(static_cast<std::uint8_t>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      out.push_back(static_cast<std::uint8_t>(0xE0 | (cp >> 12)));
+      out.push_back(static_cast<std::uint8_t>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<std::uint8_t>(0x80 | (cp & 0x3F)));
+    } else {
+      out.push_back(static_cast<std::uint8_t>(0xF0 | (cp >> 18)));
+      out.push_back(static_cast<std::uint8_t>(0x80 | ((cp >> 12) & 0x3F)));
+      out.push_back(static_cast<std::uint8_t>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<std::uint8_t>(0x80 | (cp & 0x3F)));
+    }
+  }
+  return true;
+}
+
+bool to_opt_secret_str(PyObject* o, const char* name, std::optional<core::SecretBuffer>& out) {
+  out.reset();
+  if (o == nullptr || o == Py_None) return true;
+  core::SecretBuffer text;
+  if (!to_secret_str(o, name, text)) return false;
+  out.emplace(std::move(text));
+  return true;
+}
+
 bool to_opt_bool(PyObject* o, const char* name, std::optional<bool>& out) {
   out.reset();
   if (o == nullptr || o == Py_None) return true;

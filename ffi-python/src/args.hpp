@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "zantu/core/secret.hpp"
+
 namespace zantu::ffi::args {
 
 struct Param {
@@ -38,6 +40,11 @@ void note_while_processing(const char* name);
 [[nodiscard]] bool to_str(PyObject* o, const char* name, std::string& out);
 [[nodiscard]] bool to_opt_str(PyObject* o, const char* name, std::optional<std::string>& out);
 [[nodiscard]] bool to_opt_bool(PyObject* o, const char* name, std::optional<bool>& out);
+// A str whose text is a secret (a passphrase, a value): its UTF-8 form is
+// made only inside `out`, never as the str's own cached UTF-8 copy, which
+// would outlive the call unwiped. Lone surrogates raise UnicodeEncodeError.
+[[nodiscard]] bool to_secret_str(PyObject* o, const char* name, core::SecretBuffer& out);
+[[nodiscard]] bool to_opt_secret_str(PyObject* o, const char* name, std::optional<core::SecretBuffer>& out);
 // Through the index protocol into an unsigned 64-bit value (OverflowError when
 // negative or too large).
 [[nodiscard]] bool to_u64(PyObject* o, const char* name, std::uint64_t& out);

@@ -3,7 +3,13 @@
 #include <Python.h>
 
 #include <array>
+#include <atomic>
+#include <cstdint>
 #include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
 
 #include "args.hpp"
 #include "errors.hpp"
@@ -45,7 +51,7 @@ constexpr std::array<args::Param, 3> kNewParams{{
     {"passphrase", false},
 }};
 
-PyObject* session_new(PyTypeObject* /*type*/, PyObject* args, PyObject* kwargs) {
+PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return panic_boundary([&]() -> PyObject* {
     std::array<PyObject*, kNewParams.size()> bound{};
     if (!args::bind_tuple("ZantuSession.__new__", kNewParams, args, kwargs, bound)) return nullptr;
@@ -56,11 +62,20 @@ PyObject* session_new(PyTypeObject* /*type*/, PyObject* args, PyObject* kwargs) 
     }
     std::optional<std::string> vault_dir;
     if (!args::to_opt_str(bound[1], "vault_dir", vault_dir)) return nullptr;
-    std::optional<std::string> passphrase;
-    if (!args::to_opt_str(bound[2], "passphrase", passphrase)) return nullptr;
+    std::optional<core::SecretBuffer> passphrase;
+    if (!args::to_opt_secret_str(bound[2], "passphrase", passphrase)) return nullptr;
     core::AgentScope scope;
     if (!scope::scope_from_dict(bound[0], scope)) return nullptr;
-    return errors::raise(FfiError::other("opening a session is not available yet"));
+    auto session = Session::open(std::move(vault_dir), std::move(scope), std::move(passphrase));
+    if (!session) return errors::raise(session.error());
+
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) return nullptr;  // the session is dropped, wiping its key
+    auto* obj = reinterpret_cast<SessionObject*>(self);
+    std::construct_at(&obj->session, std::move(*session));
+    obj->borrows = 0;
+    return self;
   });
 }
 
@@ -73,12 +88,230 @@ void session_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// A shared borrow of the session for the length of one method call.
+class SharedBorrow {
+ public:
+  explicit SharedBorrow(PyObject* self) noexcept : obj_(reinterpret_cast<SessionObject*>(self)) {
+    std::atomic_ref<Py_ssize_t>(obj_->borrows).fetch_add(1);
+  }
+  SharedBorrow(const SharedBorrow&) = delete;
+  SharedBorrow& operator=(const SharedBorrow&) = delete;
+  ~SharedBorrow() { std::atomic_ref<Py_ssize_t>(obj_->borrows).fetch_sub(1); }
+  [[nodiscard]] const Session& session() const noexcept { return *obj_->session; }
+
+ private:
+  SessionObject* obj_;
+};
+
+// One method call: binds the arguments to `params`, holds a shared borrow and
+// runs `body` (session, bound arguments) at the panic boundary.
+template <std::size_t N, class Body>
+PyObject* call_method(PyObject* self, const char* name, const std::array<args::Param, N>& params,
+                      PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
+  return panic_boundary([&]() -> PyObject* {
+    std::array<PyObject*, N> bound{};
+    if (!args::bind_fastcall(name, params, argv, nargs, kwnames, bound)) return nullptr;
+    SharedBorrow borrow(self);
+    return body(borrow.session(), bound);
+  });
+}
+
+std::optional<std::string_view> opt_view(const std::optional<std::string>& s) {
+  if (!s) return std::nullopt;
+  return std::string_view(*s);
+}
+
+PyObject* str_of(std::string_view s) {
+  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+}
+
+// The view as a new dict with its ten keys in order; null with the host's
+// exception set when an insertion fails.
+PyObject* view_to_dict(const RecordView& view) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  auto put = [&](const char* key, PyObject* value) {
+    PyRef owned = PyRef::steal(value);
+    return owned && PyDict_SetItemString(dict.get(), key, owned.get()) == 0;
+  };
+  const bool ok = put("coordinate", str_of(view.coordinate)) && put("environment", str_of(view.environment)) &&
+                  put("component", str_of(view.component)) && put("key", str_of(view.key)) &&
+                  put("sensitivity", str_of(view.sensitivity)) && put("mode", str_of(view.mode)) &&
+                  put("fingerprint", str_of(view.fingerprint)) && put("revealable", PyBool_FromLong(view.revealable)) &&
+                  put("origin", str_of(view.origin)) &&
+                  put("reference", view.reference ? str_of(*view.reference) : Py_NewRef(Py_None));
+  if (!ok) return nullptr;
+  return dict.release();
+}
+
+PyObject* view_result(const FfiResult<RecordView>& view) {
+  if (!view) return errors::raise(view.error());
+  return view_to_dict(*view);
+}
+
+// list($self)
+PyObject* session_list(PyObject* self, PyObject*) {
+  return panic_boundary([&]() -> PyObject* {
+    SharedBorrow borrow(self);
+    auto views = borrow.session().list_visible();
+    if (!views) return errors::raise(views.error());
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(views->size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < views->size(); ++i) {
+      PyObject* dict = view_to_dict((*views)[i]);
+      if (dict == nullptr) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), dict);  // steals
+    }
+    return list.release();
+  });
+}
+
+constexpr std::array<args::Param, 2> kCoordinateProject{{{"coordinate", true}, {"project", false}}};
+
+PyObject* session_status(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method(self, "ZantuSession.status", kCoordinateProject, argv, nargs, kwnames,
+                     [](const Session& s, std::span<PyObject*> a) -> PyObject* {
+                       std::string coordinate;
+                       std::optional<std::string> project;
+                       if (!args::to_str(a[0], "coordinate", coordinate)) return nullptr;
+                       if (!args::to_opt_str(a[1], "project", project)) return nullptr;
+                       return view_result(s.status_of(coordinate, opt_view(project)));
+                     });
+}
+
+PyObject* session_fingerprint(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method(self, "ZantuSession.fingerprint", kCoordinateProject, argv, nargs, kwnames,
+                     [](const Session& s, std::span<PyObject*> a) -> PyObject* {
+                       std::string coordinate;
+                       std::optional<std::string> project;
+                       if (!args::to_str(a[0], "coordinate", coordinate)) return nullptr;
+                       if (!args::to_opt_str(a[1], "project", project)) return nullptr;
+                       auto fp = s.fingerprint_of(coordinate, opt_view(project));
+                       if (!fp) return errors::raise(fp.error());
+                       return str_of(*fp);
+                     });
+}
+
+PyObject* session_reveal(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method(self, "ZantuSession.reveal", kCoordinateProject, argv, nargs, kwnames,
+                     [](const Session& s, std::span<PyObject*> a) -> PyObject* {
+                       std::string coordinate;
+                       std::optional<std::string> project;
+                       if (!args::to_str(a[0], "coordinate", coordinate)) return nullptr;
+                       if (!args::to_opt_str(a[1], "project", project)) return nullptr;
+                       auto value = s.reveal(coordinate, opt_view(project));
+                       if (!value) return errors::raise(value.error());
+                       return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(value->data()),
+                                                        static_cast<Py_ssize_t>(value->size()));
+                     });
+}
+
+constexpr std::array<args::Param, 3> kSetParams{{{"coordinate", true}, {"value", true}, {"project", false}}};
+
+PyObject* session_set(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method(self, "ZantuSession.set", kSetParams, argv, nargs, kwnames,
+                     [](const Session& s, std::span<PyObject*> a) -> PyObject* {
+                       std::string coordinate;
+                       core::SecretBuffer value;
+                       std::optional<std::string> project;
+                       if (!args::to_str(a[0], "coordinate", coordinate)) return nullptr;
+                       if (!args::to_secret_str(a[1], "value", value)) return nullptr;
+                       if (!args::to_opt_str(a[2], "project", project)) return nullptr;
+                       return view_result(s.set(coordinate, std::move(value), opt_view(project)));
+                     });
+}
+
+constexpr std::uint64_t kDefaultGenerateLen = 32;
+constexpr std::array<args::Param, 5> kGenerateParams{{
+    {"coordinate", true},
+    {"length", false},
+    {"sensitivity", false},
+    {"description", false},
+    {"project", false},
+}};
+
+PyObject* session_generate(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method(self, "ZantuSession.generate", kGenerateParams, argv, nargs, kwnames,
+                     [](const Session& s, std::span<PyObject*> a) -> PyObject* {
+                       std::string coordinate;
+                       std::uint64_t length = kDefaultGenerateLen;
+                       std::optional<std::string> sensitivity, description, project;
+                       if (!args::to_str(a[0], "coordinate", coordinate)) return nullptr;
+                       // Only an omitted length is the default; a given None is refused.
+                       if (a[1] != nullptr && !args::to_u64(a[1], "length", length)) return nullptr;
+                       if (!args::to_opt_str(a[2], "sensitivity", sensitivity)) return nullptr;
+                       if (!args::to_opt_str(a[3], "description", description)) return nullptr;
+                       if (!args::to_opt_str(a[4], "project", project)) return nullptr;
+                       return view_result(s.generate(coordinate, length, opt_view(sensitivity),
+                                                     std::move(description), opt_view(project)));
+                     });
+}
+
+PyObject* session_delete(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method(self, "ZantuSession.delete", kCoordinateProject, argv, nargs, kwnames,
+                     [](const Session& s, std::span<PyObject*> a) -> PyObject* {
+                       std::string coordinate;
+                       std::optional<std::string> project;
+                       if (!args::to_str(a[0], "coordinate", coordinate)) return nullptr;
+                       if (!args::to_opt_str(a[1], "project", project)) return nullptr;
+                       auto done = s.delete_secret(coordinate, opt_view(project));
+                       if (!done) return errors::raise(done.error());
+                       Py_RETURN_NONE;
+                     });
+}
+
+constexpr const char* kListDoc =
+    "list($self)\n--\n\n"
+    "List metadata for every secret addressable in this session. Out-of-scope\n"
+    "coordinates never appear (I13). No values are returned.";
+constexpr const char* kStatusDoc =
+    "status($self, coordinate, project=None)\n--\n\n"
+    "Metadata for one coordinate (diagnose). Raises `ZantuNotFound` for an\n"
+    "out-of-scope *or* absent coordinate \xe2\x80\x94 the two are indistinguishable (I13).";
+constexpr const char* kFingerprintDoc =
+    "fingerprint($self, coordinate, project=None)\n--\n\n"
+    "The truncated fingerprint of a coordinate's value. Raises `ZantuNotFound`\n"
+    "when not addressable (I13).";
+constexpr const char* kRevealDoc =
+    "reveal($self, coordinate, project=None)\n--\n\n"
+    "Reveal a value into the agent's context \xe2\x80\x94 returns raw `bytes`. Only a\n"
+    "`revealable`, non-prod, non-high literal is ever returned (I11); `prod`,\n"
+    "`high`, and `inject-only` raise `ZantuDenied` (I14), and an out-of-scope\n"
+    "coordinate raises `ZantuNotFound` (I13).";
+constexpr const char* kSetDoc =
+    "set($self, coordinate, value, project=None)\n--\n\n"
+    "Create or update a literal value. The value crosses as a tool argument,\n"
+    "never argv (I6). Returns the new metadata (no value). `prod` is born\n"
+    "`high` (I5).";
+constexpr const char* kGenerateDoc =
+    "generate($self, coordinate, length=32, sensitivity=None, description=None, project=None)\n--\n\n"
+    "Generate a random value server-side and store it. Returns metadata only \xe2\x80\x94\n"
+    "the value is never returned to the model (I6, AC3).";
+constexpr const char* kDeleteDoc =
+    "delete($self, coordinate, project=None)\n--\n\n"
+    "Delete a secret. Raises `ZantuNotFound` when out of scope or absent (I13).";
+
 constexpr const char* kSessionDoc =
     "ZantuSession(scope, vault_dir=None, passphrase=None)\n--\n\n"
     "An agent session bound to a fixed scope and a vault. Constructed once per MCP session; the scope cannot be "
     "widened afterwards (I13).";
 
+template <class F>
+PyCFunction fastcall(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
+
+// In the order in which the class lists its methods.
 PyMethodDef g_session_methods[] = {
+    {"list", session_list, METH_NOARGS, kListDoc},
+    {"status", fastcall(session_status), kFastcall, kStatusDoc},
+    {"fingerprint", fastcall(session_fingerprint), kFastcall, kFingerprintDoc},
+    {"reveal", fastcall(session_reveal), kFastcall, kRevealDoc},
+    {"set", fastcall(session_set), kFastcall, kSetDoc},
+    {"generate", fastcall(session_generate), kFastcall, kGenerateDoc},
+    {"delete", fastcall(session_delete), kFastcall, kDeleteDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,10 +1,134 @@
-// The state behind one ZantuSession object.
+// The state behind one ZantuSession object and the operations an agent runs
+// on it. Nothing here touches Python: every operation returns its value or an
+// FfiError, which the module converts once.
 #pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "errors.hpp"
+#include "zantu/core/audit.hpp"
+#include "zantu/core/clock.hpp"
+#include "zantu/core/coordinate.hpp"
+#include "zantu/core/keyring.hpp"
+#include "zantu/core/record.hpp"
+#include "zantu/core/registry.hpp"
+#include "zantu/core/scope.hpp"
+#include "zantu/core/secret.hpp"
+#include "zantu/core/sensitivity.hpp"
 
 namespace zantu::ffi {
 
-// Opening a session arrives with the session steps; until then the type only
-// exists so that the class and its constructor signature can be imported.
-class Session {};
+// The metadata of one record as an agent sees it: never a secret byte.
+struct RecordView {
+  std::string coordinate;  // "<environment>/<component>/<key>"
+  std::string environment;
+  std::string component;
+  std::string key;
+  std::string sensitivity;  // "low", "medium", "high" or "injectonly"
+  std::string mode;
+  std::string fingerprint;
+  bool revealable = false;
+  std::string origin;  // "global" or "project:<name>"
+  std::optional<std::string> reference;
+};
 
+// One agent session: a fixed scope, a vault root with its registry, the
+// master key and a clock. Never changed after `open`; destroying it wipes the
+// key.
+class Session {
+ public:
+  // Opens a session on `vault_dir` (else $ZANTU_VAULT_DIR, else
+  // "$HOME/.vaults"). With a passphrase (else $ZANTU_PASSPHRASE when it is
+  // UTF-8) the key is derived from it and "<root>/kdf.salt"; without one it
+  // comes from the OS secret store. The passphrase is wiped on every path.
+  [[nodiscard]] static FfiResult<std::unique_ptr<Session>> open(std::optional<std::string> vault_dir,
+                                                                core::AgentScope scope,
+                                                                std::optional<core::SecretBuffer> passphrase);
+
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  [[nodiscard]] const core::AgentScope& scope() const noexcept { return scope_; }
+  [[nodiscard]] const std::filesystem::path& root() const noexcept { return root_; }
+  [[nodiscard]] const core::Registry& registry() const noexcept { return registry_; }
+
+  // Views of every record the scope shows: the global vault, then each
+  // project in name order. Files that cannot be opened are left out.
+  [[nodiscard]] FfiResult<std::vector<RecordView>> list_visible() const;
+  // The view of one coordinate, from the project's vault or else the global one.
+  [[nodiscard]] FfiResult<RecordView> status_of(std::string_view coordinate,
+                                                std::optional<std::string_view> project) const;
+  [[nodiscard]] FfiResult<std::string> fingerprint_of(std::string_view coordinate,
+                                                      std::optional<std::string_view> project) const;
+  // A copy of a literal's bytes when the policy lets the agent see them.
+  [[nodiscard]] FfiResult<core::SecretBuffer> reveal(std::string_view coordinate,
+                                                     std::optional<std::string_view> project) const;
+
+  // Creates the literal or replaces the value of a literal or reference
+  // record, in the named vault only. Takes the value over.
+  [[nodiscard]] FfiResult<RecordView> set(std::string_view coordinate, core::SecretBuffer&& value,
+                                          std::optional<std::string_view> project) const;
+  // Creates a literal of `length` random letters and digits; never replaces.
+  [[nodiscard]] FfiResult<RecordView> generate(std::string_view coordinate, std::uint64_t length,
+                                               std::optional<std::string_view> sensitivity,
+                                               std::optional<std::string> description,
+                                               std::optional<std::string_view> project) const;
+  // Removes the record of any mode from the named vault.
+  [[nodiscard]] FfiResult<void> delete_secret(std::string_view coordinate,
+                                              std::optional<std::string_view> project) const;
+
+  // Appends one agent audit line under the root; a failed write is ignored.
+  void audit(core::AuditAction action, std::string_view result, std::string_view coordinate,
+             std::string_view environment) const;
+
+ private:
+  Session(core::AgentScope scope, std::filesystem::path root, core::Registry registry, const core::MasterKey& key)
+      : scope_(std::move(scope)), root_(std::move(root)), registry_(std::move(registry)), master_key_(key) {}
+
+  // The vault that a write names: the project's, else the global one.
+  [[nodiscard]] std::filesystem::path vault_of(std::optional<std::string_view> project) const;
+
+  core::AgentScope scope_;
+  std::filesystem::path root_;
+  core::Registry registry_;
+  core::MasterKey master_key_;
+  core::SystemClock clock_;
+};
+
+namespace session {
+
+// The longest text `generate` makes.
+inline constexpr std::uint64_t kMaxGenerateLen = 1048576;
+
+// The 62 characters of generated values, in index order.
+inline constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+
+// The alphabet index of one 32-bit draw (its top six bits), or -1 when the
+// draw must be discarded (4160749568 = 62 * 2^26 and above).
+[[nodiscard]] constexpr int alphabet_index(std::uint32_t draw) noexcept {
+  return draw > 0xF7FFFFFFu ? -1 : static_cast<int>(draw >> 26);
+}
+
+// A coordinate with a concrete environment, selector and fragment kept.
+[[nodiscard]] FfiResult<core::Coordinate> parse_concrete(std::string_view text);
+// "low", "medium", "high", "inject-only"/"injectonly", ASCII case and "_"
+// for "-" folded.
+[[nodiscard]] FfiResult<core::Sensitivity> parse_sensitivity(std::string_view text);
+// The environment name of a coordinate that parse_concrete accepted.
+[[nodiscard]] std::string env_of(const core::Coordinate& coordinate);
+// The project whose vault a write went to; none for the global vault.
+[[nodiscard]] std::optional<std::string> origin_for(std::optional<std::string_view> project);
+// Refuses a project name that would not name one directory under "projects"
+// (empty, ".", "..", or holding "/" or NUL).
+[[nodiscard]] FfiResult<void> check_project_name(std::optional<std::string_view> project);
+// The view of a record found in the vault `origin` names.
+[[nodiscard]] RecordView view_of(const core::SecretRecord& record, core::VaultOrigin origin);
+
+}  // namespace session
 }  // namespace zantu::ffi

@@ -102,3 +102,42 @@ def test_import_does_nothing_else(tmp_path):
     out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "1"
     assert list(tmp_path.iterdir()) == []
+
+
+METHOD_DOCS = {
+    "list": ("($self)", [
+        "List metadata for every secret addressable in this session. Out-of-scope",
+        "coordinates never appear (I13). No values are returned."]),
+    "status": ("($self, coordinate, project=None)", [
+        "Metadata for one coordinate (diagnose). Raises `ZantuNotFound` for an",
+        "out-of-scope *or* absent coordinate \u2014 the two are indistinguishable (I13)."]),
+    "fingerprint": ("($self, coordinate, project=None)", [
+        "The truncated fingerprint of a coordinate's value. Raises `ZantuNotFound`",
+        "when not addressable (I13)."]),
+    "reveal": ("($self, coordinate, project=None)", [
+        "Reveal a value into the agent's context \u2014 returns raw `bytes`. Only a",
+        "`revealable`, non-prod, non-high literal is ever returned (I11); `prod`,",
+        "`high`, and `inject-only` raise `ZantuDenied` (I14), and an out-of-scope",
+        "coordinate raises `ZantuNotFound` (I13)."]),
+    "set": ("($self, coordinate, value, project=None)", [
+        "Create or update a literal value. The value crosses as a tool argument,",
+        "never argv (I6). Returns the new metadata (no value). `prod` is born",
+        "`high` (I5)."]),
+    "generate": ("($self, coordinate, length=32, sensitivity=None, description=None, project=None)", [
+        "Generate a random value server-side and store it. Returns metadata only \u2014",
+        "the value is never returned to the model (I6, AC3)."]),
+    "delete": ("($self, coordinate, project=None)", [
+        "Delete a secret. Raises `ZantuNotFound` when out of scope or absent (I13)."]),
+}
+
+
+def test_methods_in_order_with_their_signatures_and_docs():
+    S = zantu_ffi.ZantuSession
+    methods = [n for n in S.__dict__ if not n.startswith("_")]
+    # The methods this class has so far, in the order the type lists them.
+    assert [m for m in methods if m in METHOD_DOCS] == list(METHOD_DOCS)
+    for name, (sig, lines) in METHOD_DOCS.items():
+        m = getattr(S, name)
+        assert m.__text_signature__ == sig
+        assert m.__doc__ == "\n".join(lines)
+        assert m.__qualname__ == f"ZantuSession.{name}"

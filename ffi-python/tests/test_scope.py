@@ -2,9 +2,10 @@
 import pytest
 
 import zantu_ffi
-from zantu_ffi import ZantuError, ZantuSession
+from vaultfiles import PASSPHRASE, literal
+from zantu_ffi import ZantuError, ZantuNotFound, ZantuSession
 
-NOT_YET = "opening a session is not available yet"
+SALT_MISSING = "reading kdf.salt from the vault root (run `zantu init` first)"
 OPS_MISSING = "scope must include an `operations` list"
 STR_NOT_LIST = "Can't extract `str` to `Vec`"
 
@@ -21,13 +22,11 @@ def not_str(type_name):
     return f"'{type_name}' object cannot be converted to 'PyString'"
 
 
-def assert_converts(scope):
-    # Opening comes after the scope conversion, so a scope that converts is
-    # visible as the opening step's own refusal.
-    with pytest.raises(ZantuError) as info:
-        ZantuSession(scope)
-    assert type(info.value) is ZantuError
-    assert info.value.args == (NOT_YET,)
+def assert_converts(scope, vault):
+    # A scope that converts opens a real session.
+    s = ZantuSession(scope, vault.root, PASSPHRASE)
+    assert type(s) is ZantuSession
+    assert isinstance(s.list(), list)
 
 
 class Str(str):
@@ -70,8 +69,53 @@ class GetitemRaises(dict):
         GetitemRaises(operations=["metadata"], projects="a"),
     ],
 )
-def test_accepted_shapes(scope):
-    assert_converts(scope)
+def test_accepted_shapes(scope, vault):
+    assert_converts(scope, vault)
+
+
+@pytest.mark.parametrize(
+    "projects, reached",
+    [
+        # An empty filter addresses no project, and no request without one.
+        ([], {None: False, "a": False}),
+        ("a", {None: False, "a": True, "b": False}),
+        (["a", "b", "a"], {None: False, "a": True, "b": True, "c": False}),
+        # "*" anywhere in the list means any project, and requests without one.
+        (["a", "*"], {None: True, "a": True, "zzz": True}),
+        ("*", {None: True, "q": True}),
+        (None, {None: True, "q": True}),
+    ],
+)
+def test_project_filter_meaning(vault, projects, reached):
+    path = vault.plant(literal("dev/app/db", b"v"))
+    s = ZantuSession({"operations": ["metadata"], "projects": projects}, vault.root, PASSPHRASE)
+    for project, ok in reached.items():
+        if ok:
+            assert s.status("secret:" + path, project)["origin"] == "global"
+        else:
+            with pytest.raises(ZantuNotFound):
+                s.status("secret:" + path, project)
+
+
+@pytest.mark.parametrize(
+    "environments, reached",
+    [
+        ([], {"dev": False}),
+        (("dev", "staging"), {"dev": True, "staging": True, "prod": False, "Dev": False}),
+        (["prod", "*"], {"dev": True, "prod": True}),
+        (" dev", {"dev": False, " dev": True}),
+    ],
+)
+def test_environment_filter_meaning(vault, environments, reached):
+    s = ZantuSession({"operations": ["metadata", "write"], "environments": environments}, vault.root, PASSPHRASE)
+    full = ZantuSession({"operations": ["write"]}, vault.root, PASSPHRASE)
+    for env, ok in reached.items():
+        full.set(f"secret:{env}/app/db", "v")
+        if ok:
+            assert s.status(f"secret:{env}/app/db")["environment"] == env
+        else:
+            with pytest.raises(ZantuNotFound):
+                s.status(f"secret:{env}/app/db")
 
 
 @pytest.mark.parametrize(
@@ -200,10 +244,11 @@ def test_arguments_are_converted_before_the_scope_is_read():
     assert info.value.__notes__ == ["while processing 'passphrase'"]
 
 
-def test_scope_by_keyword_and_other_arguments_given():
+def test_scope_by_keyword_and_other_arguments_given(tmp_path):
+    # The scope converts, so opening runs and meets the missing salt.
     with pytest.raises(ZantuError) as info:
-        ZantuSession(vault_dir="/nonexistent", passphrase="", scope={"operations": ["write"]})
-    assert info.value.args == (NOT_YET,)
+        ZantuSession(vault_dir=str(tmp_path / "none"), passphrase="", scope={"operations": ["write"]})
+    assert info.value.args == (SALT_MISSING,)
     with pytest.raises(ZantuError) as info:
         ZantuSession(scope={"operations": ["admin"]}, vault_dir=None)
     assert info.value.args == (unknown("admin"),)

@@ -1,0 +1,20 @@
+"""The examples run as a new user runs them, against the built module."""
+import os
+import subprocess
+import sys
+
+EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "..", "examples")
+
+
+def test_quickstart_runs_and_shows_the_refused_reveal(tmp_path):
+    env = dict(os.environ, TMPDIR=str(tmp_path))
+    for name in ("ZANTU_VAULT_DIR", "ZANTU_PASSPHRASE"):
+        env.pop(name, None)
+    out = subprocess.run([sys.executable, os.path.join(EXAMPLES, "quickstart.py")], env=env,
+                         capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert "refused by policy: NotRevealable" in out.stdout
+    assert "project:shop" in out.stdout
+    assert "hunter2" not in out.stdout
+    # The scratch vault is removed afterwards.
+    assert os.listdir(tmp_path) == []
