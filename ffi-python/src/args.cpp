@@ -277,4 +277,36 @@ bool to_u64(PyObject* o, const char* name, std::uint64_t& out) {
   return true;
 }
 
+bool to_str_list(PyObject* o, const char* name, std::vector<std::string>& out) {
+  // A str is a sequence too, but never one of arguments.
+  if (PyUnicode_Check(o)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    note_while_processing(name);
+    return false;
+  }
+  if (!PySequence_Check(o)) {
+    type_error(o, "Sequence");
+    note_while_processing(name);
+    return false;
+  }
+  const Py_ssize_t n = PySequence_Size(o);
+  if (n < 0) {
+    note_while_processing(name);
+    return false;
+  }
+  std::vector<std::string> items;
+  items.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyRef item = PyRef::steal(PySequence_GetItem(o, i));
+    std::string text;
+    if (!item || !to_str(item.get(), name, text)) {
+      if (!item) note_while_processing(name);
+      return false;
+    }
+    items.push_back(std::move(text));
+  }
+  out = std::move(items);
+  return true;
+}
+
 }  // namespace zantu::ffi::args

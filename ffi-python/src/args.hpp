@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "zantu/core/secret.hpp"
 
@@ -45,6 +46,9 @@ void note_while_processing(const char* name);
 // would outlive the call unwiped. Lone surrogates raise UnicodeEncodeError.
 [[nodiscard]] bool to_secret_str(PyObject* o, const char* name, core::SecretBuffer& out);
 [[nodiscard]] bool to_opt_secret_str(PyObject* o, const char* name, std::optional<core::SecretBuffer>& out);
+// A sequence (not a str) whose every item is a str, into a list of texts.
+// A str itself raises TypeError "Can't extract `str` to `Vec`".
+[[nodiscard]] bool to_str_list(PyObject* o, const char* name, std::vector<std::string>& out);
 // Through the index protocol into an unsigned 64-bit value (OverflowError when
 // negative or too large).
 [[nodiscard]] bool to_u64(PyObject* o, const char* name, std::uint64_t& out);

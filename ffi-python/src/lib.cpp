@@ -303,6 +303,52 @@ PyObject* session_delete(PyObject* self, PyObject* const* argv, Py_ssize_t nargs
                      });
 }
 
+constexpr std::array<args::Param, 6> kInjectRunParams{{
+    {"refs", true},
+    {"env", true},
+    {"program", true},
+    {"args", false},
+    {"project", false},
+    {"client_identity", false},
+}};
+
+// The run's result as a new dict: "status", "stdout", "stderr", in that order.
+PyObject* inject_output_to_dict(const InjectOutput& out) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  auto put = [&](const char* key, PyObject* value) {
+    PyRef owned = PyRef::steal(value);
+    return owned && PyDict_SetItemString(dict.get(), key, owned.get()) == 0;
+  };
+  auto bytes_of = [](const core::SecretBuffer& b) {
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size()));
+  };
+  const bool ok = put("status", out.status ? PyLong_FromLong(*out.status) : Py_NewRef(Py_None)) &&
+                  put("stdout", bytes_of(out.stdout)) && put("stderr", bytes_of(out.stderr));
+  if (!ok) return nullptr;
+  return dict.release();
+}
+
+PyObject* session_inject_run(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method(self, "ZantuSession.inject_run", kInjectRunParams, argv, nargs, kwnames,
+                     [](const Session& s, std::span<PyObject*> a) -> PyObject* {
+                       std::string refs, env, program;
+                       std::vector<std::string> program_args;
+                       std::optional<std::string> project, client_identity;
+                       if (!args::to_str(a[0], "refs", refs)) return nullptr;
+                       if (!args::to_str(a[1], "env", env)) return nullptr;
+                       if (!args::to_str(a[2], "program", program)) return nullptr;
+                       // Only an omitted list is empty; a given None is refused.
+                       if (a[3] != nullptr && !args::to_str_list(a[3], "args", program_args)) return nullptr;
+                       if (!args::to_opt_str(a[4], "project", project)) return nullptr;
+                       if (!args::to_opt_str(a[5], "client_identity", client_identity)) return nullptr;
+                       auto out = s.inject_run(refs, env, program, program_args, opt_view(project),
+                                               opt_view(client_identity));
+                       if (!out) return errors::raise(out.error());
+                       return inject_output_to_dict(*out);
+                     });
+}
+
 constexpr const char* kListDoc =
     "list($self)\n--\n\n"
     "List metadata for every secret addressable in this session. Out-of-scope\n"
@@ -315,6 +361,20 @@ constexpr const char* kFingerprintDoc =
     "fingerprint($self, coordinate, project=None)\n--\n\n"
     "The truncated fingerprint of a coordinate's value. Raises `ZantuNotFound`\n"
     "when not addressable (I13).";
+constexpr const char* kInjectRunDoc =
+    "inject_run($self, refs, env, program, args=..., project=None, client_identity=None)\n--\n\n"
+    "Resolve an `.env.refs` (provided inline) and run `program args...` with\n"
+    "the values injected into the child's environment \xe2\x80\x94 never into the model's\n"
+    "context (I7). High/prod injection needs the executor allowlisted (I15) and\n"
+    "an attended `zantu approve` (I3/I16). Returns `{status, stdout, stderr}`\n"
+    "with vault values masked (\xc2\xa7" "5.1).\n"
+    "\n"
+    "`client_identity` is the trusted caller identity the MCP server passes for\n"
+    "the I16 confirmation prompt (\xc2\xa7" "8.3) \xe2\x80\x94 e.g. the agent/client/session name it\n"
+    "authenticated. It is rendered as the *requesting process* on the attended\n"
+    "dialog so the human sees who is asking, rather than always \"zantu\". It\n"
+    "must be a server-authored fact, never the agent's own free text (which is\n"
+    "the separately fenced `requester_description`), and never a secret value.";
 constexpr const char* kRevealDoc =
     "reveal($self, coordinate, project=None)\n--\n\n"
     "Reveal a value into the agent's context \xe2\x80\x94 returns raw `bytes`. Only a\n"
@@ -351,6 +411,7 @@ PyMethodDef g_session_methods[] = {
     {"list", session_list, METH_NOARGS, kListDoc},
     {"status", fastcall(session_status), kFastcall, kStatusDoc},
     {"fingerprint", fastcall(session_fingerprint), kFastcall, kFingerprintDoc},
+    {"inject_run", fastcall(session_inject_run), kFastcall, kInjectRunDoc},
     {"reveal", fastcall(session_reveal), kFastcall, kRevealDoc},
     {"set", fastcall(session_set), kFastcall, kSetDoc},
     {"generate", fastcall(session_generate), kFastcall, kGenerateDoc},

@@ -3,10 +3,12 @@
 // FfiError, which the module converts once.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +38,14 @@ struct RecordView {
   bool revealable = false;
   std::string origin;  // "global" or "project:<name>"
   std::optional<std::string> reference;
+};
+
+// What a successful injected run hands back: the child's exit code (absent
+// after a signal) and its output with the injected vault values masked.
+struct InjectOutput {
+  std::optional<std::int32_t> status;
+  core::SecretBuffer stdout;
+  core::SecretBuffer stderr;
 };
 
 // One agent session: a fixed scope, a vault root with its registry, the
@@ -88,6 +98,18 @@ class Session {
   [[nodiscard]] FfiResult<void> delete_secret(std::string_view coordinate,
                                               std::optional<std::string_view> project) const;
 
+  // Runs `program` with the values of the `.env.refs` text `refs` in its
+  // environment. Reads the root's `allowlist` file first; refuses (as not
+  // addressable) before anything is resolved, audited or run when the scope
+  // does not permit injection or does not address one of the text's
+  // coordinates (`env` filling "${ENV}"). The project is `project`, else the
+  // text's own line. Allowlist and confirmation refusals are `PolicyDenied`;
+  // resolution and launch failures `Other`; a parse failure `Core`.
+  [[nodiscard]] FfiResult<InjectOutput> inject_run(std::string_view refs, std::string_view env,
+                                                   std::string_view program, std::span<const std::string> args,
+                                                   std::optional<std::string_view> project,
+                                                   std::optional<std::string_view> client_identity) const;
+
   // Appends one agent audit line under the root; a failed write is ignored.
   void audit(core::AuditAction action, std::string_view result, std::string_view coordinate,
              std::string_view environment) const;
@@ -136,6 +158,15 @@ inline constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefg
 [[nodiscard]] FfiResult<void> check_project_name(std::optional<std::string_view> project);
 // The view of a record found in the vault `origin` names.
 [[nodiscard]] RecordView view_of(const core::SecretRecord& record, core::VaultOrigin origin);
+
+// How long an injected run waits for a human's answer.
+inline constexpr std::chrono::seconds kConfirmTimeout{120};
+// The variable through which the test suite shortens that wait, in whole
+// milliseconds; it can never lengthen it.
+inline constexpr const char* kConfirmTimeoutTestVar = "ZANTU_TEST_CONFIRM_TIMEOUT_MS";
+// kConfirmTimeout, or the shorter wait that kConfirmTimeoutTestVar names when
+// it is set to decimal digits only.
+[[nodiscard]] std::chrono::nanoseconds confirm_timeout();
 
 }  // namespace session
 }  // namespace zantu::ffi

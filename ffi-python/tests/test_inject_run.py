@@ -1,0 +1,401 @@
+"""inject_run on real vault roots with real children: the scope checks before
+anything is resolved, the allowlist file, the allowlist and confirmation
+gates with their audit lines, masking, the result dictionary and the child's
+environment and name."""
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from vaultfiles import keypair, literal, reference
+from zantu_ffi import ZantuDenied, ZantuError, ZantuNotFound
+
+TS_FORMAT = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+NOT_ALLOWLISTED = "`{}` is not on the executor allowlist; high/prod injection refused (I15)"
+DENIED = "confirmation denied; high/prod injection refused"
+TIMED_OUT = "confirmation timed out; high/prod injection refused"
+CAT = os.path.realpath("/bin/cat")
+
+
+def raises_exactly(exc, message, fn, *args, **kwargs):
+    with pytest.raises(exc) as info:
+        fn(*args, **kwargs)
+    assert type(info.value) is exc
+    assert info.value.args == (message,)
+    return info.value
+
+
+def lines(vault):
+    """The audit log as (action, result, coordinate, environment) tuples, each
+    line checked for its fixed keys."""
+    out = []
+    for e in vault.audit():
+        assert list(e) == ["ts", "action", "coordinate", "environment", "result", "origin"]
+        assert TS_FORMAT.match(e["ts"]) and e["origin"] == "agent"
+        out.append((e["action"], e["result"], e["coordinate"], e["environment"]))
+    return out
+
+
+def write_allowlist(vault, text):
+    with open(os.path.join(vault.root, "allowlist"), "wb") as f:
+        f.write(text if isinstance(text, bytes) else text.encode())
+
+
+@pytest.fixture
+def fake_aws(tmp_path, monkeypatch):
+    """An `aws` tool first on PATH that answers every secret with a value
+    naming it and logs each call; returns the log's path."""
+    bindir = tmp_path / "fakebin"
+    bindir.mkdir()
+    log = tmp_path / "aws-calls"
+    tool = bindir / "aws"
+    # The vector is: secretsmanager get-secret-value --secret-id S --region R ...
+    tool.write_text(f"#!/bin/sh\necho \"$4\" >> '{log}'\nprintf 'aws-value-%s\\n' \"$4\"\n")
+    tool.chmod(0o755)
+    monkeypatch.setenv("PATH", f"{bindir}:{os.environ['PATH']}")
+    return log
+
+
+def aws_calls(log):
+    return log.read_text().split() if log.exists() else []
+
+
+# ---------------------------------------------------------------------------
+# Scope before anything else
+
+
+def test_no_inject_scope_is_not_addressable_even_for_unparsable_text(vault, tmp_path):
+    marker = tmp_path / "ran"
+    session = vault.session(operations=["metadata", "reveal", "write"])
+    for refs in ["not a line", "A=x\n"]:
+        raises_exactly(ZantuNotFound, "not addressable", session.inject_run, refs, "dev", "/bin/sh",
+                       ["-c", f"touch '{marker}'"])
+    assert not marker.exists()
+    assert vault.audit() == []
+
+
+@pytest.mark.parametrize(
+    "scope, refs, env, project",
+    [
+        ({"environments": ["dev"]}, "A=secret:${ENV}/db/password\n", "staging", None),
+        ({"environments": ["dev"]}, "R=secret:dev/app/ref\nB=secret:prod/app/db\n", "dev", None),
+        ({"projects": ["shop"]}, "project = other\nR=secret:dev/app/ref\n", "dev", None),
+        ({"projects": ["shop"]}, "project = shop\nR=secret:dev/app/ref\n", "dev", "other"),
+        ({"projects": ["shop"]}, "R=secret:dev/app/ref\n", "dev", None),
+    ],
+)
+def test_out_of_scope_coordinate_refuses_before_anything_is_resolved(vault, fake_aws, tmp_path, scope, refs, env,
+                                                                     project):
+    # The in-scope reference would call the provider and audit it if
+    # resolution had begun.
+    vault.plant(reference("dev/app/ref", "aws-sm://eu-west-1/app-ref"))
+    vault.plant(reference("dev/app/ref", "aws-sm://eu-west-1/app-ref"), project="shop")
+    vault.plant(literal("prod/app/db", b"prod-pass"))
+    marker = tmp_path / "ran"
+    session = vault.session(**scope)
+    raises_exactly(ZantuNotFound, "not addressable", session.inject_run, refs, env, "/bin/sh",
+                   ["-c", f"touch '{marker}'"], project=project)
+    assert not marker.exists()
+    assert aws_calls(fake_aws) == []
+    assert vault.audit() == []
+    assert not os.path.exists(os.path.join(vault.root, "pending"))
+
+
+def test_project_comes_from_the_argument_else_the_text(vault):
+    vault.plant(literal("dev/app/db", b"global-db", sensitivity="low"))
+    vault.plant(literal("dev/app/db", b"shop-db", sensitivity="low"), project="shop")
+    vault.plant(literal("dev/app/db", b"other-db", sensitivity="low"), project="other")
+    session = vault.session(projects=["shop", "other"])
+    show = ["-c", "printf %s \"$DB\" | tr a-z A-Z"]  # transformed, so masking does not hide it
+    cases = [("project = shop\nDB=secret:dev/app/db\n", None, b"SHOP-DB"),
+             ("project = shop\nDB=secret:dev/app/db\n", "other", b"OTHER-DB"),
+             ("DB=secret://global/dev/app/db\n", "shop", b"GLOBAL-DB")]
+    for refs, project, expected in cases:
+        out = session.inject_run(refs, "dev", "/bin/sh", show, project=project)
+        assert out["stdout"] == expected, (refs, project)
+
+
+def test_fallback_text_is_never_taken_for_a_coordinate(vault):
+    session = vault.session(environments=["dev"])
+    out = session.inject_run("A=secret:dev/app/none|secret:prod/x/y\n", "dev", "/bin/sh",
+                             ["-c", "printf %s \"$A\" | tr a-z A-Z"])
+    # An unresolved coordinate's fallback counts as a vault value: it is masked,
+    # so it is shown transformed.
+    assert out["stdout"] == b"SECRET:PROD/X/Y"
+    assert lines(vault) == [("inject", "injected", "dev/app/none", "dev")]
+
+
+@pytest.mark.parametrize(
+    "refs, project, message",
+    [
+        ("not a line\n", None, "env-refs error: line 1: expected `NAME=<source>` or `project = <name>`"),
+        ("A=secret:nope\n", None, "invalid coordinate URI: coordinate must have exactly three segments"),
+        ("A=secret:dev/app/missing\n", None,
+         "env-refs error: `A`: coordinate `secret:dev/app/missing` did not resolve and has no fallback"),
+        ("A=x\n", "..", "invalid project name `..`"),
+    ],
+)
+def test_text_coordinate_and_resolution_failures(vault, tmp_path, refs, project, message):
+    marker = tmp_path / "ran"
+    raises_exactly(ZantuError, message, vault.session().inject_run, refs, "dev", "/bin/sh",
+                   ["-c", f"touch '{marker}'"], project=project)
+    assert not marker.exists()
+    assert vault.audit() == []
+
+
+# ---------------------------------------------------------------------------
+# The allowlist file
+
+
+@pytest.fixture
+def prod_value(vault):
+    vault.plant(literal("prod/app/db", b"prod-pass", sensitivity="medium"))
+    return "DB=secret:prod/app/db\n"
+
+
+def test_allowlist_file_lines_and_symlinked_entry(vault, prod_value, tmp_path):
+    links = tmp_path / "links"
+    links.mkdir()
+    (links / "mycat").symlink_to(CAT)
+    write_allowlist(vault, textwrap.dedent(f"""\
+        # tools
+        \u00a0
+          {links}/mycat\u3000
+        /opt/zt-missing/tool\r
+        /bin/sh # x
+        #/usr/bin/env
+        """))
+    session = vault.session()
+    allowed = [f"{links}/mycat", CAT, "/bin/cat", "/usr/bin/../bin/cat"]
+    for program in allowed:
+        out = session.inject_run(prod_value, "dev", program, ["/dev/null"])
+        assert out == {"status": 0, "stdout": b"", "stderr": b""}, program
+    # Kept as written (it does not resolve): it passes the gate and then fails to start.
+    raises_exactly(ZantuError,
+                   "failed to launch child process: launch /opt/zt-missing/tool: No such file or directory (os error 2)",
+                   session.inject_run, prod_value, "dev", "/opt/zt-missing/tool")
+    for program in ["/bin/sh", "/usr/bin/env", f"{links}/mycat/"]:
+        raises_exactly(ZantuDenied, NOT_ALLOWLISTED.format(program), session.inject_run, prod_value, "dev", program)
+
+
+def test_allowlist_file_is_read_on_every_call(vault, prod_value):
+    session = vault.session()
+    raises_exactly(ZantuDenied, NOT_ALLOWLISTED.format("/bin/cat"), session.inject_run, prod_value, "dev",
+                   "/bin/cat", ["/dev/null"])
+    write_allowlist(vault, "/bin/cat\n")
+    assert session.inject_run(prod_value, "dev", "/bin/cat", ["/dev/null"])["status"] == 0
+    # A file that is not UTF-8 is an empty list.
+    write_allowlist(vault, b"/bin/cat\n\xff\n")
+    raises_exactly(ZantuDenied, NOT_ALLOWLISTED.format("/bin/cat"), session.inject_run, prod_value, "dev",
+                   "/bin/cat", ["/dev/null"])
+
+
+def test_three_gated_values_are_each_audited_as_denied(vault, tmp_path):
+    vault.plant(literal("prod/app/db", b"v1", sensitivity="medium"))
+    vault.plant(literal("dev/app/low", b"v2", sensitivity="low"))
+    vault.plant(literal("dev/app/key", b"v3", sensitivity="high"))
+    vault.plant(literal("prod/app/io", b"v4", sensitivity="inject-only"))
+    marker = tmp_path / "ran"
+    refs = "A=secret:prod/app/db\nB=secret:dev/app/low\nC=secret:dev/app/key\nD=secret:prod/app/io\nE=plain\n"
+    raises_exactly(ZantuDenied, NOT_ALLOWLISTED.format("sh"), vault.session().inject_run, refs, "dev", "sh",
+                   ["-c", f"touch '{marker}'"])
+    assert lines(vault) == [("deny", "denied:not-allowlisted", "prod/app/db", "prod"),
+                            ("deny", "denied:not-allowlisted", "dev/app/key", "dev"),
+                            ("deny", "denied:not-allowlisted", "prod/app/io", "prod")]
+    assert not marker.exists()
+    assert not os.path.exists(os.path.join(vault.root, "pending"))
+
+
+# ---------------------------------------------------------------------------
+# One confirmation for every high value
+
+# Stands in for the human: waits for the request file, keeps a copy of it and
+# answers by creating the decision file whole (written aside, then renamed).
+# The session holds the interpreter lock while it waits, so the answer must
+# come from another process.
+ANSWERER = textwrap.dedent("""\
+    import os, sys, time
+    pending, decision, copy = sys.argv[1], sys.argv[2], sys.argv[3]
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        names = [n for n in os.listdir(pending) if n.endswith(".json")] if os.path.isdir(pending) else []
+        if names:
+            with open(os.path.join(pending, names[0]), "rb") as f:
+                data = f.read()
+            with open(copy, "wb") as f:
+                f.write(data)
+            if decision != "-":
+                aside = os.path.join(pending, names[0][:-5] + ".answer")
+                with open(aside, "w") as f:
+                    f.write(decision)
+                os.rename(aside, os.path.join(pending, names[0][:-5] + ".decision"))
+            sys.exit(0)
+        time.sleep(0.01)
+    sys.exit(1)
+    """)
+
+
+class Answerer:
+    def __init__(self, vault, decision, tmp_path):
+        self.copy = tmp_path / "request-copy.json"
+        self.proc = subprocess.Popen([sys.executable, "-c", ANSWERER, os.path.join(vault.root, "pending"),
+                                      decision, str(self.copy)])
+
+    def request(self):
+        assert self.proc.wait(timeout=30) == 0
+        return json.loads(self.copy.read_text())
+
+
+HIGH_REFS = ("API=secret:dev/app/api\nLIT=plain\nDB=secret:prod/app/db\nMED=secret:dev/app/med\n"
+             "PUB=secret:dev/app/ssh#public\n")
+HIGH_LINES = [("provider-invocation", "scheme:aws-sm", "dev/app/api", "dev")]
+INJECT_LINES = [("inject", "injected", "dev/app/api", "dev"), ("inject", "injected", "prod/app/db", "prod"),
+                ("inject", "injected", "dev/app/med", "dev")]
+
+
+@pytest.fixture
+def high_values(vault, fake_aws):
+    vault.plant(reference("dev/app/api", "aws-sm://eu-west-1/app-api", sensitivity="high"))
+    vault.plant(literal("prod/app/db", b"prod-pass", sensitivity="high"))
+    vault.plant(literal("dev/app/med", b"med-pass", sensitivity="medium"))
+    vault.plant(keypair("dev/app/ssh", public="ssh-ed25519 AAAA pub", sensitivity="high"))
+    write_allowlist(vault, "/bin/sh\n")
+    return fake_aws
+
+
+@pytest.mark.parametrize(
+    "decision, client_identity, timeout_ms, error, answer",
+    [
+        ("  approved\n", "mcp-client-7", "20000", None, ("approve", "approved")),
+        ("Approved", None, "20000", DENIED, ("deny", "denied")),
+        ("-", "mcp-client-7", "1500", TIMED_OUT, ("timeout", "timeout")),
+    ],
+)
+def test_one_confirmation_for_every_high_value(vault, high_values, tmp_path, monkeypatch, decision, client_identity,
+                                               timeout_ms, error, answer):
+    # An answer ends the wait at once; only the time-out case waits it out.
+    monkeypatch.setenv("ZANTU_TEST_CONFIRM_TIMEOUT_MS", timeout_ms)
+    session = vault.session()
+    answerer = Answerer(vault, decision, tmp_path)
+    args = ["-c", "printf '%s|%s|%s|%s|%s' \"$API\" \"$LIT\" \"$DB\" \"$MED\" \"$PUB\""]
+    if error is None:
+        out = session.inject_run(HIGH_REFS, "dev", "/bin/sh", args, client_identity=client_identity)
+        assert out == {"status": 0, "stdout": b"***|plain|***|***|ssh-ed25519 AAAA pub", "stderr": b""}
+    else:
+        raises_exactly(ZantuDenied, error, session.inject_run, HIGH_REFS, "dev", "/bin/sh", args,
+                       client_identity=client_identity)
+
+    request = answerer.request()
+    assert list(request) == ["id", "created_unix", "request"]
+    assert request["request"] == {
+        "resolved_command": "/bin/sh " + " ".join(args),
+        "coordinate": "dev/app/api, prod/app/db",
+        "sensitivity": "high",
+        "environment": "prod",
+        "origin": "agent",
+        "requesting_process": client_identity,
+        "requester_description": None,
+        "action": None,
+        "allow_password": False,
+    }
+    answers = [(*answer, "dev/app/api", "dev"), (*answer, "prod/app/db", "prod")]
+    assert lines(vault) == HIGH_LINES + answers + (INJECT_LINES if error is None else [])
+    assert aws_calls(high_values) == ["app-api"]
+    assert os.listdir(os.path.join(vault.root, "pending")) == []
+
+
+# ---------------------------------------------------------------------------
+# The child and the result
+
+
+def test_result_dict_masks_vault_values_and_keeps_literals(vault):
+    vault.plant(literal("dev/app/db", b"db-pass-0192", sensitivity="medium"))
+    vault.plant(literal("dev/app/tok", b"pass", sensitivity="inject-only"))
+    refs = "DB=secret:dev/app/db\nTOK=secret:dev/app/tok\nLIT=plain-literal\n"
+    out = vault.session().inject_run(
+        refs, "dev", "/bin/sh",
+        ["-c", "printf '%s %s %s' \"$DB\" \"$LIT\" \"$TOK\"; printf 'x%sx' \"$DB\" >&2; exit 2"])
+    assert list(out) == ["status", "stdout", "stderr"]
+    # "pass" inside "db-pass-0192" is covered by the longer value's run.
+    assert out == {"status": 2, "stdout": b"*** plain-literal ***", "stderr": b"x***x"}
+    assert [type(v) for v in out.values()] == [int, bytes, bytes]
+    assert lines(vault) == [("inject", "injected", "dev/app/db", "dev"), ("inject", "injected", "dev/app/tok", "dev")]
+
+
+def test_signal_gives_status_none(vault):
+    out = vault.session().inject_run("A=x\n", "dev", "/bin/sh", ["-c", "echo before; kill -TERM $$"])
+    assert out == {"status": None, "stdout": b"before\n", "stderr": b""}
+    out = vault.session().inject_run("A=x\n", "dev", "/bin/sh", ["-c", f"kill -{int(signal.SIGKILL)} $$"])
+    assert out["status"] is None
+
+
+def test_child_environment_lacks_zantu_variables(vault, monkeypatch):
+    monkeypatch.setenv("ZANTU_VAULT_DIR", vault.root)
+    monkeypatch.setenv("ZANTU_PASSPHRASE", "the passphrase")
+    monkeypatch.setenv("ZANTU_ANYTHING", "x")
+    monkeypatch.setenv("XZANTU_KEPT", "kept")
+    refs = "ZANTU_TOKEN=from-refs\nCOPY=${env:ZANTU_PASSPHRASE|withheld}\n"
+    out = vault.session().inject_run(refs, "dev", "/usr/bin/env", ["-0"])
+    env = dict(entry.split(b"=", 1) for entry in out["stdout"].split(b"\0") if entry)
+    env = {k.decode(errors="replace"): v.decode(errors="replace") for k, v in env.items()}
+    assert sorted(k for k in env if "ZANTU" in k) == ["XZANTU_KEPT", "ZANTU_TOKEN"]
+    assert env["ZANTU_TOKEN"] == "from-refs" and env["COPY"] == "withheld"
+    assert os.environ["ZANTU_PASSPHRASE"] == "the passphrase"
+
+
+def test_gated_child_keeps_the_callers_argv0(vault, prod_value, tmp_path):
+    (tmp_path / "mycat").symlink_to(CAT)
+    link = str(tmp_path / "mycat")
+    write_allowlist(vault, link + "\n")
+    out = vault.session().inject_run(prod_value, "dev", link, ["/proc/self/cmdline"])
+    assert out["stdout"] == link.encode() + b"\0/proc/self/cmdline\0"
+
+
+def test_gated_bare_name_is_found_on_the_callers_path(vault, prod_value, tmp_path, monkeypatch):
+    for name in ["good", "evil"]:
+        d = tmp_path / name
+        d.mkdir()
+        (d / "zt-probe").write_text(f"#!/bin/sh\necho {name}\n")
+        (d / "zt-probe").chmod(0o755)
+    monkeypatch.setenv("PATH", f"{tmp_path / 'good'}:{os.environ['PATH']}")
+    write_allowlist(vault, "zt-probe\n")
+    refs = f"PATH={tmp_path / 'evil'}:/usr/bin:/bin\n" + prod_value
+    assert vault.session().inject_run(refs, "dev", "zt-probe")["stdout"] == b"good\n"
+
+
+@pytest.mark.parametrize(
+    "kwargs, exc, message, note",
+    [
+        ({"args": "x"}, TypeError, "Can't extract `str` to `Vec`", "args"),
+        ({"args": ["a", 1]}, TypeError, None, "args"),
+        ({"args": None}, TypeError, None, "args"),
+        ({"project": 5}, TypeError, None, "project"),
+        ({"client_identity": b"id"}, TypeError, None, "client_identity"),
+        ({"refs": 5}, TypeError, None, "refs"),
+        ({"args": ["a\0b"]}, ZantuError,
+         "failed to launch child process: argument 1 contains a NUL byte and cannot be passed", None),
+    ],
+)
+def test_argument_refusals(vault, tmp_path, kwargs, exc, message, note):
+    marker = tmp_path / "ran"
+    call = {"refs": "A=x\n", "env": "dev", "program": "/bin/sh", **kwargs}
+    if "args" not in kwargs:
+        call["args"] = ["-c", f"touch '{marker}'"]
+    with pytest.raises(exc) as info:
+        vault.session().inject_run(**call)
+    if message is not None:
+        assert str(info.value) == message
+    if note is not None:
+        assert info.value.__notes__ == [f"while processing '{note}'"]
+    assert not marker.exists()
+
+
+def test_args_may_be_omitted_or_any_sequence(vault):
+    session = vault.session()
+    assert session.inject_run("A=x\n", "dev", "/bin/echo") == {"status": 0, "stdout": b"\n", "stderr": b""}
+    assert session.inject_run("A=x\n", "dev", "/bin/echo", ("a b", "c"))["stdout"] == b"a b c\n"

@@ -1,0 +1,76 @@
+// One injected program run: resolution, the allowlist and confirmation gates,
+// the audit trail, the child and the masking of its output.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "zantu/core/audit.hpp"
+#include "zantu/core/clock.hpp"
+#include "zantu/core/confirm.hpp"
+#include "zantu/core/env_source.hpp"
+#include "zantu/core/envrefs.hpp"
+#include "zantu/core/keyring.hpp"
+#include "zantu/core/provider.hpp"
+#include "zantu/core/registry.hpp"
+#include "zantu/core/sensitivity.hpp"
+#include "zantu/wrapper/allowlist.hpp"
+#include "zantu/wrapper/error.hpp"
+#include "zantu/wrapper/runner.hpp"
+
+namespace zantu::wrapper {
+
+// One value the gate covers: a resolved vault value that is high or from
+// "prod". Holds no value bytes.
+struct GatedVar {
+  std::string coordinate;   // canonical path "<env>/<component>/<key>"
+  std::string environment;  // the value's own environment
+  core::Sensitivity sensitivity;
+};
+
+// The configuration of a run: borrowed collaborators, which must outlive
+// every call of `run`, and four settings. `run` changes none of them.
+struct Wrapper {
+  const core::Registry& registry;
+  const core::Keyring& keyring;
+  const core::EnvSource& env_source;
+  const core::SecretProvider& provider;
+  const core::Confirmer& confirmer;
+  const core::AuditSink& audit;
+  const core::Clock& clock;
+  const Allowlist& allowlist;
+  const ProcessRunner& runner;
+  // How long one confirmation waits for its answer.
+  std::chrono::nanoseconds confirm_timeout;
+  // Shown to the human as the requesting process of a confirmation.
+  std::optional<std::string> requesting_process;
+  // true: the injected vault values are replaced by "***" in the output.
+  bool mask_output = true;
+  // true: the child shares the caller's stdio; nothing is captured or masked.
+  bool inherit_stdio = false;
+
+  // Resolves `refs` (`env` fills "${ENV}"; `project`, else the text's own
+  // line, names the vault searched before the global one), then:
+  //  - when a vault value is high or from "prod", `program` must be on the
+  //    allowlist, else every such value is audited "deny" and the run fails
+  //    with `NotAllowlisted` (the caller's program text);
+  //  - when a vault value is high, one confirmation covers all of them, its
+  //    answer is audited per value, and a denial or time-out fails the run;
+  //  - every vault value is audited "inject" before the child starts;
+  //  - the child runs with every resolved value in its environment. With a
+  //    gated value it is started from the program's canonical path (a bare
+  //    name that does not resolve is searched on this process's PATH, never
+  //    on one the text sets), always with argv[0] = `program`;
+  //  - the vault values are masked in both captured outputs.
+  // A resolution failure is `Core` with the core error unchanged; a launch
+  // failure the runner's `Spawn`. Every resolved value is wiped when the call
+  // ends, on every path. Audit write failures are ignored.
+  [[nodiscard]] Result<Output> run(const core::EnvRefs& refs, std::string_view env,
+                                   std::optional<std::string_view> project, std::string_view program,
+                                   std::span<const std::string> args, core::Origin origin) const;
+};
+
+}  // namespace zantu::wrapper

@@ -1,0 +1,149 @@
+#include "zantu/wrapper/wrapper.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "zantu/core/resolver.hpp"
+#include "zantu/wrapper/sanitize.hpp"
+
+namespace zantu::wrapper {
+namespace {
+
+using core::AuditAction;
+using core::ConfirmOutcome;
+using core::Sensitivity;
+
+// An answer's audit action is the outcome's position plus 3.
+constexpr AuditAction answer_action(ConfirmOutcome o) noexcept {
+  return static_cast<AuditAction>(static_cast<std::uint8_t>(o) + 3);
+}
+static_assert(answer_action(ConfirmOutcome::Approved) == AuditAction::Approve);
+static_assert(answer_action(ConfirmOutcome::Denied) == AuditAction::Deny);
+static_assert(answer_action(ConfirmOutcome::TimedOut) == AuditAction::Timeout);
+
+constexpr std::string_view answer_result(ConfirmOutcome o) noexcept {
+  switch (o) {
+    case ConfirmOutcome::Approved:
+      return "approved";
+    case ConfirmOutcome::Denied:
+      return "denied";
+    case ConfirmOutcome::TimedOut:
+      break;
+  }
+  return "timeout";
+}
+
+constexpr bool is_prod(std::string_view environment) noexcept { return environment == "prod"; }
+
+// Records one event stamped now; a failed write changes nothing.
+void audit_event(const Wrapper& w, AuditAction action, std::string_view result, std::string_view coordinate,
+                 std::string_view environment, core::Origin origin) {
+  static_cast<void>(w.audit.record(
+      core::AuditEvent(w.clock.now_rfc3339(), action, std::string(result)).at(coordinate, environment).by(origin)));
+}
+
+// The program and its arguments joined by single spaces, unquoted: what a
+// human is asked to allow.
+std::string shown_command(std::string_view program, std::span<const std::string> args) {
+  std::string shown(program);
+  for (const auto& a : args) {
+    shown.push_back(' ');
+    shown.append(a);
+  }
+  return shown;
+}
+
+core::ConfirmRequest confirmation_request(const Wrapper& w, const std::vector<GatedVar>& high, std::string shown,
+                                          core::Origin origin) {
+  std::string coordinates;
+  for (const auto& g : high) {
+    if (!coordinates.empty()) coordinates.append(", ");
+    coordinates.append(g.coordinate);
+  }
+  const auto prod = std::ranges::find_if(high, [](const GatedVar& g) { return is_prod(g.environment); });
+  const GatedVar& shown_env = prod != high.end() ? *prod : high.front();
+  core::ConfirmRequest request(coordinates, Sensitivity::High, shown_env.environment, origin);
+  request.resolved_command = std::move(shown);
+  request.allow_password = false;
+  if (w.requesting_process) request.with_requesting_process(*w.requesting_process);
+  return request;
+}
+
+}  // namespace
+
+Result<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view env, std::optional<std::string_view> project,
+                            std::string_view program, std::span<const std::string> args, core::Origin origin) const {
+  auto resolved =
+      core::resolver::resolve(refs, env, registry, keyring, env_source, provider, audit, clock, origin, project);
+  if (!resolved) return std::unexpected(WrapperError::core(std::move(resolved.error())));
+  std::vector<core::ResolvedVar>& vars = *resolved;
+
+  std::vector<GatedVar> gated, high;
+  for (const auto& v : vars) {
+    if (!v.coordinate) continue;
+    const Sensitivity s = v.sensitivity.value_or(Sensitivity::Low);
+    // Only exactly high needs a human; inject-only outside "prod" needs neither gate.
+    const bool is_high = s == Sensitivity::High;
+    if (is_high || is_prod(v.environment)) gated.push_back(GatedVar{*v.coordinate, v.environment, s});
+    if (is_high) high.push_back(GatedVar{*v.coordinate, v.environment, s});
+  }
+
+  // A gated value goes only to the file the allowlist vouches for, so the
+  // child is started from the very path that was checked.
+  const std::string path = gated.empty() ? std::string(program) : allowlist::canonical_or_owned(program);
+  if (!gated.empty() && !allowlist.allows(path)) {
+    for (const auto& g : gated) {
+      audit_event(*this, AuditAction::Deny, "denied:not-allowlisted", g.coordinate, g.environment, origin);
+    }
+    return std::unexpected(WrapperError::not_allowlisted(std::string(program)));
+  }
+
+  if (!high.empty()) {
+    const core::ConfirmRequest request = confirmation_request(*this, high, shown_command(program, args), origin);
+    const ConfirmOutcome outcome = confirmer.confirm(request, confirm_timeout);
+    for (const auto& g : high) {
+      audit_event(*this, answer_action(outcome), answer_result(outcome), g.coordinate, g.environment, origin);
+    }
+    if (outcome == ConfirmOutcome::Denied) return std::unexpected(WrapperError::confirmation_denied());
+    if (outcome == ConfirmOutcome::TimedOut) return std::unexpected(WrapperError::confirmation_timed_out());
+  }
+
+  Command command;
+  command.program = path;
+  // A program that dispatches on its own name (a multi-call binary, a
+  // wrapper behind a symbolic link) must see the name it was called by.
+  command.argv0 = std::string(program);
+  command.args.assign(args.begin(), args.end());
+  command.inherit_stdio = inherit_stdio;
+  // A bare allowlisted name is looked up where the caller would find it: a
+  // PATH that the text itself sets could otherwise hand a gated value to a
+  // program of the text author's choosing.
+  command.path_search = gated.empty() ? PathSearch::Child : PathSearch::Caller;
+  command.env.reserve(vars.size());
+  std::vector<std::string> masked_names;
+  for (auto& v : vars) {
+    if (v.coordinate) {
+      audit_event(*this, AuditAction::Inject, "injected", *v.coordinate, v.environment, origin);
+      masked_names.push_back(v.name);
+    }
+    command.env.push_back(EnvPair{std::move(v.name), std::move(v.value)});
+  }
+
+  auto output = runner.run(command);
+  if (!output) return std::unexpected(std::move(output.error()));
+
+  if (mask_output && !inherit_stdio) {
+    std::vector<std::span<const std::uint8_t>> secrets;
+    for (const auto& pair : command.env) {
+      if (std::ranges::find(masked_names, pair.name) != masked_names.end()) secrets.push_back(pair.value.as_bytes());
+    }
+    // Assigning wipes the captured bytes before the masked copy takes their place.
+    output->stdout = sanitize::mask_secrets(output->stdout.as_bytes(), secrets);
+    output->stderr = sanitize::mask_secrets(output->stderr.as_bytes(), secrets);
+  }
+  return std::move(*output);
+}
+
+}  // namespace zantu::wrapper

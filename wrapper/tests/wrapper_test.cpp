@@ -1,0 +1,505 @@
+#include "zantu/wrapper/wrapper.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <array>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support.hpp"
+#include "zantu/core/crypto.hpp"
+#include "zantu/core/store.hpp"
+
+namespace zantu::wrapper {
+namespace {
+
+using core::ConfirmOutcome;
+using core::Origin;
+using core::Sensitivity;
+using testing::ScopedEnv;
+using testing::TempDir;
+using namespace std::string_view_literals;
+namespace fs = std::filesystem;
+
+constexpr auto kExec = fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read;
+constexpr std::chrono::seconds kTimeout{120};
+
+core::MasterKey test_key() {
+  std::array<std::uint8_t, core::MasterKey::kLen> raw;
+  raw.fill(0x42);
+  return core::MasterKey(raw);
+}
+
+class MapEnv final : public core::EnvSource {
+ public:
+  std::map<std::string, std::string, std::less<>> vars;
+  std::optional<std::string> get(std::string_view name) const override {
+    auto it = vars.find(name);
+    if (it == vars.end()) return std::nullopt;
+    return it->second;
+  }
+};
+
+class FixedClock final : public core::Clock {
+ public:
+  std::uint64_t unix_secs() const override { return 1700000000; }
+};
+
+// Keeps every event as one line of text; a failing sink still keeps them but
+// reports an error for each.
+class RecordingSink final : public core::AuditSink {
+ public:
+  bool fail = false;
+  mutable std::vector<std::string> lines;
+  core::Status record(const core::AuditEvent& e) const override {
+    lines.push_back(std::string(core::audit::action_wire_name(e.action)) + " " + e.result + " " +
+                    e.coordinate.value_or("-") + " " + e.environment.value_or("-") + " " + e.origin.value_or("-"));
+    if (fail) return std::unexpected(core::CoreError::audit("open audit log: Permission denied (os error 13)"));
+    return {};
+  }
+};
+
+// Answers with a fixed outcome and keeps what it was asked, and how many
+// audit events existed at that moment.
+class ScriptedConfirmer final : public core::Confirmer {
+ public:
+  explicit ScriptedConfirmer(const RecordingSink& sink) : sink_(sink) {}
+  ConfirmOutcome outcome = ConfirmOutcome::Approved;
+  mutable std::vector<core::ConfirmRequest> requests;
+  mutable std::vector<std::chrono::nanoseconds> timeouts;
+  mutable std::vector<std::size_t> events_before;
+  ConfirmOutcome confirm(const core::ConfirmRequest& request, std::chrono::nanoseconds timeout) const override {
+    requests.push_back(request);
+    timeouts.push_back(timeout);
+    events_before.push_back(sink_.lines.size());
+    return outcome;
+  }
+
+ private:
+  const RecordingSink& sink_;
+};
+
+// The real runner, noting what each command asked for and how many audit
+// events had been written when the child was about to start.
+class RecordingRunner final : public ProcessRunner {
+ public:
+  explicit RecordingRunner(const RecordingSink& sink) : sink_(sink) {}
+  struct Call {
+    std::string program;
+    std::optional<std::string> argv0;
+    PathSearch path_search;
+    std::vector<std::string> names;
+    std::size_t events_before;
+  };
+  mutable std::vector<Call> calls;
+  Result<Output> run(const Command& c) const override {
+    Call call{c.program, c.argv0, c.path_search, {}, sink_.lines.size()};
+    for (const auto& p : c.env) call.names.push_back(p.name);
+    calls.push_back(std::move(call));
+    return SystemRunner().run(c);
+  }
+
+ private:
+  const RecordingSink& sink_;
+};
+
+// Answers every reference with its own text reversed.
+class ReversingProvider final : public core::SecretProvider {
+ public:
+  mutable int calls = 0;
+  core::Result<core::SecretValue> materialize(std::string_view reference) const override {
+    ++calls;
+    return core::SecretValue::from(std::string(reference.rbegin(), reference.rend()));
+  }
+  std::string_view scheme() const noexcept override { return "*"; }
+};
+
+std::string text(const core::SecretBuffer& b) { return std::string(b.view()); }
+
+// A real vault root in a temporary directory, records sealed under the test
+// key, and recording collaborators around the wrapper.
+class WrapperTest : public ::testing::Test {
+ protected:
+  WrapperTest()
+      : registry_(core::Registry::open(tmp_.path() / "root").value()),
+        keyring_(test_key()),
+        confirmer_(sink_),
+        runner_(sink_) {}
+
+  static core::RecordMeta meta(const core::Coordinate& c, Sensitivity s) {
+    return core::RecordMeta{.sensitivity = s,
+                            .revealable = false,
+                            .environment = std::string(c.env.name()),
+                            .component = c.component,
+                            .key = c.key,
+                            .description = std::nullopt,
+                            .created = "2026-01-01T00:00:00Z",
+                            .updated = "2026-01-01T00:00:00Z"};
+  }
+  void put(std::string_view coordinate, core::SecretRecord record) {
+    const auto c = core::Coordinate::from_str(coordinate).value();
+    auto sealed = core::crypto::seal(record, test_key());
+    ASSERT_TRUE(sealed.has_value());
+    auto written = core::store::write_record(registry_.global_dir(), c, *sealed);
+    ASSERT_TRUE(written.has_value()) << written.error().to_string();
+  }
+  void put_literal(std::string_view coordinate, std::string_view value, Sensitivity s) {
+    const auto c = core::Coordinate::from_str(coordinate).value();
+    put(coordinate, core::SecretRecord::Literal{core::SecretValue::from(value), meta(c, s)});
+  }
+  void put_reference(std::string_view coordinate, std::string reference, Sensitivity s) {
+    const auto c = core::Coordinate::from_str(coordinate).value();
+    put(coordinate, core::SecretRecord::Reference{std::move(reference), meta(c, s)});
+  }
+
+  Wrapper wrapper(const core::AuditSink* audit = nullptr) const {
+    return Wrapper{.registry = registry_,
+                   .keyring = keyring_,
+                   .env_source = env_,
+                   .provider = provider_,
+                   .confirmer = confirmer_,
+                   .audit = audit ? *audit : sink_,
+                   .clock = clock_,
+                   .allowlist = allowlist_,
+                   .runner = runner_,
+                   .confirm_timeout = kTimeout,
+                   .requesting_process = std::nullopt};
+  }
+
+  Result<Output> run(const Wrapper& w, std::string_view refs_text, std::string_view program,
+                     std::vector<std::string> args, std::string_view env = "dev", Origin origin = Origin::Agent) {
+    auto refs = core::EnvRefs::parse(refs_text);
+    EXPECT_TRUE(refs.has_value()) << refs_text;
+    if (!refs) return std::unexpected(WrapperError::core(refs.error()));
+    return w.run(*refs, env, std::nullopt, program, args, origin);
+  }
+  Result<Output> run(std::string_view refs_text, std::string_view program, std::vector<std::string> args) {
+    return run(wrapper(), refs_text, program, std::move(args));
+  }
+
+  TempDir tmp_;
+  core::Registry registry_;
+  core::MockKeyring keyring_;
+  MapEnv env_;
+  ReversingProvider provider_;
+  RecordingSink sink_;
+  ScriptedConfirmer confirmer_;
+  FixedClock clock_;
+  Allowlist allowlist_;
+  RecordingRunner runner_;
+};
+
+struct GateCase {
+  const char* name;
+  const char* refs;
+  bool allowlisted;
+  ConfirmOutcome answer;
+  std::vector<std::string> audit;  // "action result coordinate environment origin"
+  const char* outcome;             // the child's stdout, or the error's text
+  std::size_t confirmations;
+  Origin origin = Origin::Agent;
+};
+
+TEST_F(WrapperTest, GatesAndAuditLinesFollowSensitivityAndEnvironment) {
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/low", "v-low", Sensitivity::Low));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/med", "v-med", Sensitivity::Medium));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/io", "v-io", Sensitivity::InjectOnly));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/high", "v-high", Sensitivity::High));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:prod/app/med", "v-prod-med", Sensitivity::Medium));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:prod/app/io", "v-prod-io", Sensitivity::InjectOnly));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:prod/app/high", "v-prod-high", Sensitivity::High));
+  const auto kp = core::Coordinate::from_str("secret:dev/app/kp").value();
+  ASSERT_NO_FATAL_FAILURE(put("secret:dev/app/kp",
+                              core::SecretRecord::Keypair{core::KeyAlgorithm::Ed25519, core::SecretValue::from("PRIV"sv),
+                                                          "ssh-ed25519 AAAA", meta(kp, Sensitivity::High)}));
+  const std::string not_allowlisted = "`/bin/sh` is not on the executor allowlist; high/prod injection refused (I15)";
+  const std::vector<GateCase> cases = {
+      {"literals and environment values only", "A=hello\nB=${env:UNSET|fb}\n", false, ConfirmOutcome::Denied, {},
+       "ran\n", 0},
+      {"medium in dev", "A=secret:dev/app/med\n", false, ConfirmOutcome::Denied,
+       {"inject injected dev/app/med dev agent"}, "ran\n", 0},
+      {"inject-only in dev needs neither gate", "A=secret:dev/app/io\n", false, ConfirmOutcome::Denied,
+       {"inject injected dev/app/io dev agent"}, "ran\n", 0},
+      {"public half of a high key pair is no vault value", "A=secret:dev/app/kp#public\n", false,
+       ConfirmOutcome::Denied, {}, "ran\n", 0},
+      {"fallback of a missing coordinate is a low vault value", "A=secret:dev/app/none|fb\n", false,
+       ConfirmOutcome::Denied, {"inject injected dev/app/none dev agent"}, "ran\n", 0},
+      {"medium in prod, allowlisted", "A=secret:prod/app/med\n", true, ConfirmOutcome::Denied,
+       {"inject injected prod/app/med prod agent"}, "ran\n", 0},
+      {"medium in prod, not allowlisted", "A=secret:dev/app/med\nB=secret:prod/app/med\n", false,
+       ConfirmOutcome::Approved, {"deny denied:not-allowlisted prod/app/med prod agent"}, not_allowlisted.c_str(), 0},
+      {"inject-only in prod, not allowlisted", "A=secret:prod/app/io\n", false, ConfirmOutcome::Approved,
+       {"deny denied:not-allowlisted prod/app/io prod agent"}, not_allowlisted.c_str(), 0},
+      {"high, not allowlisted: no confirmation", "A=secret:dev/app/high\n", false, ConfirmOutcome::Approved,
+       {"deny denied:not-allowlisted dev/app/high dev agent"}, not_allowlisted.c_str(), 0},
+      {"high private half, approved", "A=secret:dev/app/kp#private\n", true, ConfirmOutcome::Approved,
+       {"approve approved dev/app/kp dev agent", "inject injected dev/app/kp dev agent"}, "ran\n", 1},
+      {"high, denied", "A=secret:dev/app/med\nB=secret:dev/app/high\n", true, ConfirmOutcome::Denied,
+       {"deny denied dev/app/high dev agent"}, "confirmation denied; high/prod injection refused", 1},
+      {"high, timed out", "A=secret:dev/app/high\n", true, ConfirmOutcome::TimedOut,
+       {"timeout timeout dev/app/high dev agent"}, "confirmation timed out; high/prod injection refused", 1},
+      {"three gated values, not allowlisted",
+       "A=secret:prod/app/med\nB=secret:dev/app/low\nC=secret:dev/app/high\nD=secret:prod/app/io\n", false,
+       ConfirmOutcome::Approved,
+       {"deny denied:not-allowlisted prod/app/med prod agent", "deny denied:not-allowlisted dev/app/high dev agent",
+        "deny denied:not-allowlisted prod/app/io prod agent"},
+       not_allowlisted.c_str(), 0},
+      {"two high values and a medium one, approved once",
+       "A=secret:dev/app/high\nB=literal\nC=secret:prod/app/high\nD=secret:dev/app/med\n", true,
+       ConfirmOutcome::Approved,
+       {"approve approved dev/app/high dev human", "approve approved prod/app/high prod human",
+        "inject injected dev/app/high dev human", "inject injected prod/app/high prod human",
+        "inject injected dev/app/med dev human"},
+       "ran\n", 1, Origin::Human},
+  };
+  for (const bool failing_sink : {false, true}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + (failing_sink ? " (failing audit sink)" : ""));
+      sink_.lines.clear();
+      sink_.fail = failing_sink;
+      confirmer_.requests.clear();
+      runner_.calls.clear();
+      confirmer_.outcome = c.answer;
+      allowlist_ = Allowlist();
+      if (c.allowlisted) allowlist_.allow("/bin/sh");
+
+      auto got = run(wrapper(), c.refs, "/bin/sh", {"-c", "echo ran"}, "dev", c.origin);
+      EXPECT_EQ(got ? text(got->stdout) : got.error().to_string(), c.outcome);
+      EXPECT_EQ(sink_.lines, c.audit);
+      EXPECT_EQ(confirmer_.requests.size(), c.confirmations);
+      EXPECT_EQ(runner_.calls.size(), got ? 1u : 0u);
+      if (!got) continue;
+      // Every audit line is written before the child starts.
+      EXPECT_EQ(runner_.calls[0].events_before, c.audit.size());
+      // Every case that runs with an allowlist holds a gated value.
+      const bool gated = c.allowlisted;
+      EXPECT_EQ(runner_.calls[0].program, gated ? allowlist::canonical_or_owned("/bin/sh") : "/bin/sh");
+      EXPECT_EQ(runner_.calls[0].argv0, "/bin/sh");
+      EXPECT_EQ(runner_.calls[0].path_search, gated ? PathSearch::Caller : PathSearch::Child);
+    }
+  }
+}
+
+TEST_F(WrapperTest, OneConfirmationRequestNamesEveryHighValue) {
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/a/x", "v1", Sensitivity::High));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:staging/a/y", "v2", Sensitivity::High));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:prod/b/y", "v3", Sensitivity::High));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:prod/b/z", "v4", Sensitivity::Medium));
+  ASSERT_NO_FATAL_FAILURE(put_reference("secret:dev/a/ref", "aws-sm://r/s", Sensitivity::Low));
+  allowlist_.allow("/usr/bin/env");
+  struct Case {
+    const char* refs;
+    std::optional<std::string> requesting_process;
+    const char* coordinate;
+    const char* environment;
+  };
+  const Case cases[] = {
+      {"R=secret:dev/a/ref\nA=secret:dev/a/x\nM=secret:prod/b/z\nB=secret:prod/b/y\n", "mcp-client-7",
+       "dev/a/x, prod/b/y", "prod"},
+      {"B=secret:staging/a/y\nA=secret:dev/a/x\n", std::nullopt, "staging/a/y, dev/a/x", "staging"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.refs);
+    confirmer_.requests.clear();
+    confirmer_.events_before.clear();
+    sink_.lines.clear();
+    Wrapper w = wrapper();
+    w.requesting_process = c.requesting_process;
+    auto got = run(w, c.refs, "/usr/bin/env", {"a b", "c"});
+    ASSERT_TRUE(got.has_value()) << got.error().to_string();
+    ASSERT_EQ(confirmer_.requests.size(), 1u);
+    const auto& r = confirmer_.requests[0];
+    EXPECT_EQ(r.coordinate, c.coordinate);
+    EXPECT_EQ(r.environment, c.environment);
+    EXPECT_EQ(r.sensitivity, Sensitivity::High);
+    EXPECT_EQ(r.resolved_command, "/usr/bin/env a b c");  // joined unquoted
+    EXPECT_EQ(r.origin, Origin::Agent);
+    EXPECT_EQ(r.requesting_process, c.requesting_process);
+    EXPECT_EQ(r.requester_description, std::nullopt);
+    EXPECT_EQ(r.action, std::nullopt);
+    EXPECT_FALSE(r.allow_password);
+    EXPECT_EQ(confirmer_.timeouts.back(), kTimeout);
+    // Asked after the resolver's provider line, before any answer or inject line.
+    const bool has_ref = std::string_view(c.refs).starts_with("R=");
+    EXPECT_EQ(confirmer_.events_before[0], has_ref ? 1u : 0u);
+  }
+  EXPECT_EQ(provider_.calls, 1);
+}
+
+TEST_F(WrapperTest, InjectedVaultValuesAreMaskedInBothOutputs) {
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/db", "db-pass-0192", Sensitivity::Medium));
+  ASSERT_NO_FATAL_FAILURE(put_reference("secret:dev/app/api", "aws-sm://r/api", Sensitivity::InjectOnly));
+  env_.vars = {{"USER_NAME", "alice"}};
+  const char* refs =
+      "DB=secret:dev/app/db\nAPI=secret:dev/app/api\nFB=secret:dev/app/none|fallback-77\n"
+      "LIT=plain-literal\nWHO=${env:USER_NAME}\n";
+  const std::vector<std::string> args = {
+      "-c", "printf '%s|%s|%s|%s|%s\\n' \"$DB\" \"$API\" \"$FB\" \"$LIT\" \"$WHO\"; printf 'e:%s%s\\n' \"$DB\" "
+            "\"$DB\" >&2; exit 3"};
+  struct Case {
+    bool mask_output;
+    bool inherit_stdio;
+    const char* stdout;
+    const char* stderr;
+  };
+  const Case cases[] = {
+      {true, false, "***|***|***|plain-literal|alice\n", "e:***\n"},
+      {false, false, "db-pass-0192|ipa/r//:ms-swa|fallback-77|plain-literal|alice\n", "e:db-pass-0192db-pass-0192\n"},
+  };
+  for (const auto& c : cases) {
+    Wrapper w = wrapper();
+    w.mask_output = c.mask_output;
+    w.inherit_stdio = c.inherit_stdio;
+    auto got = run(w, refs, "/bin/sh", args);
+    ASSERT_TRUE(got.has_value()) << got.error().to_string();
+    EXPECT_EQ(text(got->stdout), c.stdout);
+    EXPECT_EQ(text(got->stderr), c.stderr);
+    EXPECT_EQ(got->status, 3);
+  }
+}
+
+TEST_F(WrapperTest, InheritedStdioCapturesAndMasksNothing) {
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/db", "db-pass-0192", Sensitivity::Medium));
+  Wrapper w = wrapper();
+  w.inherit_stdio = true;
+  // The child writes nothing, so the test's own streams stay clean.
+  auto got = run(w, "DB=secret:dev/app/db\n", "/bin/sh", {"-c", "test \"$DB\" = db-pass-0192 && exit 7"});
+  ASSERT_TRUE(got.has_value()) << got.error().to_string();
+  EXPECT_EQ(got->status, 7);
+  EXPECT_TRUE(got->stdout.empty());
+  EXPECT_TRUE(got->stderr.empty());
+}
+
+// The child reads the real audit log: the provider line, the answers and the
+// inject lines are on disk before it starts.
+TEST_F(WrapperTest, AuditLogIsOnDiskBeforeTheChildStarts) {
+  ASSERT_NO_FATAL_FAILURE(put_reference("secret:dev/app/api", "aws-sm://r/api", Sensitivity::High));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:prod/app/db", "db-pass", Sensitivity::Medium));
+  allowlist_.allow("/bin/cat");
+  const auto file_sink = core::FileAuditSink::under_root(registry_.root());
+  const std::string refs = "API=secret:dev/app/api\nDB=secret:prod/app/db\n";
+  auto got = run(wrapper(&file_sink), refs, "/bin/cat", {file_sink.path().string()});
+  ASSERT_TRUE(got.has_value()) << got.error().to_string();
+  const std::string ts = R"("ts":"2023-11-14T22:13:20Z")";
+  EXPECT_EQ(text(got->stdout),
+            "{" + ts + R"(,"action":"provider-invocation","coordinate":"dev/app/api","environment":"dev",)"
+                R"("result":"scheme:aws-sm","origin":"agent"})" "\n"
+            "{" + ts + R"(,"action":"approve","coordinate":"dev/app/api","environment":"dev",)"
+                R"("result":"approved","origin":"agent"})" "\n"
+            "{" + ts + R"(,"action":"inject","coordinate":"dev/app/api","environment":"dev",)"
+                R"("result":"injected","origin":"agent"})" "\n"
+            "{" + ts + R"(,"action":"inject","coordinate":"prod/app/db","environment":"prod",)"
+                R"("result":"injected","origin":"agent"})" "\n");
+}
+
+// A program that dispatches on its own name sees the name it was called by,
+// while a gated run still starts the canonical file.
+TEST_F(WrapperTest, GatedChildStartsFromCanonicalPathWithCallersArgv0) {
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:prod/app/db", "db-pass", Sensitivity::Medium));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/db", "dev-pass", Sensitivity::Medium));
+  fs::create_directories(tmp_.path() / "real");
+  fs::create_directories(tmp_.path() / "links");
+  const std::string cat_link = tmp_ / "links/mycat";
+  fs::create_symlink(allowlist::canonical_or_owned("/bin/cat"), cat_link);
+  const std::string script = tmp_ / "real/show-name";
+  testing::write_file(script, "#!/bin/sh\nprintf '%s' \"$0\"\n", kExec);
+  const std::string script_link = tmp_ / "links/show-name";
+  fs::create_symlink(script, script_link);
+  allowlist_.allow(cat_link);
+  allowlist_.allow(script_link);
+  ASSERT_EQ(allowlist_.size(), 2u);  // stored as their canonical targets
+
+  // The kernel hands a script the path it was executed by, so "$0" shows
+  // which file was started; /proc/self/cmdline shows argv[0].
+  struct Case {
+    const char* refs;
+    std::string program;
+    std::vector<std::string> args;
+    std::string stdout;
+  };
+  const Case cases[] = {
+      {"A=secret:prod/app/db\n", cat_link, {"/proc/self/cmdline"}, cat_link + '\0' + "/proc/self/cmdline" + '\0'},
+      {"A=secret:prod/app/db\n", script_link, {}, allowlist::canonical_or_owned(script)},
+      {"A=secret:dev/app/db\n", script_link, {}, script_link},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.refs + c.program);
+    auto got = run(c.refs, c.program, c.args);
+    ASSERT_TRUE(got.has_value()) << got.error().to_string();
+    EXPECT_EQ(text(got->stdout), c.stdout);
+  }
+}
+
+// A bare allowlisted name in a gated run is found on this process's PATH,
+// never on one that the text sets; an ungated run keeps the child's PATH.
+TEST_F(WrapperTest, GatedBareNameIgnoresThePathTheTextSets) {
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:prod/app/db", "db-pass", Sensitivity::Medium));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/db", "dev-pass", Sensitivity::Medium));
+  for (const char* dir : {"good", "evil"}) {
+    fs::create_directories(tmp_.path() / dir);
+    testing::write_file(tmp_ / (std::string(dir) + "/zt-probe"), std::string("#!/bin/sh\necho ") + dir + "\n",
+                        kExec);
+  }
+  const char* old_path = std::getenv("PATH");
+  ScopedEnv path("PATH", (tmp_ / "good") + ":" + (old_path ? old_path : "/usr/bin:/bin"));
+  allowlist_.allow("zt-probe");  // does not resolve here, so kept as written
+  const std::string evil = "PATH=" + (tmp_ / "evil") + ":/usr/bin:/bin\n";
+  struct Case {
+    std::string refs;
+    const char* stdout;
+  };
+  const Case cases[] = {
+      {evil + "A=secret:prod/app/db\n", "good\n"},
+      {"A=secret:prod/app/db\n", "good\n"},
+      {evil + "A=secret:dev/app/db\n", "evil\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.refs);
+    auto got = run(c.refs, "zt-probe", {});
+    ASSERT_TRUE(got.has_value()) << got.error().to_string();
+    EXPECT_EQ(text(got->stdout), c.stdout);
+  }
+}
+
+TEST_F(WrapperTest, FailuresKeepWhatWasWrittenBefore) {
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/high", "v-high", Sensitivity::High));
+  allowlist_.allow("/nonexistent/zt-tool");
+  allowlist_.allow("/bin/sh");
+  struct Case {
+    const char* refs;
+    const char* program;
+    std::vector<std::string> args;
+    WrapperErrorKind kind;
+    const char* error;
+    std::vector<std::string> audit;
+  };
+  const std::vector<std::string> approved = {"approve approved dev/app/high dev agent",
+                                             "inject injected dev/app/high dev agent"};
+  const Case cases[] = {
+      {"A=x\nB=secret:dev/app/missing\n", "/bin/sh", {}, WrapperErrorKind::Core,
+       "env-refs error: `B`: coordinate `secret:dev/app/missing` did not resolve and has no fallback", {}},
+      {"A=secret:dev/app/high\n", "/nonexistent/zt-tool", {}, WrapperErrorKind::Spawn,
+       "failed to launch child process: launch /nonexistent/zt-tool: No such file or directory (os error 2)",
+       approved},
+      {"A=secret:dev/app/high\n", "/bin/sh", {"-c", std::string("echo a\0b", 8)}, WrapperErrorKind::Spawn,
+       "failed to launch child process: argument 2 contains a NUL byte and cannot be passed", approved},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
+    sink_.lines.clear();
+    runner_.calls.clear();
+    auto got = run(c.refs, c.program, c.args);
+    ASSERT_FALSE(got.has_value());
+    EXPECT_EQ(got.error().kind(), c.kind);
+    EXPECT_EQ(got.error().to_string(), c.error);
+    EXPECT_EQ(sink_.lines, c.audit);
+    EXPECT_EQ(runner_.calls.size(), c.kind == WrapperErrorKind::Core ? 0u : 1u);
+  }
+}
+
+}  // namespace
+}  // namespace zantu::wrapper
