@@ -31,17 +31,31 @@ using UniqueDir = std::unique_ptr<DIR, DirCloser>;
 // a name too long, no permission, an I/O error) is reported as an error.
 bool is_absent(int err) noexcept { return err == ENOENT || err == ENOTDIR; }
 
+// The error of a record path that holds something other than a regular file
+// or a directory (a FIFO, a socket, a device).
+constexpr int kNotRegular = -1;
+constexpr std::string_view kNotRegularText = "not a regular file";
+
+CoreError read_error(std::string_view step, int err) {
+  if (err == kNotRegular) return CoreError::io(std::string(step) + ": " + std::string(kNotRegularText));
+  return CoreError::io_errno(step, err);
+}
+
+// The whole content of the regular file at `path`, or an error number (or
+// kNotRegular). A symbolic link at the path is never followed (ELOOP): a
+// record file is only ever a file of its own, so that nothing planted in a
+// vault can steer a read to another file or to an endless device.
 std::expected<std::vector<std::uint8_t>, int> read_file(int dir_fd, const char* path) {
-  // Non-blocking, so that a FIFO in a vault reads as empty instead of
-  // waiting for a writer; for a regular file the flag changes nothing.
-  UniqueFd fd(::openat(dir_fd, path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (!fd.valid()) return std::unexpected(errno);
-  std::size_t hint = 0;
+  // Non-blocking, so that opening a FIFO never waits for a writer; for a
+  // regular file the flag changes nothing.
+  UniqueFd fd(::openat(dir_fd, path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW));
+  // ENXIO: a socket, which cannot be opened at all.
+  if (!fd.valid()) return std::unexpected(errno == ENXIO ? kNotRegular : errno);
   struct stat st {};
-  if (::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-    hint = static_cast<std::size_t>(st.st_size);
-  }
-  std::vector<std::uint8_t> bytes(hint + 1);
+  if (::fstat(fd.get(), &st) != 0) return std::unexpected(errno);
+  if (S_ISDIR(st.st_mode)) return std::unexpected(EISDIR);
+  if (!S_ISREG(st.st_mode)) return std::unexpected(kNotRegular);
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(st.st_size) + 1);
   std::size_t len = 0;
   while (true) {
     if (len == bytes.size()) bytes.resize(bytes.size() * 2);
@@ -111,6 +125,12 @@ Status restrict(const std::filesystem::path& path, std::uint32_t mode) {
 }
 
 Status ensure_dir(const std::filesystem::path& dir) {
+  // The system calls would read the path only up to the NUL, which names
+  // another directory.
+  if (dir.native().find('\0') != std::string::npos) {
+    return std::unexpected(
+        CoreError::io("create " + quote_path(dir.native()) + ": file name contained an unexpected NUL byte"));
+  }
   struct stat st {};
   if (::stat(dir.c_str(), &st) == 0) return {};
   if (int err = make_dirs(dir.native()); err != 0) {
@@ -136,15 +156,26 @@ Status write_record(const std::filesystem::path& dir, const Coordinate& c, const
   const std::vector<std::uint8_t> bytes = frame(sealed);
 
   {
-    UniqueFd fd(::open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (!fd.valid()) return std::unexpected(CoreError::io_errno("create tmp", errno));
+    // Never through a symbolic link, and truncated only once it is known to
+    // be a regular file: whatever sits at the temporary name is written only
+    // when it is the store's own leftover. Non-blocking, so a FIFO there
+    // fails instead of waiting for a reader.
+    UniqueFd fd(::open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666));
+    // ENXIO: a FIFO without a reader, or a socket.
+    if (!fd.valid()) return std::unexpected(read_error("create tmp", errno == ENXIO ? kNotRegular : errno));
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return std::unexpected(CoreError::io_errno("create tmp", errno));
+    if (!S_ISREG(st.st_mode)) return std::unexpected(read_error("create tmp", kNotRegular));
+    if (::ftruncate(fd.get(), 0) != 0) return std::unexpected(CoreError::io_errno("create tmp", errno));
     if (int err = write_all(fd.get(), bytes.data(), bytes.size()); err != 0) {
       if (err < 0) return std::unexpected(CoreError::io("write tmp: failed to write whole buffer"));
       return std::unexpected(CoreError::io_errno("write tmp", err));
     }
     if (::fsync(fd.get()) != 0) return std::unexpected(CoreError::io_errno("fsync tmp", errno));
+    // On the open file, so the mode lands on the file just written even if
+    // the name is replaced meanwhile.
+    if (::fchmod(fd.get(), 0600) != 0) return std::unexpected(CoreError::io_errno("chmod 600", errno));
   }
-  if (auto s = restrict(tmp_path, 0600); !s) return s;
 
   // The previous version becomes the backup by a hard link, so the record
   // file itself never goes missing: the rename below replaces it in one step.
@@ -170,7 +201,7 @@ Result<std::optional<SecretRecord>> read_record(const std::filesystem::path& dir
   auto bytes = read_file(AT_FDCWD, path->c_str());
   if (!bytes) {
     if (is_absent(bytes.error())) return std::optional<SecretRecord>();
-    return std::unexpected(CoreError::io_errno("read record", bytes.error()));
+    return std::unexpected(read_error("read record", bytes.error()));
   }
   auto sealed = unframe(*bytes);
   if (!sealed) return std::unexpected(sealed.error());
@@ -212,7 +243,7 @@ Result<LoadOutcome> load_all(const std::filesystem::path& dir, const MasterKey& 
 
     auto bytes = read_file(::dirfd(d.get()), entry->d_name);
     if (!bytes) {
-      out.quarantined.push_back({std::move(id), CoreError::io_errno("read", bytes.error()).to_string()});
+      out.quarantined.push_back({std::move(id), read_error("read", bytes.error()).to_string()});
       continue;
     }
     auto sealed = unframe(*bytes);

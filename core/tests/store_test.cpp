@@ -1,14 +1,18 @@
 #include "zantu/core/store.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "zantu/core/fd.hpp"
+
 #include <array>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <cstring>
 #include <iterator>
@@ -209,16 +213,69 @@ TEST_F(Store, AbsentMeansOnlyThatNothingIsThere) {
   EXPECT_EQ(text_of(store::delete_record(root_, db_)), "vault I/O failed: remove record: Is a directory (os error 21)");
 }
 
-TEST_F(Store, FifoRecordFilesDoNotBlock) {
-  const fs::path file = store::record_path(root_, db_).value();
-  ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
-  ASSERT_EQ(::mkfifo((root_ / "x.sec").c_str(), 0600), 0);
-  EXPECT_EQ(value_at(root_, db_), "error: record serialization failed: not a zantu record frame");
-  auto all = store::load_all(root_, key_);
-  ASSERT_TRUE(all.has_value());
-  EXPECT_TRUE(all->records.empty());
-  ASSERT_EQ(all->quarantined.size(), 2u);
-  for (const auto& q : all->quarantined) EXPECT_EQ(q.reason, "record serialization failed: not a zantu record frame");
+// What may sit at a record path besides a record file: none of it is read
+// through, waited on or written through, and each read names what it met.
+TEST_F(Store, RecordPathsThatAreNoFileOfTheirOwn) {
+  const fs::path elsewhere = root_ / "elsewhere";
+  ASSERT_TRUE(store::ensure_dir(elsewhere).has_value());
+  const fs::path other = put(elsewhere, db_, "another record");
+  put_file(root_ / "outside", "outside");
+  const std::string eloop = "Too many levels of symbolic links (os error 40)";
+  const std::string not_regular = "not a regular file";
+  struct Case {
+    const char* what;
+    std::function<void(const fs::path&)> make;
+    std::string reason;      // after "read record: " and "read: "
+    std::string tmp_reason;  // after "create tmp: ", when it sits at the temporary name
+  };
+  const Case cases[] = {
+      {"symlink to a record", [&](const fs::path& p) { fs::create_symlink(other, p); }, eloop, eloop},
+      {"symlink to a file", [&](const fs::path& p) { fs::create_symlink(root_ / "outside", p); }, eloop, eloop},
+      {"symlink to an endless device", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }, eloop, eloop},
+      {"dangling symlink", [&](const fs::path& p) { fs::create_symlink(root_ / "none", p); }, eloop, eloop},
+      {"FIFO", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, not_regular, not_regular},
+      {"directory", [](const fs::path& p) { fs::create_directory(p); }, "Is a directory (os error 21)",
+       "Is a directory (os error 21)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path dir = root_ / "vault";
+    ASSERT_TRUE(store::ensure_dir(dir).has_value());
+    const fs::path file = store::record_path(dir, db_).value();
+    c.make(file);
+    EXPECT_EQ(value_at(dir, db_), "error: vault I/O failed: read record: " + c.reason);
+    auto all = store::load_all(dir, key_);
+    ASSERT_TRUE(all.has_value());
+    EXPECT_TRUE(all->records.empty());
+    ASSERT_EQ(all->quarantined.size(), 1u);
+    EXPECT_EQ(all->quarantined[0].reason, "vault I/O failed: read: " + c.reason);
+
+    // The same things at the temporary name refuse the write and stay as they were.
+    fs::remove_all(file);
+    const fs::path tmp = file.string() + ".tmp";
+    c.make(tmp);
+    EXPECT_EQ(text_of(store::write_record(dir, db_, crypto::seal(literal("new"), key_).value())),
+              "vault I/O failed: create tmp: " + c.tmp_reason);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(file)));
+    EXPECT_TRUE(fs::exists(fs::symlink_status(tmp)));
+    fs::remove_all(dir);
+  }
+  const auto outside = file_bytes(root_ / "outside");
+  EXPECT_EQ(std::string(outside.begin(), outside.end()), "outside");
+  EXPECT_EQ(value_at(elsewhere, db_), "another record");
+}
+
+// A FIFO at the temporary name that someone holds open for reading is no
+// place for a record either.
+TEST_F(Store, FifoWithAReaderAtTheTemporaryName) {
+  const fs::path tmp = store::record_path(root_, db_).value().string() + ".tmp";
+  ASSERT_EQ(::mkfifo(tmp.c_str(), 0600), 0);
+  UniqueFd reader(::open(tmp.c_str(), O_RDONLY | O_NONBLOCK));
+  ASSERT_TRUE(reader.valid());
+  EXPECT_EQ(text_of(store::write_record(root_, db_, crypto::seal(literal("new"), key_).value())),
+            "vault I/O failed: create tmp: not a regular file");
+  char byte;
+  EXPECT_EQ(::read(reader.get(), &byte, 1), 0);
 }
 
 TEST_F(Store, LoadAllQuarantinesWhatItCannotOpen) {
@@ -297,6 +354,11 @@ TEST_F(Store, EnsureDir) {
   ASSERT_TRUE(store::ensure_dir(root_ / "file").has_value());
   EXPECT_EQ(text_of(store::write_record(root_ / "file", db_, crypto::seal(literal("x"), key_).value())),
             "vault I/O failed: create tmp: Not a directory (os error 20)");
+
+  // A NUL would end the path early for the system, naming another directory.
+  EXPECT_EQ(text_of(store::ensure_dir(root_ / std::string("open\0/sub", 9))),
+            "vault I/O failed: create \"" + root_.string() + "/open\\0/sub\": file name contained an unexpected NUL byte");
+  EXPECT_FALSE(fs::exists(root_ / "open" / "sub"));
 
   // A failure names the directory in quoted form.
   const std::string odd = "a\"b\\c\nd'e";
