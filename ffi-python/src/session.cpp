@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sodium.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -69,10 +70,15 @@ bool is_utf8(std::string_view s) noexcept {
   return true;
 }
 
-// The whole file, or nullopt on any failure (the caller reports one message).
+// The whole of a regular file, or nullopt on any failure (the caller reports
+// one message). A FIFO is neither waited for nor read, nor is an endless
+// device behind a symbolic link; a path with a NUL would name another file.
 std::optional<std::vector<std::uint8_t>> read_whole_file(const std::filesystem::path& path) {
-  core::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (path.native().find('\0') != std::string::npos) return std::nullopt;
+  core::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (!fd.valid()) return std::nullopt;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   std::vector<std::uint8_t> bytes;
   std::uint8_t chunk[4096];
   while (true) {

@@ -1,6 +1,7 @@
 #include "zantu/wrapper/allowlist.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -71,10 +72,13 @@ class Fd {
   int fd_;
 };
 
-// The whole content of the file, or nullopt on any failure.
+// The whole content of a regular file, or nullopt on any failure. A FIFO is
+// neither waited for nor read, nor is an endless device behind a symbolic link.
 std::optional<std::string> read_whole_file(const std::string& path) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (fd.get() < 0) return std::nullopt;
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   std::string out;
   char buf[8192];
   for (;;) {
