@@ -1,5 +1,6 @@
 #include "args.hpp"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -7,6 +8,9 @@
 
 namespace zantu::ffi::args {
 namespace {
+
+// Room made ahead for the items of a sequence; more is made as they are read.
+constexpr std::size_t kMaxReserve = 64;
 
 std::string plural(std::size_t n, const char* word) {
   std::string s = std::to_string(n);
@@ -295,7 +299,9 @@ bool to_str_list(PyObject* o, const char* name, std::vector<std::string>& out) {
     return false;
   }
   std::vector<std::string> items;
-  items.reserve(static_cast<std::size_t>(n));
+  // The length is what the object says of itself; items are taken only as
+  // they come.
+  items.reserve(std::min(static_cast<std::size_t>(n), kMaxReserve));
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyRef item = PyRef::steal(PySequence_GetItem(o, i));
     std::string text;

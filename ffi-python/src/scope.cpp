@@ -1,5 +1,6 @@
 #include "scope.hpp"
 
+#include <algorithm>
 #include <string_view>
 
 #include "args.hpp"
@@ -37,7 +38,9 @@ bool read_str_sequence(PyObject* o, std::vector<std::string>& out) {
   const Py_ssize_t n = PySequence_Size(o);
   if (n < 0) return false;
   std::vector<std::string> names;
-  names.reserve(static_cast<std::size_t>(n));
+  // The length is what the object says of itself; names are taken only as
+  // they come.
+  names.reserve(std::min<std::size_t>(static_cast<std::size_t>(n), 64));
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyRef item = PyRef::steal(PySequence_GetItem(o, i));
     if (!item) return false;
