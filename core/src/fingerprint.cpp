@@ -4,6 +4,8 @@
 
 #include <array>
 
+#include "zantu/core/secret.hpp"
+
 namespace zantu::core::fingerprint {
 namespace {
 
@@ -13,6 +15,9 @@ std::string hex_digest(std::span<const std::uint8_t> bytes, std::size_t num_digi
   blake3_hasher_init(&hasher);
   blake3_hasher_update(&hasher, bytes.data(), bytes.size());
   blake3_hasher_finalize(&hasher, digest.data(), digest.size());
+  // The hasher keeps the input's last block; a fingerprint's input is a
+  // secret value.
+  wipe_bytes(&hasher, sizeof hasher);
   static constexpr char kDigits[] = "0123456789abcdef";
   std::string out;
   out.reserve(num_digits);
