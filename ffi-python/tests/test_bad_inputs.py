@@ -1,0 +1,518 @@
+"""Bad inputs from Python: wrong types, text without a UTF-8 form, empty and
+huge texts, control characters, and vault roots and record paths that hold
+something other than what belongs there. Each is refused with a clear
+exception (never a crash, a hang or the binding's panic) and leaves the vault
+exactly as it was."""
+import contextlib
+import faulthandler
+import json
+import os
+import pathlib
+import stat
+import types
+
+import pytest
+
+from vaultfiles import PASSPHRASE, literal, storage_id
+from zantu_ffi import ZantuDenied, ZantuError, ZantuNotFound, ZantuSession
+
+ELOOP = "Too many levels of symbolic links (os error 40)"
+NOT_REGULAR = "not a regular file"
+NO_SALT = "reading kdf.salt from the vault root (run `zantu init` first)"
+
+
+def snapshot(root):
+    """Every path under `root` with its type, permission bits and contents: a
+    file's bytes, a link's target; a FIFO is never opened."""
+    out = {}
+    for dirpath, dirnames, filenames in os.walk(root):
+        for name in dirnames + filenames:
+            path = os.path.join(dirpath, name)
+            st = os.lstat(path)
+            if stat.S_ISLNK(st.st_mode):
+                content = os.readlink(path)
+            elif stat.S_ISREG(st.st_mode):
+                with open(path, "rb") as f:
+                    content = f.read()
+            else:
+                content = None
+            out[os.path.relpath(path, root)] = (stat.S_IFMT(st.st_mode), stat.S_IMODE(st.st_mode), content)
+    return out
+
+
+@contextlib.contextmanager
+def unchanged(*roots):
+    before = [snapshot(r) for r in roots]
+    yield
+    assert [snapshot(r) for r in roots] == before
+
+
+@pytest.fixture(autouse=True)
+def no_hang():
+    # The calls hold the interpreter lock throughout, so only a watchdog
+    # outside Python can end a call that blocks.
+    faulthandler.dump_traceback_later(120, exit=True)
+    yield
+    faulthandler.cancel_dump_traceback_later()
+
+
+def refused(exc, fn, *args, **kwargs):
+    """The exception `fn` raises, which must be exactly of type `exc`."""
+    with pytest.raises(BaseException) as info:
+        fn(*args, **kwargs)
+    assert type(info.value) is exc, repr(info.value)
+    return info.value
+
+
+@pytest.fixture
+def filled(vault, tmp_path):
+    """A vault with records in the global vault and a project vault, an
+    allowlist and an audit log, and a marker that only a child run makes."""
+    vault.plant(literal("dev/app/db", b"global-db", revealable=True))
+    vault.plant(literal("dev/app/db", b"project-db"), project="p")
+    vault.plant(literal("prod/app/key", b"prod-key", sensitivity="high"))
+    with open(os.path.join(vault.root, "allowlist"), "w") as f:
+        f.write("/bin/sh\n")
+    with open(os.path.join(vault.root, "audit.log"), "w") as f:
+        f.write('{"earlier":"line"}\n')
+    vault.marker = str(tmp_path / "child-ran")
+    return vault
+
+
+def good_arguments(marker):
+    """Arguments every method accepts, by keyword."""
+    return {
+        "status": dict(coordinate="secret:dev/app/db", project=None),
+        "fingerprint": dict(coordinate="secret:dev/app/db", project=None),
+        "reveal": dict(coordinate="secret:dev/app/db", project=None),
+        "set": dict(coordinate="secret:dev/app/new", value="v", project=None),
+        "generate": dict(coordinate="secret:dev/app/gen", length=8, sensitivity="low", description="d", project=None),
+        "delete": dict(coordinate="secret:dev/app/db", project=None),
+        "inject_run": dict(refs="A=secret:dev/app/db\n", env="dev", program="/bin/sh",
+                           args=["-c", f"echo ran > {marker}"], project=None, client_identity="c"),
+    }
+
+
+# What each parameter takes, and values of other types that it refuses.
+KINDS = {
+    "coordinate": "str", "value": "str", "refs": "str", "env": "str", "program": "str",
+    "project": "optional str", "sensitivity": "optional str", "description": "optional str",
+    "client_identity": "optional str", "length": "index", "args": "sequence of str",
+}
+WRONG_TYPES = {
+    "str": [None, b"secret:dev/app/db", bytearray(b"x"), memoryview(b"x"), 5, 1.5, ["x"], ("x",), {"x": 1},
+            object(), pathlib.PurePath("x")],
+    "optional str": [b"p", 5, 1.5, ["p"], object(), pathlib.PurePath("p")],
+    "index": [None, "8", b"8", 8.0, [8], object()],
+    "sequence of str": [None, "-c", b"-c", 5, {"-c"}, {"-c": 1}, [b"-c"], ["-c", 5], ("-c", None)],
+}
+OUT_OF_RANGE = {"index": [-1, 2**64]}
+
+CASES = [
+    (method, param, exc, bad)
+    for method, params in good_arguments("").items()
+    for param in params
+    for exc, table in ((TypeError, WRONG_TYPES), (OverflowError, OUT_OF_RANGE))
+    for bad in table.get(KINDS[param], [])
+]
+
+
+@pytest.mark.parametrize("method, param, exc, bad", CASES,
+                         ids=[f"{m}-{p}-{type(b).__name__}" for m, p, _, b in CASES])
+def test_wrong_types_for_every_parameter(filled, method, param, exc, bad):
+    s = filled.session()
+    kwargs = dict(good_arguments(filled.marker)[method], **{param: bad})
+    with unchanged(filled.root):
+        e = refused(exc, getattr(s, method), **kwargs)
+    assert e.__notes__ == [f"while processing '{param}'"]
+    assert not os.path.exists(filled.marker)
+
+
+def test_every_method_is_covered():
+    # Every method but `list` takes parameters, and each of them is in the table.
+    methods = [n for n in ZantuSession.__dict__ if not n.startswith("_")]
+    assert sorted(set(methods) - {"list"}) == sorted(good_arguments(""))
+    for name, params in good_arguments("").items():
+        sig = getattr(ZantuSession, name).__text_signature__
+        assert [p.split("=")[0] for p in sig.strip("()").split(", ")[1:]] == list(params)
+        assert all(p in KINDS for p in params)
+
+
+def test_list_takes_no_arguments(filled):
+    s = filled.session()
+    refused(TypeError, s.list, 1)
+    refused(TypeError, s.list, coordinate="secret:dev/app/db")
+
+
+ROOT = object()  # stands for a vault root that must never be created
+
+
+@pytest.mark.parametrize(
+    "args, param",
+    [
+        (([], ROOT, PASSPHRASE), "scope"),
+        ((None, ROOT, PASSPHRASE), "scope"),
+        (("operations", ROOT, PASSPHRASE), "scope"),
+        ((types.MappingProxyType({"operations": []}), ROOT, PASSPHRASE), "scope"),
+        (({"operations": []}, b"/tmp/vault", PASSPHRASE), "vault_dir"),
+        (({"operations": []}, pathlib.Path("/tmp/vault"), PASSPHRASE), "vault_dir"),
+        (({"operations": []}, 5, PASSPHRASE), "vault_dir"),
+        (({"operations": []}, ROOT, b"pw"), "passphrase"),
+        (({"operations": []}, ROOT, bytearray(b"pw")), "passphrase"),
+        (({"operations": []}, ROOT, 5), "passphrase"),
+    ],
+)
+def test_wrong_types_for_the_constructor(tmp_path, args, param):
+    root = tmp_path / "never"
+    args = tuple(str(root) if a is ROOT else a for a in args)
+    e = refused(TypeError, ZantuSession, *args)
+    assert e.__notes__ == [f"while processing '{param}'"]
+    assert not root.exists()
+
+
+# ---------------------------------------------------------------------------
+# Texts without a UTF-8 form
+
+SURROGATES = ["\ud800", "\udcff"]  # a lone leading surrogate; an undecodable byte as surrogateescape keeps it
+
+
+def with_surrogate(value, surrogate):
+    if isinstance(value, list):
+        return value[:1] + [value[1] + surrogate]
+    return value[:3] + surrogate + value[3:]
+
+
+STR_PARAMS = [(m, p) for m, params in good_arguments("").items() for p in params
+              if KINDS[p] in ("str", "optional str", "sequence of str")]
+
+
+@pytest.mark.parametrize("surrogate", SURROGATES)
+@pytest.mark.parametrize("method, param", STR_PARAMS, ids=[f"{m}-{p}" for m, p in STR_PARAMS])
+def test_lone_surrogates_in_every_text(filled, method, param, surrogate):
+    s = filled.session()
+    good = good_arguments(filled.marker)[method]
+    value = good[param] if good[param] is not None else "text"
+    kwargs = dict(good, **{param: with_surrogate(value, surrogate)})
+    with unchanged(filled.root):
+        e = refused(UnicodeEncodeError, getattr(s, method), **kwargs)
+    assert e.__notes__ == [f"while processing '{param}'"]
+    assert not os.path.exists(filled.marker)
+
+
+@pytest.mark.parametrize("surrogate", SURROGATES)
+@pytest.mark.parametrize("param", ["vault_dir", "passphrase"])
+def test_lone_surrogates_in_the_constructor(vault, param, surrogate):
+    kwargs = {"vault_dir": vault.root, "passphrase": PASSPHRASE}
+    kwargs[param] += surrogate
+    with unchanged(vault.root):
+        e = refused(UnicodeEncodeError, ZantuSession, {"operations": ["metadata"]}, **kwargs)
+    assert e.__notes__ == [f"while processing '{param}'"]
+
+
+# ---------------------------------------------------------------------------
+# Empty and huge texts
+
+LONG_NAME = "p" * 300  # longer than a file name may be
+
+
+@pytest.mark.parametrize(
+    "method, changes, exc, message",
+    [
+        ("status", dict(coordinate=""), ZantuError, "invalid coordinate URI: must start with `secret:`"),
+        ("set", dict(coordinate=""), ZantuError, "invalid coordinate URI: must start with `secret:`"),
+        ("status", dict(project=""), ZantuError, "invalid project name ``"),
+        ("set", dict(project=""), ZantuError, "invalid project name ``"),
+        ("generate", dict(sensitivity=""), ZantuError,
+         "unknown sensitivity `` (expected low|medium|high|inject-only)"),
+        ("inject_run", dict(project=""), ZantuError, "invalid project name ``"),
+        ("inject_run", dict(refs="A=secret:${ENV}/app/db\n", env=""), ZantuError,
+         "env-refs error: `A`: a `${ENV}` coordinate needs a non-empty --env"),
+        ("inject_run", dict(refs="A=1\n", program="", args=[]), ZantuError,
+         "failed to launch child process: launch : No such file or directory (os error 2)"),
+        ("status", dict(coordinate="secret:dev/app/" + "k" * (1 << 20)), ZantuNotFound, "not addressable"),
+        ("delete", dict(coordinate="secret:dev/app/" + "k" * (1 << 20)), ZantuNotFound, "not addressable"),
+        ("status", dict(coordinate="secret:" + "x" * (1 << 20)), ZantuError,
+         "invalid coordinate URI: coordinate must have exactly three segments"),
+        ("status", dict(project=LONG_NAME), ZantuError,
+         "vault I/O failed: read record: File name too long (os error 36)"),
+        ("set", dict(project=LONG_NAME), ZantuError,
+         "vault I/O failed: read record: File name too long (os error 36)"),
+        ("generate", dict(project=LONG_NAME), ZantuError,
+         "vault I/O failed: read record: File name too long (os error 36)"),
+        # Texts without vault values, so that no injection is audited before the launch fails.
+        ("inject_run", dict(refs="A=" + "v" * (8 << 20) + "\n"), ZantuError,
+         "failed to launch child process: launch /bin/sh: Argument list too long (os error 7)"),
+        ("inject_run", dict(refs="A=1\n", args=["-c", "x" * (1 << 20)]), ZantuError,
+         "failed to launch child process: launch /bin/sh: Argument list too long (os error 7)"),
+    ],
+)
+def test_empty_and_huge_texts(filled, method, changes, exc, message):
+    s = filled.session()
+    kwargs = dict(good_arguments(filled.marker)[method], **changes)
+    with unchanged(filled.root):
+        e = refused(exc, getattr(s, method), **kwargs)
+    assert e.args == (message,)
+    assert not os.path.exists(filled.marker)
+
+
+def test_huge_and_empty_values_are_stored_whole(filled):
+    s = filled.session()
+    huge = "\u00e9" * (2 << 20)
+    s.set("secret:dev/app/huge", huge)
+    s.set("secret:dev/app/empty", "")
+    assert bytes(filled.stored("dev/app/huge")["value"]) == huge.encode()
+    assert filled.stored("dev/app/empty")["value"] == []
+
+
+# ---------------------------------------------------------------------------
+# Control characters
+
+CONTROL = "\x00\x01\t\n\r\x1b[2J\x7f\u0085\u2028"
+
+
+def test_control_characters_in_coordinates_stay_inside_their_fields(filled):
+    s = filled.session()
+    coordinate = f"secret:d{CONTROL}v/a{CONTROL}p/k{CONTROL}y"
+    path = coordinate[len("secret:"):]
+    s.set(coordinate, "v" + CONTROL)
+    assert s.status(coordinate)["coordinate"] == path
+    assert path in [v["coordinate"] for v in s.list()]
+    assert os.path.exists(filled.record_file(path))
+    s.delete(coordinate)
+    # One line per event, each a JSON object whose fields hold the text as given.
+    with open(os.path.join(filled.root, "audit.log"), "rb") as f:
+        lines = f.read().split(b"\n")
+    assert lines[-1] == b"" and len(lines) == 4
+    events = [json.loads(line) for line in lines[1:-1]]
+    assert [(e["action"], e["coordinate"], e["environment"]) for e in events] == [
+        ("create", path, f"d{CONTROL}v"), ("delete", path, f"d{CONTROL}v")]
+
+
+@pytest.mark.parametrize("suffix", ["\x00", "\x00x", "\n", "\r"])
+def test_a_control_character_is_never_cut_from_a_coordinate(filled, suffix):
+    # A coordinate that extends an existing one by a control character names
+    # another record.
+    s = filled.session()
+    with unchanged(filled.root):
+        refused(ZantuNotFound, s.status, "secret:dev/app/db" + suffix)
+        refused(ZantuNotFound, s.delete, "secret:dev/app/db" + suffix)
+
+
+@pytest.mark.parametrize(
+    "refs, message",
+    [
+        ("A=x\x00y\n", "failed to launch child process: value for `A` contains a NUL byte and cannot be injected"),
+        ("A\x00=1\n", "env-refs error: line 1: variable name is not a valid identifier"),
+        ("\x1b[31mA=1\n", "env-refs error: line 1: variable name is not a valid identifier"),
+        ("B=1\n\x00\n", "env-refs error: line 2: expected `NAME=<source>` or `project = <name>`"),
+        ("A=${env:HO\x00ME}\n", "env-refs error: line 1: `${env:\u2026}` requires a valid variable name"),
+        ("A=secret:dev/app/db\x00\n",
+         "env-refs error: `A`: coordinate `secret:dev/app/db\x00` did not resolve and has no fallback"),
+        ("project = p\x00q\nA=1\n", "invalid project name `p\x00q`"),
+        ("project = ../p\nA=1\n", "invalid project name `../p`"),
+    ],
+)
+def test_refs_texts_with_control_characters(filled, refs, message):
+    s = filled.session()
+    kwargs = dict(good_arguments(filled.marker)["inject_run"], refs=refs)
+    with unchanged(filled.root):
+        e = refused(ZantuError, s.inject_run, **kwargs)
+    assert e.args == (message,)
+    assert not os.path.exists(filled.marker)
+
+
+# ---------------------------------------------------------------------------
+# Vault roots and root files that are not what they should be
+
+def make_fifo(path):
+    os.mkfifo(path)
+
+
+def make_endless(path):
+    os.symlink("/dev/zero", path)
+
+
+def make_dir(path):
+    os.mkdir(path)
+
+
+def test_vault_root_that_is_a_file(tmp_path):
+    root = tmp_path / "root"
+    root.write_bytes(b"not a directory")
+    with unchanged(tmp_path):
+        e = refused(ZantuError, ZantuSession, {"operations": ["metadata"]}, str(root), PASSPHRASE)
+    assert e.args == (NO_SALT,)
+
+
+def test_vault_root_with_a_nul_names_no_other_directory(vault):
+    # The system would read the path only up to the NUL: the vault itself.
+    with unchanged(vault.root):
+        e = refused(ZantuError, ZantuSession, {"operations": ["metadata"]}, vault.root + "\x00/elsewhere",
+                    vault.passphrase)
+    assert e.args == (NO_SALT,)
+
+
+@pytest.mark.passphrase_only
+@pytest.mark.parametrize("make", [make_fifo, make_endless, make_dir])
+def test_salt_that_is_no_file(vault, make):
+    os.remove(os.path.join(vault.root, "kdf.salt"))
+    make(os.path.join(vault.root, "kdf.salt"))
+    with unchanged(vault.root):
+        e = refused(ZantuError, ZantuSession, {"operations": ["metadata"]}, vault.root, vault.passphrase)
+    assert e.args == (NO_SALT,)
+
+
+@pytest.mark.parametrize("which", ["global", "projects"])
+def test_vault_directory_that_is_a_fifo(filled, which):
+    s = filled.session()
+    target = os.path.join(filled.root, which)
+    os.rename(target, target + ".moved")
+    make_fifo(target)
+    with unchanged(filled.root):
+        e = refused(ZantuError, s.list)
+        assert e.args == ("vault I/O failed: read_dir: Not a directory (os error 20)",)
+        if which == "global":
+            refused(ZantuNotFound, s.status, "secret:dev/app/db")
+            e = refused(ZantuError, s.set, "secret:dev/app/db", "v")
+            assert e.args == ("vault I/O failed: create tmp: Not a directory (os error 20)",)
+
+
+@pytest.mark.parametrize("make", [make_fifo, make_endless, make_dir])
+def test_allowlist_that_is_no_file_allows_nothing(filled, make):
+    os.remove(os.path.join(filled.root, "allowlist"))
+    make(os.path.join(filled.root, "allowlist"))
+    s = filled.session()
+    kwargs = dict(good_arguments(filled.marker)["inject_run"], refs="A=secret:prod/app/key\n")
+    e = refused(ZantuDenied, s.inject_run, **kwargs)
+    assert e.args == ("`/bin/sh` is not on the executor allowlist; high/prod injection refused (I15)",)
+    assert not os.path.exists(filled.marker)
+
+
+def test_audit_log_that_is_a_fifo_neither_blocks_nor_fails(filled):
+    os.remove(os.path.join(filled.root, "audit.log"))
+    make_fifo(os.path.join(filled.root, "audit.log"))
+    s = filled.session()
+    s.set("secret:dev/app/new", "v")
+    assert s.status("secret:dev/app/new")["mode"] == "literal"
+
+
+# ---------------------------------------------------------------------------
+# Record paths that are no record file of their own
+
+def record_kinds(vault, outside):
+    """Ways to replace a record file, each with the reason a read gives."""
+    other = vault.record_file("prod/app/key")
+    return {
+        "symlink-to-another-record": (lambda p: os.symlink(other, p), ELOOP),
+        "symlink-to-a-file-outside": (lambda p: os.symlink(outside, p), ELOOP),
+        "symlink-to-an-endless-device": (make_endless, ELOOP),
+        "dangling-symlink": (lambda p: os.symlink(outside + ".none", p), ELOOP),
+        "fifo": (make_fifo, NOT_REGULAR),
+        "directory": (make_dir, "Is a directory (os error 21)"),
+    }
+
+
+KIND_NAMES = ["symlink-to-another-record", "symlink-to-a-file-outside", "symlink-to-an-endless-device",
+              "dangling-symlink", "fifo", "directory"]
+RECORD_METHODS = ["status", "fingerprint", "reveal", "set", "generate", "delete", "inject_run"]
+
+
+@pytest.fixture
+def outside(tmp_path):
+    path = tmp_path / "outside"
+    path.write_bytes(b"a file of the user's")
+    return str(path)
+
+
+@pytest.mark.parametrize("project", [None, "p"])
+@pytest.mark.parametrize("kind", KIND_NAMES)
+def test_record_replaced_by_something_else(filled, outside, kind, project):
+    make, reason = record_kinds(filled, outside)[kind]
+    file = filled.record_file("dev/app/db", project)
+    os.remove(file)
+    make(file)
+    s = filled.session()
+    good = good_arguments(filled.marker)
+    with unchanged(filled.root, os.path.dirname(outside)):
+        for method in RECORD_METHODS:
+            kwargs = dict(good[method], project=project)
+            if method in ("set", "generate"):
+                kwargs["coordinate"] = "secret:dev/app/db"
+            e = refused(ZantuError, getattr(s, method), **kwargs)
+            assert e.args == ("vault I/O failed: read record: " + reason,), method
+        # A listing leaves it out and shows the rest.
+        listed = {(v["coordinate"], v["origin"]) for v in s.list()}
+        assert listed == {("dev/app/db", "global"), ("prod/app/key", "global"), ("dev/app/db", "project:p")} - {
+            ("dev/app/db", "project:p" if project else "global")}
+    assert not os.path.exists(filled.marker)
+
+
+@pytest.mark.parametrize("kind", KIND_NAMES[1:])
+@pytest.mark.parametrize("method", ["set", "generate"])
+def test_temporary_name_taken_by_something_else(filled, outside, method, kind):
+    make, reason = record_kinds(filled, outside)[kind]
+    coordinate = good_arguments(filled.marker)[method]["coordinate"]
+    path = coordinate[len("secret:"):]
+    make(filled.record_file(path) + ".tmp")
+    s = filled.session()
+    with unchanged(filled.root, os.path.dirname(outside)):
+        e = refused(ZantuError, getattr(s, method), **good_arguments(filled.marker)[method])
+    assert e.args == ("vault I/O failed: create tmp: " + reason,)
+
+
+def test_backup_name_that_is_a_symlink_is_replaced_not_written_through(filled, outside):
+    os.symlink(outside, filled.record_file("dev/app/db") + ".bak")
+    s = filled.session()
+    s.set("secret:dev/app/db", "new")
+    with open(outside, "rb") as f:
+        assert f.read() == b"a file of the user's"
+    assert os.path.isfile(filled.record_file("dev/app/db") + ".bak")
+    assert bytes(filled.stored("dev/app/db")["value"]) == b"new"
+
+
+def test_storage_ids_name_the_files(filled):
+    # The record paths used above are the files the session itself reads.
+    assert os.path.basename(filled.record_file("dev/app/db")) == storage_id("dev/app/db") + ".sec"
+    s = filled.session()
+    os.remove(filled.record_file("dev/app/db"))
+    refused(ZantuNotFound, s.status, "secret:dev/app/db")
+
+
+# ---------------------------------------------------------------------------
+# Objects that misreport themselves
+
+class LyingSequence:
+    """A sequence that claims far more items than it holds."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        return 1 << 40
+
+    def __getitem__(self, i):
+        if i >= len(self.items):
+            raise IndexError(i)
+        return self.items[i]
+
+
+class FailingIndex:
+    def __index__(self):
+        raise ValueError("no index here")
+
+
+def test_sequence_claiming_more_items_than_it_holds(filled):
+    s = filled.session()
+    kwargs = dict(good_arguments(filled.marker)["inject_run"], args=LyingSequence(["-c", "true"]))
+    with unchanged(filled.root):
+        e = refused(IndexError, s.inject_run, **kwargs)
+    assert e.__notes__ == ["while processing 'args'"]
+    e = refused(IndexError, ZantuSession, {"operations": LyingSequence(["metadata"])}, filled.root,
+                filled.passphrase)
+
+
+def test_index_that_raises(filled):
+    s = filled.session()
+    with unchanged(filled.root):
+        e = refused(ValueError, s.generate, "secret:dev/app/gen", FailingIndex())
+    assert e.__notes__ == ["while processing 'length'"]
