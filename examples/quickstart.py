@@ -2,11 +2,15 @@
 
 Makes a vault root in a temporary directory, writes its `kdf.salt` the way
 `zantu init` does, opens a session with a passphrase, and then stores,
-generates, lists and fingerprints secrets and tries a reveal that the policy
-refuses. Run it with `scripts/example` after `scripts/setup`.
+generates, lists and fingerprints secrets, tries a reveal that the policy
+refuses, marks a low value revealable and reveals it, and lowers a high
+value's sensitivity once a stand-in for the human has approved it. Run it with
+`scripts/example` after `scripts/setup`.
 """
 import os
 import secrets
+import subprocess
+import sys
 import tempfile
 
 import zantu_ffi
@@ -15,6 +19,37 @@ from zantu_ffi import ZantuDenied, ZantuNotFound, ZantuSession
 
 def show(what, value):
     print(f"{what:<34} {value}")
+
+
+# Plays the human at the companion tool: waits for the confirmation request in
+# "pending", shows what it asks, and approves it by creating the decision file
+# of the same id whole (written aside, then renamed into place). It must be
+# another process: the session holds the interpreter lock while it waits.
+APPROVER = """
+import json, os, sys, time
+pending = sys.argv[1]
+deadline = time.monotonic() + 60
+while time.monotonic() < deadline:
+    names = sorted(n for n in os.listdir(pending) if n.endswith(".json")) if os.path.isdir(pending) else []
+    if names:
+        request_id = names[0][:-len(".json")]
+        with open(os.path.join(pending, names[0]), encoding="utf-8") as f:
+            request = json.load(f)["request"]
+        print(f"{'  human approves':<34} {request['resolved_command']}", flush=True)
+        aside = os.path.join(pending, request_id + ".answer")
+        with open(aside, "w") as f:
+            f.write("approved\\n")
+        os.rename(aside, os.path.join(pending, request_id + ".decision"))
+        sys.exit(0)
+    time.sleep(0.05)
+sys.exit("no confirmation request appeared")
+"""
+
+
+def approve_next_request(root):
+    """Starts the stand-in human for the next confirmation request under `root`."""
+    sys.stdout.flush()
+    return subprocess.Popen([sys.executable, "-c", APPROVER, os.path.join(root, "pending")])
 
 
 def main():
@@ -50,6 +85,20 @@ def main():
             session.reveal("secret:dev/app/db-password")
         except ZantuDenied as refused:
             show("reveal dev/app/db-password", f"refused by policy: {refused}")
+
+        # Lowering medium to low needs no human; the agent may then read it back.
+        session.set("secret:dev/app/feature-flag", "on")
+        view = session.edit_metadata("secret:dev/app/feature-flag", sensitivity="low", revealable=True)
+        show("edit dev/app/feature-flag", f"{view['sensitivity']}, revealable {view['revealable']}")
+        show("reveal dev/app/feature-flag", session.reveal("secret:dev/app/feature-flag"))
+
+        # Lowering a high value waits until a human approves it through the
+        # confirmation files, for up to two minutes.
+        human = approve_next_request(root)
+        view = session.edit_metadata("secret:prod/app/api-token", sensitivity="medium", project="shop")
+        if human.wait(timeout=60) != 0:
+            raise SystemExit("the approval did not happen")
+        show("edit prod/app/api-token", f"high -> {view['sensitivity']} after the approval")
 
         try:
             session.status("secret:dev/app/missing")

@@ -303,6 +303,57 @@ PyObject* session_delete(PyObject* self, PyObject* const* argv, Py_ssize_t nargs
                      });
 }
 
+constexpr std::array<args::Param, 5> kRequestSecretParams{{
+    {"coordinate", true},
+    {"sensitivity", false},
+    {"description", false},
+    {"project", false},
+    {"client_identity", false},
+}};
+
+PyObject* session_request_secret(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method(self, "ZantuSession.request_secret", kRequestSecretParams, argv, nargs, kwnames,
+                     [](const Session& s, std::span<PyObject*> a) -> PyObject* {
+                       std::string coordinate;
+                       std::optional<std::string> sensitivity, description, project, client_identity;
+                       if (!args::to_str(a[0], "coordinate", coordinate)) return nullptr;
+                       if (!args::to_opt_str(a[1], "sensitivity", sensitivity)) return nullptr;
+                       if (!args::to_opt_str(a[2], "description", description)) return nullptr;
+                       if (!args::to_opt_str(a[3], "project", project)) return nullptr;
+                       if (!args::to_opt_str(a[4], "client_identity", client_identity)) return nullptr;
+                       auto id = s.request_intake(coordinate, opt_view(sensitivity), opt_view(description),
+                                                  opt_view(project), opt_view(client_identity));
+                       if (!id) return errors::raise(id.error());
+                       return str_of(*id);
+                     });
+}
+
+constexpr std::array<args::Param, 6> kEditMetadataParams{{
+    {"coordinate", true},
+    {"sensitivity", false},
+    {"description", false},
+    {"revealable", false},
+    {"reference", false},
+    {"project", false},
+}};
+
+PyObject* session_edit_metadata(PyObject* self, PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method(self, "ZantuSession.edit_metadata", kEditMetadataParams, argv, nargs, kwnames,
+                     [](const Session& s, std::span<PyObject*> a) -> PyObject* {
+                       std::string coordinate;
+                       std::optional<std::string> sensitivity, description, reference, project;
+                       std::optional<bool> revealable;
+                       if (!args::to_str(a[0], "coordinate", coordinate)) return nullptr;
+                       if (!args::to_opt_str(a[1], "sensitivity", sensitivity)) return nullptr;
+                       if (!args::to_opt_str(a[2], "description", description)) return nullptr;
+                       if (!args::to_opt_bool(a[3], "revealable", revealable)) return nullptr;
+                       if (!args::to_opt_str(a[4], "reference", reference)) return nullptr;
+                       if (!args::to_opt_str(a[5], "project", project)) return nullptr;
+                       return view_result(s.edit_metadata(coordinate, opt_view(sensitivity), std::move(description),
+                                                          revealable, std::move(reference), opt_view(project)));
+                     });
+}
+
 constexpr std::array<args::Param, 6> kInjectRunParams{{
     {"refs", true},
     {"env", true},
@@ -394,6 +445,19 @@ constexpr const char* kDeleteDoc =
     "delete($self, coordinate, project=None)\n--\n\n"
     "Delete a secret. Raises `ZantuNotFound` when out of scope or absent (I13).";
 
+constexpr const char* kRequestSecretDoc =
+    "request_secret($self, coordinate, sensitivity=None, description=None, project=None, client_identity=None)\n"
+    "--\n\n"
+    "Request a human to CREATE a secret at `coordinate` (ZAN-69a). You name ONLY\n"
+    "the coordinate (and optionally a sensitivity/description) \xe2\x80\x94 there is **no\n"
+    "value parameter**. A human supplies the value out-of-band, so the value\n"
+    "never enters your context (I11/I14). Returns the intake id.";
+constexpr const char* kEditMetadataDoc =
+    "edit_metadata($self, coordinate, sensitivity=None, description=None, revealable=None, reference=None, "
+    "project=None)\n--\n\n"
+    "Edit metadata (sensitivity / description / revealable / reference). A\n"
+    "sensitivity downgrade is separately audited (I5). Returns the new metadata.";
+
 constexpr const char* kSessionDoc =
     "ZantuSession(scope, vault_dir=None, passphrase=None)\n--\n\n"
     "An agent session bound to a fixed scope and a vault. Constructed once per MCP session; the scope cannot be "
@@ -414,8 +478,10 @@ PyMethodDef g_session_methods[] = {
     {"inject_run", fastcall(session_inject_run), kFastcall, kInjectRunDoc},
     {"reveal", fastcall(session_reveal), kFastcall, kRevealDoc},
     {"set", fastcall(session_set), kFastcall, kSetDoc},
+    {"request_secret", fastcall(session_request_secret), kFastcall, kRequestSecretDoc},
     {"generate", fastcall(session_generate), kFastcall, kGenerateDoc},
     {"delete", fastcall(session_delete), kFastcall, kDeleteDoc},
+    {"edit_metadata", fastcall(session_edit_metadata), kFastcall, kEditMetadataDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

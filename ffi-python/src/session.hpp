@@ -98,6 +98,28 @@ class Session {
   [[nodiscard]] FfiResult<void> delete_secret(std::string_view coordinate,
                                               std::optional<std::string_view> project) const;
 
+  // Changes a record's sensitivity, description, revealable flag and (for a
+  // reference record) reference, in the named vault only; the value stays.
+  // Lowering a high or inject-only level first asks a human through
+  // "<root>/pending" and goes on only when approved, with the record as it
+  // reads after the answer. Refusals: a denied or unanswered downgrade is
+  // `PolicyDenied`, a reference edit on another mode `Other`.
+  [[nodiscard]] FfiResult<RecordView> edit_metadata(std::string_view coordinate,
+                                                    std::optional<std::string_view> sensitivity,
+                                                    std::optional<std::string> description,
+                                                    std::optional<bool> revealable,
+                                                    std::optional<std::string> reference,
+                                                    std::optional<std::string_view> project) const;
+
+  // Files an intake request under "<root>/intake" asking a human to supply the
+  // value for `coordinate` (kept as written) and returns its id at once. Reads
+  // no vault. An empty project is filed as none.
+  [[nodiscard]] FfiResult<std::string> request_intake(std::string_view coordinate,
+                                                      std::optional<std::string_view> sensitivity,
+                                                      std::optional<std::string_view> description,
+                                                      std::optional<std::string_view> project,
+                                                      std::optional<std::string_view> client_identity) const;
+
   // Runs `program` with the values of the `.env.refs` text `refs` in its
   // environment. Reads the root's `allowlist` file first; refuses (as not
   // addressable) before anything is resolved, audited or run when the scope
@@ -159,7 +181,18 @@ inline constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefg
 // The view of a record found in the vault `origin` names.
 [[nodiscard]] RecordView view_of(const core::SecretRecord& record, core::VaultOrigin origin);
 
-// How long an injected run waits for a human's answer.
+// The record `stored` with the given edits made and its environment and
+// update time set; every other field, secret bytes included, moves over
+// unchanged. A reference edit on a record of another mode is `Other`.
+[[nodiscard]] FfiResult<core::SecretRecord> apply_edits(core::SecretRecord stored,
+                                                        std::optional<core::Sensitivity> sensitivity,
+                                                        std::optional<std::string> description,
+                                                        std::optional<std::string> reference,
+                                                        std::optional<bool> revealable, std::string_view environment,
+                                                        std::string now);
+
+// How long a confirmation (an injected run's, a downgrade's) waits for a
+// human's answer.
 inline constexpr std::chrono::seconds kConfirmTimeout{120};
 // The variable through which the test suite shortens that wait, in whole
 // milliseconds; it can never lengthen it.

@@ -6,7 +6,7 @@ import sys
 EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "..", "examples")
 
 
-def test_quickstart_runs_and_shows_the_refused_reveal(tmp_path):
+def test_quickstart_runs_and_shows_the_refused_reveal_and_the_edits(tmp_path):
     env = dict(os.environ, TMPDIR=str(tmp_path))
     for name in ("ZANTU_VAULT_DIR", "ZANTU_PASSPHRASE"):
         env.pop(name, None)
@@ -16,5 +16,12 @@ def test_quickstart_runs_and_shows_the_refused_reveal(tmp_path):
     assert "refused by policy: NotRevealable" in out.stdout
     assert "project:shop" in out.stdout
     assert "hunter2" not in out.stdout
+    # The low value marked revealable is revealed; the high one is lowered
+    # after the example's own stand-in human approved it.
+    assert "reveal dev/app/feature-flag        b'on'" in out.stdout
+    assert "edit prod/app/api-token --sensitivity medium (downgrade from High)" in out.stdout
+    assert "high -> medium after the approval" in out.stdout
+    actions = [line.split('"action":"')[1].split('"')[0] for line in out.stdout.splitlines() if '"action"' in line]
+    assert actions[-3:] == ["approve", "sensitivity-downgrade", "edit"]
     # The scratch vault is removed afterwards.
     assert os.listdir(tmp_path) == []

@@ -123,18 +123,29 @@ METHOD_DOCS = {
         "Create or update a literal value. The value crosses as a tool argument,",
         "never argv (I6). Returns the new metadata (no value). `prod` is born",
         "`high` (I5)."]),
+    "request_secret": ("($self, coordinate, sensitivity=None, description=None, project=None, client_identity=None)", [
+        "Request a human to CREATE a secret at `coordinate` (ZAN-69a). You name ONLY",
+        "the coordinate (and optionally a sensitivity/description) \u2014 there is **no",
+        "value parameter**. A human supplies the value out-of-band, so the value",
+        "never enters your context (I11/I14). Returns the intake id."]),
     "generate": ("($self, coordinate, length=32, sensitivity=None, description=None, project=None)", [
         "Generate a random value server-side and store it. Returns metadata only \u2014",
         "the value is never returned to the model (I6, AC3)."]),
     "delete": ("($self, coordinate, project=None)", [
         "Delete a secret. Raises `ZantuNotFound` when out of scope or absent (I13)."]),
+    "edit_metadata": (
+        "($self, coordinate, sensitivity=None, description=None, revealable=None, reference=None, project=None)", [
+            "Edit metadata (sensitivity / description / revealable / reference). A",
+            "sensitivity downgrade is separately audited (I5). Returns the new metadata."]),
 }
 
 
 def test_methods_in_order_with_their_signatures_and_docs():
     S = zantu_ffi.ZantuSession
     methods = [n for n in S.__dict__ if not n.startswith("_")]
-    # The methods this class has so far, in the order the type lists them.
+    # All ten, in the order the type lists them.
+    assert methods == ["list", "status", "fingerprint", "inject_run", "reveal", "set", "request_secret", "generate",
+                       "delete", "edit_metadata"]
     assert [m for m in methods if m in METHOD_DOCS] == list(METHOD_DOCS)
     for name, (sig, lines) in METHOD_DOCS.items():
         m = getattr(S, name)

@@ -90,6 +90,20 @@ Result<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view env, std
     if (is_high) high.push_back(GatedVar{*v.coordinate, v.environment, s});
   }
 
+  // The dynamic loader reads every LD_ variable before the program runs:
+  // LD_PRELOAD or LD_LIBRARY_PATH set by the text would load code of the
+  // text author's choosing into an allowlisted program that holds a gated
+  // value. Refused before anyone is asked or anything is audited.
+  if (!gated.empty()) {
+    for (const auto& v : vars) {
+      if (v.name.starts_with("LD_")) {
+        return std::unexpected(WrapperError::spawn("variable `" + v.name +
+                                                   "` changes how the program is loaded and cannot be set for a "
+                                                   "run that receives high or prod values"));
+      }
+    }
+  }
+
   // A gated value goes only to the file the allowlist vouches for, so the
   // child is started from the very path that was checked.
   const std::string path = gated.empty() ? std::string(program) : allowlist::canonical_or_owned(program);

@@ -465,6 +465,39 @@ TEST_F(WrapperTest, GatedBareNameIgnoresThePathTheTextSets) {
   }
 }
 
+TEST_F(WrapperTest, LoaderVariablesAreRefusedOnlyInGatedRuns) {
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:prod/app/db", "db-pass", Sensitivity::Medium));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/db", "dev-pass", Sensitivity::Medium));
+  allowlist_.allow("/bin/sh");
+  struct Case {
+    const char* refs;
+    const char* refused;  // the variable named in the refusal, or null when the run goes ahead
+  };
+  const Case cases[] = {
+      {"LD_PRELOAD=/nonexistent/zt.so\nA=secret:prod/app/db\n", "LD_PRELOAD"},
+      {"A=secret:prod/app/db\nLD_LIBRARY_PATH=/tmp\n", "LD_LIBRARY_PATH"},
+      {"LD_AUDIT=x\nA=secret:dev/app/db\n", nullptr},
+      {"XLD_PRELOAD=x\nA=secret:prod/app/db\n", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.refs);
+    runner_.calls.clear();
+    const std::size_t lines_before = sink_.lines.size();
+    auto got = run(c.refs, "/bin/sh", {"-c", "true"});
+    if (c.refused == nullptr) {
+      ASSERT_TRUE(got.has_value()) << got.error().to_string();
+      EXPECT_EQ(runner_.calls.size(), 1u);
+      continue;
+    }
+    ASSERT_FALSE(got.has_value());
+    EXPECT_EQ(got.error().kind(), WrapperErrorKind::Spawn);
+    EXPECT_NE(got.error().to_string().find(std::string("`") + c.refused + "`"), std::string::npos)
+        << got.error().to_string();
+    EXPECT_TRUE(runner_.calls.empty());
+    EXPECT_EQ(sink_.lines.size(), lines_before);
+  }
+}
+
 TEST_F(WrapperTest, FailuresKeepWhatWasWrittenBefore) {
   ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/high", "v-high", Sensitivity::High));
   allowlist_.allow("/nonexistent/zt-tool");

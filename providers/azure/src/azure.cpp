@@ -99,14 +99,7 @@ std::vector<std::string> AzureRef::az_args() const {
 core::Result<AzOutput> SystemAzRunner::run(std::span<const std::string> args, std::chrono::nanoseconds limit) const {
   auto ran = common::run_tool("az", args, limit);
   if (!ran) {
-    switch (ran.error().kind) {
-      case common::ToolFailureKind::CouldNotStart:
-        return provider_error(fill(kCouldNotRun, {core::os_error_text(ran.error().errnum)}));
-      case common::ToolFailureKind::WaitFailed:
-        return provider_error(fill(kWaitFailed, {core::os_error_text(ran.error().errnum)}));
-      case common::ToolFailureKind::TimedOut:
-        return provider_error(fill(kTimedOut, {common::whole_seconds(limit)}));
-    }
+    return provider_error(common::failure_message(ran.error(), limit, {kCouldNotRun, kWaitFailed, kTimedOut}));
   }
   return AzOutput{std::move(ran->stdout_bytes), std::move(ran->stderr_bytes), ran->status};
 }

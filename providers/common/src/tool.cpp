@@ -1,5 +1,6 @@
 #include "zantu/providers/common/tool.hpp"
 
+#include "zantu/core/error.hpp"
 #include "zantu/core/fd.hpp"
 
 #include <fcntl.h>
@@ -303,6 +304,16 @@ std::string fill(std::string_view tmpl, std::initializer_list<std::string_view> 
 std::string whole_seconds(std::chrono::nanoseconds limit) {
   if (limit < std::chrono::nanoseconds::zero()) limit = std::chrono::nanoseconds::zero();
   return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limit).count());
+}
+
+std::string failure_message(const ToolFailure& failure, std::chrono::nanoseconds limit,
+                            const ToolFailureTexts& texts) {
+  switch (failure.kind) {
+    case ToolFailureKind::CouldNotStart: return fill(texts.could_not_run, {core::os_error_text(failure.errnum)});
+    case ToolFailureKind::WaitFailed: return fill(texts.wait_failed, {core::os_error_text(failure.errnum)});
+    case ToolFailureKind::TimedOut: break;
+  }
+  return fill(texts.timed_out, {whole_seconds(limit)});
 }
 
 }  // namespace zantu::providers::common

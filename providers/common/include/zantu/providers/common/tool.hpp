@@ -51,6 +51,18 @@ struct ToolFailure {
                                                               std::span<const std::string> args,
                                                               std::chrono::nanoseconds limit);
 
+// A provider's three texts for a failed run, each with one "{}": the OS error
+// text for CouldNotStart and WaitFailed, the limit's whole seconds for TimedOut.
+struct ToolFailureTexts {
+  std::string_view could_not_run;
+  std::string_view wait_failed;
+  std::string_view timed_out;
+};
+
+// The message for `failure` from the provider's `texts`.
+[[nodiscard]] std::string failure_message(const ToolFailure& failure, std::chrono::nanoseconds limit,
+                                          const ToolFailureTexts& texts);
+
 // `bytes` less one trailing "\n", and the "\r" before it if there is one.
 [[nodiscard]] std::span<const std::uint8_t> trim_one_trailing_newline(std::span<const std::uint8_t> bytes) noexcept;
 
