@@ -16,6 +16,14 @@ def test_imported_module_is_the_built_one():
     assert zantu_ffi.__file__.endswith(".abi3.so")
 
 
+def test_only_the_init_function_is_exported():
+    # Any other exported function of the vault could be interposed by another
+    # library loaded into the host.
+    out = subprocess.run(["nm", "-D", "--defined-only", zantu_ffi.__file__],
+                         check=True, capture_output=True, text=True).stdout
+    assert [line.split()[-1] for line in out.splitlines() if line.strip()] == ["PyInit_zantu_ffi"]
+
+
 def test_version():
     assert zantu_ffi.version() == "0.9.1"
     with pytest.raises(TypeError):
