@@ -1,6 +1,7 @@
 #include "zantu/core/envrefs.hpp"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "utf8.hpp"
 
@@ -111,6 +112,9 @@ Status reject_interpolation(std::string_view text, std::size_t line) {
 
 Result<EnvRefs> EnvRefs::parse(std::string_view text) {
   EnvRefs out;
+  // Names seen so far, as views into `text`: a pairwise scan made a text of
+  // many variables quadratic to parse.
+  std::unordered_set<std::string_view> names;
   std::size_t n = 0;
   while (!text.empty()) {
     std::string_view line;
@@ -139,9 +143,7 @@ Result<EnvRefs> EnvRefs::parse(std::string_view text) {
       continue;
     }
     if (!envrefs::is_identifier(key)) return std::unexpected(line_error(n, kBadName));
-    for (const auto& [name, source] : out.vars) {
-      if (name == key) return std::unexpected(line_error(n, kDuplicateName));
-    }
+    if (!names.insert(key).second) return std::unexpected(line_error(n, kDuplicateName));
     auto source = classify(value, n);
     if (!source) return std::unexpected(std::move(source.error()));
     out.vars.emplace_back(std::string(key), std::move(*source));
