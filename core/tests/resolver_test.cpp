@@ -402,6 +402,29 @@ TEST_F(ResolverTest, EachDistinctReferenceIsMaterialisedAndAuditedOncePerCall) {
   EXPECT_EQ(*sink_.events.back().origin, "agent");
 }
 
+TEST_F(ResolverTest, TheProviderLineCarriesTheCoordinatesEnvironmentNotTheCalls) {
+  ASSERT_NO_FATAL_FAILURE(put_reference(registry_.global_dir(), "secret:prod/app/tok", "aws-sm://r/prod-tok"));
+  ASSERT_NO_FATAL_FAILURE(put_reference(registry_.global_dir(), "secret:qa/app/tok", "aws-sm://r/qa-tok"));
+  provide({{"aws-sm://r/prod-tok", "p"}, {"aws-sm://r/qa-tok", "q"}});
+  struct Case {
+    const char* text;
+    const char* call_env;
+    const char* line_env;
+  };
+  const Case cases[] = {
+      {"T=secret:prod/app/tok", "dev", "prod"},
+      {"T=secret:${ENV}/app/tok", "qa", "qa"},
+  };
+  for (const auto& c : cases) {
+    sink_.events.clear();
+    auto got = resolve(c.text, c.call_env);
+    ASSERT_TRUE(got.has_value()) << c.text << ": " << got.error().to_string();
+    ASSERT_EQ(sink_.events.size(), 1u) << c.text;
+    EXPECT_EQ(sink_.events[0].environment, c.line_env) << c.text;
+    EXPECT_EQ(got->front().environment, c.line_env) << c.text;
+  }
+}
+
 TEST_F(ResolverTest, TheRouterRefusesAfterTheAuditLine) {
   ASSERT_NO_FATAL_FAILURE(put_reference(registry_.global_dir(), "secret:dev/app/bare", "no-separator"));
   ASSERT_NO_FATAL_FAILURE(put_reference(registry_.global_dir(), "secret:dev/app/vault", "vault://x"));
