@@ -6,6 +6,7 @@ import re
 import pytest
 
 from vaultfiles import fingerprint, keypair, literal, reference, seal, totp
+import zantu_ffi
 from zantu_ffi import ZantuDenied, ZantuError, ZantuNotFound
 
 VIEW_KEYS = ["coordinate", "environment", "component", "key", "sensitivity", "mode", "fingerprint", "revealable",
@@ -351,3 +352,33 @@ def test_results_are_new_objects_owned_by_the_caller(vault):
     first.append(None)
     assert s.list() == [s.status("secret:dev/app/db")]
     assert s.status(coordinate="secret:dev/app/db", project=None)["fingerprint"] == fingerprint(b"v")
+
+
+# ---------------------------------------------------------------------------
+# Exceptions carry nothing but their message
+
+
+def test_raised_exceptions_carry_no_cause_or_context(vault, tmp_path):
+    session = vault.session()
+    path = vault.plant(literal("dev/app/hi", b"v", sensitivity="high"))
+    calls = [
+        (ZantuNotFound, lambda: session.status("secret:dev/app/absent")),
+        (ZantuDenied, lambda: session.reveal("secret:" + path)),
+        (ZantuError, lambda: session.generate("secret:dev/app/g", length=0)),
+        (ZantuError, lambda: zantu_ffi.ZantuSession({"operations": ["metadata"]}, str(tmp_path / "no-salt"), "pw")),
+    ]
+    for exc, call in calls:
+        with pytest.raises(exc) as plain:
+            call()
+        # Raised while another exception is being handled, the error still
+        # takes nothing of it along.
+        with pytest.raises(exc) as handling:
+            try:
+                raise KeyError("being handled")
+            except KeyError:
+                call()
+        for info in (plain, handling):
+            assert type(info.value) is exc
+            assert info.value.__cause__ is None
+            assert info.value.__context__ is None
+            assert info.value.__suppress_context__ is False
