@@ -3,9 +3,11 @@
 Makes a vault root in a temporary directory, writes its `kdf.salt` the way
 `zantu init` does, opens a session with a passphrase, and then stores,
 generates, lists and fingerprints secrets, tries a reveal that the policy
-refuses, marks a low value revealable and reveals it, and lowers a high
-value's sensitivity once a stand-in for the human has approved it. Run it with
-`scripts/example` after `scripts/setup`.
+refuses, marks a low value revealable and reveals it, runs programs with
+values injected into their environment and masked in their output (a "prod"
+value only for a program on the vault's allowlist, once a stand-in for the
+human has approved it), and lowers a high value's sensitivity after another
+approval. Run it with `scripts/example` after `scripts/setup`.
 """
 import os
 import secrets
@@ -61,8 +63,8 @@ def main():
             f.write(secrets.token_bytes(16))
 
         # The scope is fixed for the session's life: here any project and any
-        # environment, for metadata, writes and reveals but no injected runs.
-        scope = {"operations": ["metadata", "write", "reveal"]}
+        # environment, for every operation.
+        scope = {"operations": ["metadata", "write", "reveal", "inject"]}
         session = ZantuSession(scope, vault_dir=root, passphrase="a passphrase for this demo")
         show("zantu_ffi version", zantu_ffi.version())
         show("vault root", root)
@@ -91,6 +93,25 @@ def main():
         view = session.edit_metadata("secret:dev/app/feature-flag", sensitivity="low", revealable=True)
         show("edit dev/app/feature-flag", f"{view['sensitivity']}, revealable {view['revealable']}")
         show("reveal dev/app/feature-flag", session.reveal("secret:dev/app/feature-flag"))
+
+        # A program run with a value in its environment: the agent sees only its
+        # masked output, never the value.
+        run = session.inject_run("DB_PASSWORD=secret:dev/app/db-password\n", "dev", "sh",
+                                 ["-c", 'echo "connecting with password $DB_PASSWORD"'])
+        show("inject_run sh (dev value)", f"status {run['status']}, stdout {run['stdout']!r}")
+
+        # A "prod" value reaches only a program on the vault's allowlist, and a
+        # high one only after a human approves the run. The allowlist names the
+        # real file of the program, which is also what the program is started as.
+        python = os.path.realpath(sys.executable)
+        with open(os.path.join(root, "allowlist"), "w", encoding="utf-8") as f:
+            f.write(f"# programs that may receive high and prod values\n{python}\n")
+        human = approve_next_request(root)
+        run = session.inject_run("project = shop\nAPI_TOKEN=secret:${ENV}/app/api-token\n", "prod", python,
+                                 ["-c", "import os; t = os.environ['API_TOKEN']; print(f'token {t}, {len(t)} chars')"])
+        if human.wait(timeout=60) != 0:
+            raise SystemExit("the approval did not happen")
+        show("inject_run python (prod value)", f"status {run['status']}, stdout {run['stdout']!r}")
 
         # Lowering a high value waits until a human approves it through the
         # confirmation files, for up to two minutes.
