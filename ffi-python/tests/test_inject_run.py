@@ -348,12 +348,25 @@ def test_child_environment_lacks_zantu_variables(vault, monkeypatch):
     assert os.environ["ZANTU_PASSPHRASE"] == "the passphrase"
 
 
-def test_gated_child_keeps_the_callers_argv0(vault, prod_value, tmp_path):
+def test_gated_child_is_called_by_the_checked_path(vault, prod_value, tmp_path):
+    # A link of the caller's naming passes the gate as its canonical target;
+    # the child is called by that target's path, so the link's name cannot
+    # pick the personality of a program that dispatches on it (bash called
+    # "sh" turns POSIX). An ungated run keeps the caller's text.
+    vault.plant(literal("dev/app/db", b"dev-pass", sensitivity="medium"))
+    ungated = "DB=secret:dev/app/db\n"
     (tmp_path / "mycat").symlink_to(CAT)
-    link = str(tmp_path / "mycat")
-    write_allowlist(vault, link + "\n")
-    out = vault.session().inject_run(prod_value, "dev", link, ["/proc/self/cmdline"])
-    assert out["stdout"] == link.encode() + b"\0/proc/self/cmdline\0"
+    (tmp_path / "sh").symlink_to("/bin/bash")
+    cat_link, sh_link = str(tmp_path / "mycat"), str(tmp_path / "sh")
+    write_allowlist(vault, f"{cat_link}\n{sh_link}\n")
+    personality = ["-c", "if shopt -oq posix; then echo posix; else echo bash; fi"]
+    session = vault.session()
+    cases = [(prod_value, cat_link, ["/proc/self/cmdline"], CAT.encode() + b"\0/proc/self/cmdline\0"),
+             (ungated, cat_link, ["/proc/self/cmdline"], cat_link.encode() + b"\0/proc/self/cmdline\0"),
+             (prod_value, sh_link, personality, b"bash\n"),
+             (ungated, sh_link, personality, b"posix\n")]
+    for refs, program, args, expected in cases:
+        assert session.inject_run(refs, "dev", program, args)["stdout"] == expected, (refs, program)
 
 
 def test_gated_bare_name_is_found_on_the_callers_path(vault, prod_value, tmp_path, monkeypatch):

@@ -199,10 +199,10 @@ Result<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view env, std
   }
 
   Command command;
+  // argv[0] is the program path too: for a gated run the canonical path
+  // that was checked, so a link of the caller's naming cannot choose the
+  // personality of a program that dispatches on its own name.
   command.program = path;
-  // A program that dispatches on its own name (a multi-call binary, a
-  // wrapper behind a symbolic link) must see the name it was called by.
-  command.argv0 = std::string(program);
   command.args.assign(args.begin(), args.end());
   command.inherit_stdio = inherit_stdio;
   // A bare allowlisted name is looked up where the caller would find it,

@@ -279,7 +279,9 @@ TEST_F(WrapperTest, GatesAndAuditLinesFollowSensitivityAndEnvironment) {
       // Every case that runs with an allowlist holds a gated value.
       const bool gated = c.allowlisted;
       EXPECT_EQ(runner_.calls[0].program, gated ? allowlist::canonical_or_owned("/bin/sh") : "/bin/sh");
-      EXPECT_EQ(runner_.calls[0].argv0, "/bin/sh");
+      // A gated child is called by the path that was checked.
+      EXPECT_EQ(runner_.calls[0].argv0.value_or(runner_.calls[0].program),
+                gated ? allowlist::canonical_or_owned("/bin/sh") : "/bin/sh");
       EXPECT_EQ(runner_.calls[0].path_search, gated ? PathSearch::Caller : PathSearch::Child);
     }
   }
@@ -397,41 +399,58 @@ TEST_F(WrapperTest, AuditLogIsOnDiskBeforeTheChildStarts) {
                 R"("result":"injected","origin":"agent"})" "\n");
 }
 
-// A program that dispatches on its own name sees the name it was called by,
-// while a gated run still starts the canonical file.
-TEST_F(WrapperTest, GatedChildStartsFromCanonicalPathWithCallersArgv0) {
+// A gated child is started from, and called by, the canonical path that the
+// allowlist checked, so a link of the caller's naming cannot pick the
+// personality of a program that dispatches on its own name. An ungated run
+// keeps the caller's text.
+TEST_F(WrapperTest, GatedChildIsCalledByTheCheckedPath) {
   ASSERT_NO_FATAL_FAILURE(put_literal("secret:prod/app/db", "db-pass", Sensitivity::Medium));
   ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/db", "dev-pass", Sensitivity::Medium));
   fs::create_directories(tmp_.path() / "real");
   fs::create_directories(tmp_.path() / "links");
   const std::string cat_link = tmp_ / "links/mycat";
   fs::create_symlink(allowlist::canonical_or_owned("/bin/cat"), cat_link);
+  // bash called by the name "sh" switches to its POSIX personality.
+  const std::string bash = allowlist::canonical_or_owned("/bin/bash");
+  const std::string sh_link = tmp_ / "links/sh";
+  fs::create_symlink(bash, sh_link);
   const std::string script = tmp_ / "real/show-name";
   testing::write_file(script, "#!/bin/sh\nprintf '%s' \"$0\"\n", kExec);
   const std::string script_link = tmp_ / "links/show-name";
   fs::create_symlink(script, script_link);
   allowlist_.allow(cat_link);
+  allowlist_.allow(sh_link);
   allowlist_.allow(script_link);
-  ASSERT_EQ(allowlist_.size(), 2u);  // stored as their canonical targets
+  ASSERT_EQ(allowlist_.size(), 3u);  // stored as their canonical targets
 
-  // The kernel hands a script the path it was executed by, so "$0" shows
-  // which file was started; /proc/self/cmdline shows argv[0].
+  // /proc/self/cmdline shows argv[0]; the kernel hands a script the path it
+  // was executed by, so "$0" shows which file was started.
+  const std::vector<std::string> personality = {"-c", "if shopt -oq posix; then echo posix; else echo bash; fi"};
+  const std::string gated = "A=secret:prod/app/db\n", ungated = "A=secret:dev/app/db\n";
   struct Case {
-    const char* refs;
+    std::string refs;
     std::string program;
     std::vector<std::string> args;
     std::string stdout;
   };
+  const std::string cat = allowlist::canonical_or_owned("/bin/cat");
   const Case cases[] = {
-      {"A=secret:prod/app/db\n", cat_link, {"/proc/self/cmdline"}, cat_link + '\0' + "/proc/self/cmdline" + '\0'},
-      {"A=secret:prod/app/db\n", script_link, {}, allowlist::canonical_or_owned(script)},
-      {"A=secret:dev/app/db\n", script_link, {}, script_link},
+      {gated, cat_link, {"/proc/self/cmdline"}, cat + '\0' + "/proc/self/cmdline" + '\0'},
+      {ungated, cat_link, {"/proc/self/cmdline"}, cat_link + '\0' + "/proc/self/cmdline" + '\0'},
+      {gated, sh_link, personality, "bash\n"},
+      {ungated, sh_link, personality, "posix\n"},
+      {gated, script_link, {}, allowlist::canonical_or_owned(script)},
+      {ungated, script_link, {}, script_link},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.refs + c.program);
+    runner_.calls.clear();
     auto got = run(c.refs, c.program, c.args);
     ASSERT_TRUE(got.has_value()) << got.error().to_string();
     EXPECT_EQ(text(got->stdout), c.stdout);
+    ASSERT_EQ(runner_.calls.size(), 1u);
+    const bool is_gated = c.refs == gated;
+    EXPECT_EQ(runner_.calls[0].program, is_gated ? allowlist::canonical_or_owned(c.program) : c.program);
   }
 }
 

@@ -65,9 +65,9 @@ struct Wrapper {
   //    answer is audited per value, and a denial or time-out fails the run;
   //  - every vault value is audited "inject" before the child starts;
   //  - the child runs with every resolved value in its environment. With a
-  //    gated value it is started from the program's canonical path (a bare
-  //    name that does not resolve is searched on this process's PATH, never
-  //    on one the text sets), always with argv[0] = `program`;
+  //    gated value it is started from, and called by (argv[0]), the
+  //    program's canonical path (a bare name that does not resolve is
+  //    searched on this process's PATH); without one, by `program` as given;
   //  - the vault values are masked in both captured outputs.
   // A resolution failure is `Core` with the core error unchanged; a launch
   // failure the runner's `Spawn`. Every resolved value is wiped when the call
