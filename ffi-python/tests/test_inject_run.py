@@ -385,6 +385,33 @@ def test_gated_bare_name_is_found_on_the_callers_path(vault, prod_value, tmp_pat
                    session.inject_run, refs, "dev", "zt-probe")
 
 
+def test_gated_bare_name_in_the_working_directory_is_that_file(vault, prod_value, tmp_path, monkeypatch):
+    # Resolved against the working directory: that canonical file is checked,
+    # started and named in argv[0], and the child runs in the caller's
+    # working directory. An ungated run finds the name on PATH.
+    vault.plant(literal("dev/app/db", b"dev-pass", sensitivity="medium"))
+    work, on_path = tmp_path / "work", tmp_path / "onpath"
+    work.mkdir()
+    on_path.mkdir()
+    (work / "zt-probe").write_text("#!/bin/sh\nprintf '%s|%s' \"$0\" \"$(pwd -P)\"\n")
+    (on_path / "zt-probe").write_text("#!/bin/sh\necho on-path\n")
+    for f in [work / "zt-probe", on_path / "zt-probe"]:
+        f.chmod(0o755)
+    monkeypatch.setenv("PATH", f"{on_path}:{os.environ['PATH']}")
+    monkeypatch.chdir(work)
+    here = os.path.realpath(work / "zt-probe")
+    session = vault.session()
+    # The relative entry is resolved against the working directory as well.
+    for allowlist in [f"{work}/zt-probe\n", "zt-probe\n"]:
+        write_allowlist(vault, allowlist)
+        # "$0" is the path the script was executed by.
+        out = session.inject_run(prod_value, "dev", "zt-probe")
+        assert out["stdout"] == f"{here}|{os.path.realpath(work)}".encode(), allowlist
+    write_allowlist(vault, f"{on_path}/zt-probe\n")
+    raises_exactly(ZantuDenied, NOT_ALLOWLISTED.format("zt-probe"), session.inject_run, prod_value, "dev", "zt-probe")
+    assert session.inject_run("DB=secret:dev/app/db\n", "dev", "zt-probe")["stdout"] == b"on-path\n"
+
+
 # ---------------------------------------------------------------------------
 # Variables through which the text could steer a gated program
 

@@ -486,6 +486,58 @@ TEST_F(WrapperTest, GatedBareNameIsFoundOnTheCallersPath) {
   }
 }
 
+// A gated bare name that names a file in the working directory is resolved
+// there: that canonical file is what the allowlist checks, what starts and
+// what argv[0] names, and the child runs in the caller's working directory.
+// An ungated run finds the name on PATH.
+TEST_F(WrapperTest, GatedBareNameInTheWorkingDirectoryIsThatFile) {
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:prod/app/db", "db-pass", Sensitivity::Medium));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/db", "dev-pass", Sensitivity::Medium));
+  fs::create_directories(tmp_.path() / "work");
+  fs::create_directories(tmp_.path() / "onpath");
+  const std::string here = tmp_ / "work/zt-probe", on_path = tmp_ / "onpath/zt-probe";
+  testing::write_file(here, "#!/bin/sh\nprintf '%s|%s' \"$0\" \"$(pwd -P)\"\n", kExec);
+  testing::write_file(on_path, "#!/bin/sh\necho on-path\n", kExec);
+  const char* old_path = std::getenv("PATH");
+  ScopedEnv path("PATH", (tmp_ / "onpath") + ":" + (old_path ? old_path : "/usr/bin:/bin"));
+  const std::string canonical_here = allowlist::canonical_or_owned(here);
+  const std::string work = allowlist::canonical_or_owned(tmp_ / "work");
+  testing::ScopedCwd cwd(tmp_.path() / "work");
+
+  struct Case {
+    const char* refs;
+    std::string allowed;
+    std::string outcome;  // the child's stdout, or the error's text
+    std::vector<std::string> audit;
+  };
+  const Case cases[] = {
+      {"A=secret:prod/app/db\n", here, canonical_here + "|" + work, {"inject injected prod/app/db prod agent"}},
+      {"A=secret:prod/app/db\n", on_path,
+       "`zt-probe` is not on the executor allowlist; high/prod injection refused (I15)",
+       {"deny denied:not-allowlisted prod/app/db prod agent"}},
+      {"A=secret:dev/app/db\n", here, "on-path\n", {"inject injected dev/app/db dev agent"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.refs + c.allowed);
+    sink_.lines.clear();
+    runner_.calls.clear();
+    allowlist_ = Allowlist();
+    allowlist_.allow(c.allowed);
+    auto got = run(c.refs, "zt-probe", {});
+    EXPECT_EQ(got ? text(got->stdout) : got.error().to_string(), c.outcome);
+    EXPECT_EQ(sink_.lines, c.audit);
+    if (!got) {
+      EXPECT_TRUE(runner_.calls.empty());
+      continue;
+    }
+    ASSERT_EQ(runner_.calls.size(), 1u);
+    const auto& call = runner_.calls[0];
+    const std::string expected = c.outcome == "on-path\n" ? "zt-probe" : canonical_here;
+    EXPECT_EQ(call.program, expected);
+    EXPECT_EQ(call.argv0.value_or(call.program), expected);
+  }
+}
+
 // Variables through which the text's author could steer the program that
 // receives a gated value. Names match exactly, as the C library and the
 // interpreters read them; "LD_" and "BASH_FUNC_" match as prefixes.
