@@ -60,7 +60,8 @@ struct Wrapper {
   //  - with such a value, a text variable that could steer the program (the
   //    loader's LD_ variables, those the C library ignores in secure mode,
   //    the start-up hooks of shells and interpreters, PATH) fails the run
-  //    with `Spawn` naming it, before anyone is asked or anything audited;
+  //    with `Spawn` naming it, before anyone is asked and before any answer
+  //    or "inject" line is written;
   //  - when a vault value is high, one confirmation covers all of them, its
   //    answer is audited per value, and a denial or time-out fails the run;
   //  - every vault value is audited "inject" before the child starts;
