@@ -1,7 +1,7 @@
 """inject_run on real vault roots with real children: the scope checks before
 anything is resolved, the allowlist file, the allowlist and confirmation
 gates with their audit lines, masking, the result dictionary and the child's
-environment and name."""
+environment and name, and the variables a text may not set for a gated run."""
 import json
 import os
 import re
@@ -348,12 +348,25 @@ def test_child_environment_lacks_zantu_variables(vault, monkeypatch):
     assert os.environ["ZANTU_PASSPHRASE"] == "the passphrase"
 
 
-def test_gated_child_keeps_the_callers_argv0(vault, prod_value, tmp_path):
+def test_gated_child_is_called_by_the_checked_path(vault, prod_value, tmp_path):
+    # A link of the caller's naming passes the gate as its canonical target;
+    # the child is called by that target's path, so the link's name cannot
+    # pick the personality of a program that dispatches on it (bash called
+    # "sh" turns POSIX). An ungated run keeps the caller's text.
+    vault.plant(literal("dev/app/db", b"dev-pass", sensitivity="medium"))
+    ungated = "DB=secret:dev/app/db\n"
     (tmp_path / "mycat").symlink_to(CAT)
-    link = str(tmp_path / "mycat")
-    write_allowlist(vault, link + "\n")
-    out = vault.session().inject_run(prod_value, "dev", link, ["/proc/self/cmdline"])
-    assert out["stdout"] == link.encode() + b"\0/proc/self/cmdline\0"
+    (tmp_path / "sh").symlink_to("/bin/bash")
+    cat_link, sh_link = str(tmp_path / "mycat"), str(tmp_path / "sh")
+    write_allowlist(vault, f"{cat_link}\n{sh_link}\n")
+    personality = ["-c", "if shopt -oq posix; then echo posix; else echo bash; fi"]
+    session = vault.session()
+    cases = [(prod_value, cat_link, ["/proc/self/cmdline"], CAT.encode() + b"\0/proc/self/cmdline\0"),
+             (ungated, cat_link, ["/proc/self/cmdline"], cat_link.encode() + b"\0/proc/self/cmdline\0"),
+             (prod_value, sh_link, personality, b"bash\n"),
+             (ungated, sh_link, personality, b"posix\n")]
+    for refs, program, args, expected in cases:
+        assert session.inject_run(refs, "dev", program, args)["stdout"] == expected, (refs, program)
 
 
 def test_gated_bare_name_is_found_on_the_callers_path(vault, prod_value, tmp_path, monkeypatch):
@@ -364,8 +377,157 @@ def test_gated_bare_name_is_found_on_the_callers_path(vault, prod_value, tmp_pat
         (d / "zt-probe").chmod(0o755)
     monkeypatch.setenv("PATH", f"{tmp_path / 'good'}:{os.environ['PATH']}")
     write_allowlist(vault, "zt-probe\n")
+    session = vault.session()
+    assert session.inject_run(prod_value, "dev", "zt-probe")["stdout"] == b"good\n"
+    # The text cannot set PATH for a gated run at all.
     refs = f"PATH={tmp_path / 'evil'}:/usr/bin:/bin\n" + prod_value
-    assert vault.session().inject_run(refs, "dev", "zt-probe")["stdout"] == b"good\n"
+    raises_exactly(ZantuError, STEERING.format("PATH", "changes where the program finds its own commands"),
+                   session.inject_run, refs, "dev", "zt-probe")
+
+
+def test_gated_bare_name_in_the_working_directory_is_that_file(vault, prod_value, tmp_path, monkeypatch):
+    # Resolved against the working directory: that canonical file is checked,
+    # started and named in argv[0], and the child runs in the caller's
+    # working directory. An ungated run finds the name on PATH.
+    vault.plant(literal("dev/app/db", b"dev-pass", sensitivity="medium"))
+    work, on_path = tmp_path / "work", tmp_path / "onpath"
+    work.mkdir()
+    on_path.mkdir()
+    (work / "zt-probe").write_text("#!/bin/sh\nprintf '%s|%s' \"$0\" \"$(pwd -P)\"\n")
+    (on_path / "zt-probe").write_text("#!/bin/sh\necho on-path\n")
+    for f in [work / "zt-probe", on_path / "zt-probe"]:
+        f.chmod(0o755)
+    monkeypatch.setenv("PATH", f"{on_path}:{os.environ['PATH']}")
+    monkeypatch.chdir(work)
+    here = os.path.realpath(work / "zt-probe")
+    session = vault.session()
+    # The relative entry is resolved against the working directory as well.
+    for allowlist in [f"{work}/zt-probe\n", "zt-probe\n"]:
+        write_allowlist(vault, allowlist)
+        # "$0" is the path the script was executed by.
+        out = session.inject_run(prod_value, "dev", "zt-probe")
+        assert out["stdout"] == f"{here}|{os.path.realpath(work)}".encode(), allowlist
+    write_allowlist(vault, f"{on_path}/zt-probe\n")
+    raises_exactly(ZantuDenied, NOT_ALLOWLISTED.format("zt-probe"), session.inject_run, prod_value, "dev", "zt-probe")
+    assert session.inject_run("DB=secret:dev/app/db\n", "dev", "zt-probe")["stdout"] == b"on-path\n"
+
+
+# ---------------------------------------------------------------------------
+# Variables through which the text could steer a gated program
+
+STEERING = "failed to launch child process: variable `{}` {} and cannot be set for a run that receives high or prod values"
+LOADS = "changes how the program is loaded"
+LIBC = "steers the C library inside the program"
+INTERP = "steers a shell or interpreter in the program"
+LOOKUP = "changes where the program finds its own commands"
+REFUSED = (
+    [(n, LOADS) for n in ["LD_PRELOAD", "LD_LIBRARY_PATH", "LD_AUDIT", "LD_"]]
+    + [(n, LIBC) for n in ["GCONV_PATH", "GETCONF_DIR", "GLIBC_TUNABLES", "HOSTALIASES", "LOCALDOMAIN", "LOCPATH",
+                           "MALLOC_TRACE", "NIS_PATH", "NLSPATH", "RESOLV_HOST_CONF", "RES_OPTIONS", "TMPDIR", "TZDIR"]]
+    + [(n, INTERP) for n in ["BASH_ENV", "ENV", "SHELLOPTS", "BASHOPTS", "PS4", "IFS", "CDPATH", "GLOBIGNORE",
+                             "BASH_FUNC_ls", "ZDOTDIR", "FPATH", "PYTHONPATH", "PYTHONHOME", "PYTHONSTARTUP",
+                             "PYTHONINSPECT", "PYTHONUSERBASE", "PERL5LIB", "PERLLIB", "PERL5OPT", "PERL5DB",
+                             "PERLIO_DEBUG", "RUBYLIB", "RUBYOPT", "NODE_OPTIONS", "NODE_PATH", "JAVA_TOOL_OPTIONS",
+                             "_JAVA_OPTIONS", "JDK_JAVA_OPTIONS"]]
+    + [("PATH", LOOKUP)])
+# Names are case-sensitive and match exactly (or by their prefix, for LD_ and BASH_FUNC_).
+NEAR_MISSES = ["ld_preload", "XLD_PRELOAD", "LDFLAGS", "gconv_path", "TMP", "bash_env", "BASH_FUNC", "ENVX",
+               "PYTHONPATH2", "JAVA_OPTIONS", "PATHX", "XPATH", "path", "Path"]
+
+
+def env_of(out):
+    return [entry.decode(errors="replace") for entry in out["stdout"].split(b"\0") if entry]
+
+
+def test_steering_variables_are_refused_only_in_gated_runs(vault, prod_value, tmp_path):
+    vault.plant(literal("dev/app/db", b"dev-pass", sensitivity="medium"))
+    write_allowlist(vault, "/usr/bin/env\n")
+    session = vault.session()
+    for name, reason in REFUSED:
+        line = f"{name}=zt-steer\n"
+        before = vault.audit()
+        raises_exactly(ZantuError, STEERING.format(name, reason), session.inject_run, line + prod_value, "dev",
+                       "/usr/bin/env", ["-0"])
+        assert vault.audit() == before, name  # nothing asked, nothing injected
+        out = session.inject_run("DB=secret:dev/app/db\n" + line, "dev", "/usr/bin/env", ["-0"])
+        assert f"{name}=zt-steer" in env_of(out), name
+    for name in NEAR_MISSES:
+        out = session.inject_run(prod_value + f"{name}=zt-steer\n", "dev", "/usr/bin/env", ["-0"])
+        assert f"{name}=zt-steer" in env_of(out), name
+    assert not os.path.exists(os.path.join(vault.root, "pending"))
+
+
+@pytest.mark.parametrize("name", ["LD_PRELOAD", "GCONV_PATH", "BASH_ENV", "PATH"])
+def test_steering_variable_off_the_allowlist_is_denied_first(vault, prod_value, name):
+    write_allowlist(vault, "/bin/cat\n")
+    raises_exactly(ZantuDenied, NOT_ALLOWLISTED.format("/bin/sh"), vault.session().inject_run,
+                   f"{name}=zt-steer\n" + prod_value, "dev", "/bin/sh", ["-c", "true"])
+    assert lines(vault) == [("deny", "denied:not-allowlisted", "prod/app/db", "prod")]
+
+
+@pytest.mark.parametrize("name", ["LD_PRELOAD", "BASH_ENV", "PYTHONPATH", "PATH"])
+def test_no_confirmation_is_asked_for_a_refused_run(vault, high_values, tmp_path, monkeypatch, name):
+    # A stand-in human stands ready to approve whatever is asked.
+    monkeypatch.setenv("ZANTU_TEST_CONFIRM_TIMEOUT_MS", "20000")
+    marker = tmp_path / "ran"
+    answerer = Answerer(vault, "approved", tmp_path)
+    try:
+        raises_exactly(ZantuError, STEERING.format(name, dict(REFUSED)[name]), vault.session().inject_run,
+                       f"{name}=zt-steer\n" + HIGH_REFS, "dev", "/bin/sh", ["-c", f"touch '{marker}'"])
+    finally:
+        answerer.proc.kill()
+        answerer.proc.wait(timeout=30)
+    assert not answerer.copy.exists()
+    assert not os.path.exists(os.path.join(vault.root, "pending"))
+    assert lines(vault) == HIGH_LINES  # only the resolver's provider line
+    assert not marker.exists()
+
+
+def steering_demo(kind, tmp_path):
+    """An allowlisted program and a text line that, between them, run code of
+    the text author's choosing inside it: the code copies $DB to a file.
+    Returns (program, args, the text line, the file)."""
+    leak = tmp_path / "leak"
+    evil = tmp_path / "evil"
+    evil.mkdir()
+    steal = f"#!/bin/sh\nprintf %s \"$DB\" > '{leak}'\n"
+    if kind == "PATH":
+        # The script runs `date` by name; the text's PATH decides which one.
+        (evil / "date").write_text(steal)
+        (evil / "date").chmod(0o755)
+        script = tmp_path / "report"
+        script.write_text("#!/bin/sh\ndate > /dev/null\necho done\n")
+        script.chmod(0o755)
+        return str(script), [], f"PATH={evil}:/usr/bin:/bin\n", leak
+    if kind == "BASH_ENV":
+        # A non-interactive bash sources $BASH_ENV before the script.
+        (evil / "rc").write_text(steal)
+        script = tmp_path / "report"
+        script.write_text("#!/bin/bash\necho done\n")
+        script.chmod(0o755)
+        return str(script), [], f"BASH_ENV={evil / 'rc'}\n", leak
+    # PYTHONPATH: site imports sitecustomize from it at start-up.
+    (evil / "sitecustomize.py").write_text(f"import os\nopen({str(leak)!r}, 'w').write(os.environ['DB'])\n")
+    return os.path.realpath(sys.executable), ["-c", "print('done')"], f"PYTHONPATH={evil}\n", leak
+
+
+@pytest.mark.parametrize("kind", ["PATH", "BASH_ENV", "PYTHONPATH"])
+def test_the_text_cannot_steer_an_allowlisted_program(vault, prod_value, tmp_path, kind):
+    vault.plant(literal("dev/app/db", b"dev-pass", sensitivity="medium"))
+    program, args, line, leak = steering_demo(kind, tmp_path)
+    write_allowlist(vault, program + "\n")
+    session = vault.session()
+    # Ungated, the steering works: the text author's code sees the value.
+    session.inject_run(line + "DB=secret:dev/app/db\n", "dev", program, args)
+    assert leak.read_bytes() == b"dev-pass"
+    leak.unlink()
+    # Gated, the run is refused and nothing runs.
+    raises_exactly(ZantuError, STEERING.format(kind, dict(REFUSED)[kind]), session.inject_run, line + prod_value,
+                   "dev", program, args)
+    assert not leak.exists()
+    # Without the line the allowlisted program runs as its author meant.
+    assert session.inject_run(prod_value, "dev", program, args)["stdout"] == b"done\n"
+    assert not leak.exists()
 
 
 @pytest.mark.parametrize(

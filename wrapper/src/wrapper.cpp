@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -36,6 +39,85 @@ constexpr std::string_view answer_result(ConfirmOutcome o) noexcept {
 }
 
 constexpr bool is_prod(std::string_view environment) noexcept { return environment == "prod"; }
+
+// Completions of "variable `NAME` ... and cannot be set ...", one per group below.
+constexpr std::string_view kLoads = "changes how the program is loaded";
+constexpr std::string_view kLibc = "steers the C library inside the program";
+constexpr std::string_view kInterpreter = "steers a shell or interpreter in the program";
+constexpr std::string_view kLookup = "changes where the program finds its own commands";
+
+// A variable through which whoever writes the text could make an allowlisted
+// program run code of their choosing while it holds a gated value. Names are
+// case-sensitive, as the loader, the C library and the interpreters read them.
+struct SteeringVariable {
+  std::string_view name;
+  bool is_prefix;  // true: every name that begins with `name`
+  std::string_view reason;
+};
+
+constexpr SteeringVariable kSteeringVariables[] = {
+    // The dynamic loader reads them before the program runs (LD_PRELOAD, LD_LIBRARY_PATH, LD_AUDIT, ...).
+    {"LD_", true, kLoads},
+    // The C library ignores them in secure mode: they load modules or read files of the setter's choosing.
+    {"GCONV_PATH", false, kLibc},
+    {"GETCONF_DIR", false, kLibc},
+    {"GLIBC_TUNABLES", false, kLibc},
+    {"HOSTALIASES", false, kLibc},
+    {"LOCALDOMAIN", false, kLibc},
+    {"LOCPATH", false, kLibc},
+    {"MALLOC_TRACE", false, kLibc},
+    {"NIS_PATH", false, kLibc},
+    {"NLSPATH", false, kLibc},
+    {"RESOLV_HOST_CONF", false, kLibc},
+    {"RES_OPTIONS", false, kLibc},
+    {"TMPDIR", false, kLibc},
+    {"TZDIR", false, kLibc},
+    // Shells and interpreters run code or load modules named by them when they start.
+    {"BASH_ENV", false, kInterpreter},
+    {"ENV", false, kInterpreter},
+    {"SHELLOPTS", false, kInterpreter},
+    {"BASHOPTS", false, kInterpreter},
+    {"PS4", false, kInterpreter},
+    {"IFS", false, kInterpreter},
+    {"CDPATH", false, kInterpreter},
+    {"GLOBIGNORE", false, kInterpreter},
+    {"BASH_FUNC_", true, kInterpreter},
+    {"ZDOTDIR", false, kInterpreter},
+    {"FPATH", false, kInterpreter},
+    {"PYTHONPATH", false, kInterpreter},
+    {"PYTHONHOME", false, kInterpreter},
+    {"PYTHONSTARTUP", false, kInterpreter},
+    {"PYTHONINSPECT", false, kInterpreter},
+    {"PYTHONUSERBASE", false, kInterpreter},
+    {"PERL5LIB", false, kInterpreter},
+    {"PERLLIB", false, kInterpreter},
+    {"PERL5OPT", false, kInterpreter},
+    {"PERL5DB", false, kInterpreter},
+    {"PERLIO_DEBUG", false, kInterpreter},
+    {"RUBYLIB", false, kInterpreter},
+    {"RUBYOPT", false, kInterpreter},
+    {"NODE_OPTIONS", false, kInterpreter},
+    {"NODE_PATH", false, kInterpreter},
+    {"JAVA_TOOL_OPTIONS", false, kInterpreter},
+    {"_JAVA_OPTIONS", false, kInterpreter},
+    {"JDK_JAVA_OPTIONS", false, kInterpreter},
+    // The program, and every script it runs, looks up its own commands on it.
+    {"PATH", false, kLookup},
+};
+
+// The refusal for the first variable of the text that could steer the
+// program, or nullopt when there is none.
+std::optional<std::string> steering_refusal(const std::vector<core::ResolvedVar>& vars) {
+  for (const auto& v : vars) {
+    for (const auto& s : kSteeringVariables) {
+      if (s.is_prefix ? v.name.starts_with(s.name) : v.name == s.name) {
+        return "variable `" + v.name + "` " + std::string(s.reason) +
+               " and cannot be set for a run that receives high or prod values";
+      }
+    }
+  }
+  return std::nullopt;
+}
 
 // Records one event stamped now; a failed write changes nothing.
 void audit_event(const Wrapper& w, AuditAction action, std::string_view result, std::string_view coordinate,
@@ -90,20 +172,6 @@ Result<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view env, std
     if (is_high) high.push_back(GatedVar{*v.coordinate, v.environment, s});
   }
 
-  // The dynamic loader reads every LD_ variable before the program runs:
-  // LD_PRELOAD or LD_LIBRARY_PATH set by the text would load code of the
-  // text author's choosing into an allowlisted program that holds a gated
-  // value. Refused before anyone is asked or anything is audited.
-  if (!gated.empty()) {
-    for (const auto& v : vars) {
-      if (v.name.starts_with("LD_")) {
-        return std::unexpected(WrapperError::spawn("variable `" + v.name +
-                                                   "` changes how the program is loaded and cannot be set for a "
-                                                   "run that receives high or prod values"));
-      }
-    }
-  }
-
   // A gated value goes only to the file the allowlist vouches for, so the
   // child is started from the very path that was checked.
   const std::string path = gated.empty() ? std::string(program) : allowlist::canonical_or_owned(program);
@@ -112,6 +180,12 @@ Result<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view env, std
       audit_event(*this, AuditAction::Deny, "denied:not-allowlisted", g.coordinate, g.environment, origin);
     }
     return std::unexpected(WrapperError::not_allowlisted(std::string(program)));
+  }
+
+  // Refused after the allowlist, so a program off it is denied as ever, and
+  // before anyone is asked to approve a run that could not go ahead.
+  if (!gated.empty()) {
+    if (auto refusal = steering_refusal(vars)) return std::unexpected(WrapperError::spawn(std::move(*refusal)));
   }
 
   if (!high.empty()) {
@@ -125,15 +199,14 @@ Result<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view env, std
   }
 
   Command command;
+  // argv[0] is the program path too: for a gated run the canonical path
+  // that was checked, so a link of the caller's naming cannot choose the
+  // personality of a program that dispatches on its own name.
   command.program = path;
-  // A program that dispatches on its own name (a multi-call binary, a
-  // wrapper behind a symbolic link) must see the name it was called by.
-  command.argv0 = std::string(program);
   command.args.assign(args.begin(), args.end());
   command.inherit_stdio = inherit_stdio;
-  // A bare allowlisted name is looked up where the caller would find it: a
-  // PATH that the text itself sets could otherwise hand a gated value to a
-  // program of the text author's choosing.
+  // A bare allowlisted name is looked up where the caller would find it,
+  // never on a PATH of the text's making.
   command.path_search = gated.empty() ? PathSearch::Child : PathSearch::Caller;
   command.env.reserve(vars.size());
   std::vector<std::string> masked_names;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <map>
 #include <memory>
@@ -278,7 +279,9 @@ TEST_F(WrapperTest, GatesAndAuditLinesFollowSensitivityAndEnvironment) {
       // Every case that runs with an allowlist holds a gated value.
       const bool gated = c.allowlisted;
       EXPECT_EQ(runner_.calls[0].program, gated ? allowlist::canonical_or_owned("/bin/sh") : "/bin/sh");
-      EXPECT_EQ(runner_.calls[0].argv0, "/bin/sh");
+      // A gated child is called by the path that was checked.
+      EXPECT_EQ(runner_.calls[0].argv0.value_or(runner_.calls[0].program),
+                gated ? allowlist::canonical_or_owned("/bin/sh") : "/bin/sh");
       EXPECT_EQ(runner_.calls[0].path_search, gated ? PathSearch::Caller : PathSearch::Child);
     }
   }
@@ -396,47 +399,64 @@ TEST_F(WrapperTest, AuditLogIsOnDiskBeforeTheChildStarts) {
                 R"("result":"injected","origin":"agent"})" "\n");
 }
 
-// A program that dispatches on its own name sees the name it was called by,
-// while a gated run still starts the canonical file.
-TEST_F(WrapperTest, GatedChildStartsFromCanonicalPathWithCallersArgv0) {
+// A gated child is started from, and called by, the canonical path that the
+// allowlist checked, so a link of the caller's naming cannot pick the
+// personality of a program that dispatches on its own name. An ungated run
+// keeps the caller's text.
+TEST_F(WrapperTest, GatedChildIsCalledByTheCheckedPath) {
   ASSERT_NO_FATAL_FAILURE(put_literal("secret:prod/app/db", "db-pass", Sensitivity::Medium));
   ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/db", "dev-pass", Sensitivity::Medium));
   fs::create_directories(tmp_.path() / "real");
   fs::create_directories(tmp_.path() / "links");
   const std::string cat_link = tmp_ / "links/mycat";
   fs::create_symlink(allowlist::canonical_or_owned("/bin/cat"), cat_link);
+  // bash called by the name "sh" switches to its POSIX personality.
+  const std::string bash = allowlist::canonical_or_owned("/bin/bash");
+  const std::string sh_link = tmp_ / "links/sh";
+  fs::create_symlink(bash, sh_link);
   const std::string script = tmp_ / "real/show-name";
   testing::write_file(script, "#!/bin/sh\nprintf '%s' \"$0\"\n", kExec);
   const std::string script_link = tmp_ / "links/show-name";
   fs::create_symlink(script, script_link);
   allowlist_.allow(cat_link);
+  allowlist_.allow(sh_link);
   allowlist_.allow(script_link);
-  ASSERT_EQ(allowlist_.size(), 2u);  // stored as their canonical targets
+  ASSERT_EQ(allowlist_.size(), 3u);  // stored as their canonical targets
 
-  // The kernel hands a script the path it was executed by, so "$0" shows
-  // which file was started; /proc/self/cmdline shows argv[0].
+  // /proc/self/cmdline shows argv[0]; the kernel hands a script the path it
+  // was executed by, so "$0" shows which file was started.
+  const std::vector<std::string> personality = {"-c", "if shopt -oq posix; then echo posix; else echo bash; fi"};
+  const std::string gated = "A=secret:prod/app/db\n", ungated = "A=secret:dev/app/db\n";
   struct Case {
-    const char* refs;
+    std::string refs;
     std::string program;
     std::vector<std::string> args;
     std::string stdout;
   };
+  const std::string cat = allowlist::canonical_or_owned("/bin/cat");
   const Case cases[] = {
-      {"A=secret:prod/app/db\n", cat_link, {"/proc/self/cmdline"}, cat_link + '\0' + "/proc/self/cmdline" + '\0'},
-      {"A=secret:prod/app/db\n", script_link, {}, allowlist::canonical_or_owned(script)},
-      {"A=secret:dev/app/db\n", script_link, {}, script_link},
+      {gated, cat_link, {"/proc/self/cmdline"}, cat + '\0' + "/proc/self/cmdline" + '\0'},
+      {ungated, cat_link, {"/proc/self/cmdline"}, cat_link + '\0' + "/proc/self/cmdline" + '\0'},
+      {gated, sh_link, personality, "bash\n"},
+      {ungated, sh_link, personality, "posix\n"},
+      {gated, script_link, {}, allowlist::canonical_or_owned(script)},
+      {ungated, script_link, {}, script_link},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.refs + c.program);
+    runner_.calls.clear();
     auto got = run(c.refs, c.program, c.args);
     ASSERT_TRUE(got.has_value()) << got.error().to_string();
     EXPECT_EQ(text(got->stdout), c.stdout);
+    ASSERT_EQ(runner_.calls.size(), 1u);
+    const bool is_gated = c.refs == gated;
+    EXPECT_EQ(runner_.calls[0].program, is_gated ? allowlist::canonical_or_owned(c.program) : c.program);
   }
 }
 
-// A bare allowlisted name in a gated run is found on this process's PATH,
-// never on one that the text sets; an ungated run keeps the child's PATH.
-TEST_F(WrapperTest, GatedBareNameIgnoresThePathTheTextSets) {
+// A bare allowlisted name in a gated run is found on this process's PATH; the
+// text cannot set PATH for such a run. An ungated run keeps the child's PATH.
+TEST_F(WrapperTest, GatedBareNameIsFoundOnTheCallersPath) {
   ASSERT_NO_FATAL_FAILURE(put_literal("secret:prod/app/db", "db-pass", Sensitivity::Medium));
   ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/db", "dev-pass", Sensitivity::Medium));
   for (const char* dir : {"good", "evil"}) {
@@ -450,51 +470,168 @@ TEST_F(WrapperTest, GatedBareNameIgnoresThePathTheTextSets) {
   const std::string evil = "PATH=" + (tmp_ / "evil") + ":/usr/bin:/bin\n";
   struct Case {
     std::string refs;
-    const char* stdout;
+    const char* outcome;  // the child's stdout, or the error's text
   };
   const Case cases[] = {
-      {evil + "A=secret:prod/app/db\n", "good\n"},
+      {evil + "A=secret:prod/app/db\n",
+       "failed to launch child process: variable `PATH` changes where the program finds its own commands and "
+       "cannot be set for a run that receives high or prod values"},
       {"A=secret:prod/app/db\n", "good\n"},
       {evil + "A=secret:dev/app/db\n", "evil\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.refs);
     auto got = run(c.refs, "zt-probe", {});
-    ASSERT_TRUE(got.has_value()) << got.error().to_string();
-    EXPECT_EQ(text(got->stdout), c.stdout);
+    EXPECT_EQ(got ? text(got->stdout) : got.error().to_string(), c.outcome);
   }
 }
 
-TEST_F(WrapperTest, LoaderVariablesAreRefusedOnlyInGatedRuns) {
+// A gated bare name that names a file in the working directory is resolved
+// there: that canonical file is what the allowlist checks, what starts and
+// what argv[0] names, and the child runs in the caller's working directory.
+// An ungated run finds the name on PATH.
+TEST_F(WrapperTest, GatedBareNameInTheWorkingDirectoryIsThatFile) {
   ASSERT_NO_FATAL_FAILURE(put_literal("secret:prod/app/db", "db-pass", Sensitivity::Medium));
   ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/db", "dev-pass", Sensitivity::Medium));
-  allowlist_.allow("/bin/sh");
+  fs::create_directories(tmp_.path() / "work");
+  fs::create_directories(tmp_.path() / "onpath");
+  const std::string here = tmp_ / "work/zt-probe", on_path = tmp_ / "onpath/zt-probe";
+  testing::write_file(here, "#!/bin/sh\nprintf '%s|%s' \"$0\" \"$(pwd -P)\"\n", kExec);
+  testing::write_file(on_path, "#!/bin/sh\necho on-path\n", kExec);
+  const char* old_path = std::getenv("PATH");
+  ScopedEnv path("PATH", (tmp_ / "onpath") + ":" + (old_path ? old_path : "/usr/bin:/bin"));
+  const std::string canonical_here = allowlist::canonical_or_owned(here);
+  const std::string work = allowlist::canonical_or_owned(tmp_ / "work");
+  testing::ScopedCwd cwd(tmp_.path() / "work");
+
   struct Case {
     const char* refs;
-    const char* refused;  // the variable named in the refusal, or null when the run goes ahead
+    std::string allowed;
+    std::string outcome;  // the child's stdout, or the error's text
+    std::vector<std::string> audit;
   };
   const Case cases[] = {
-      {"LD_PRELOAD=/nonexistent/zt.so\nA=secret:prod/app/db\n", "LD_PRELOAD"},
-      {"A=secret:prod/app/db\nLD_LIBRARY_PATH=/tmp\n", "LD_LIBRARY_PATH"},
-      {"LD_AUDIT=x\nA=secret:dev/app/db\n", nullptr},
-      {"XLD_PRELOAD=x\nA=secret:prod/app/db\n", nullptr},
+      {"A=secret:prod/app/db\n", here, canonical_here + "|" + work, {"inject injected prod/app/db prod agent"}},
+      {"A=secret:prod/app/db\n", on_path,
+       "`zt-probe` is not on the executor allowlist; high/prod injection refused (I15)",
+       {"deny denied:not-allowlisted prod/app/db prod agent"}},
+      {"A=secret:dev/app/db\n", here, "on-path\n", {"inject injected dev/app/db dev agent"}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.refs);
+    SCOPED_TRACE(c.refs + c.allowed);
+    sink_.lines.clear();
     runner_.calls.clear();
-    const std::size_t lines_before = sink_.lines.size();
-    auto got = run(c.refs, "/bin/sh", {"-c", "true"});
-    if (c.refused == nullptr) {
-      ASSERT_TRUE(got.has_value()) << got.error().to_string();
-      EXPECT_EQ(runner_.calls.size(), 1u);
+    allowlist_ = Allowlist();
+    allowlist_.allow(c.allowed);
+    auto got = run(c.refs, "zt-probe", {});
+    EXPECT_EQ(got ? text(got->stdout) : got.error().to_string(), c.outcome);
+    EXPECT_EQ(sink_.lines, c.audit);
+    if (!got) {
+      EXPECT_TRUE(runner_.calls.empty());
       continue;
     }
+    ASSERT_EQ(runner_.calls.size(), 1u);
+    const auto& call = runner_.calls[0];
+    const std::string expected = c.outcome == "on-path\n" ? "zt-probe" : canonical_here;
+    EXPECT_EQ(call.program, expected);
+    EXPECT_EQ(call.argv0.value_or(call.program), expected);
+  }
+}
+
+// Variables through which the text's author could steer the program that
+// receives a gated value. Names match exactly, as the C library and the
+// interpreters read them; "LD_" and "BASH_FUNC_" match as prefixes.
+TEST_F(WrapperTest, SteeringVariablesAreRefusedOnlyInGatedRuns) {
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:prod/app/db", "db-pass", Sensitivity::Medium));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/key", "key-pass", Sensitivity::High));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/db", "dev-pass", Sensitivity::Medium));
+  allowlist_.allow("/bin/sh");
+  const std::string loads = "changes how the program is loaded";
+  const std::string libc = "steers the C library inside the program";
+  const std::string interp = "steers a shell or interpreter in the program";
+  const std::string lookup = "changes where the program finds its own commands";
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {"LD_PRELOAD", loads}, {"LD_LIBRARY_PATH", loads}, {"LD_AUDIT", loads}, {"LD_BIND_NOW", loads},
+      {"LD_", loads},
+      {"GCONV_PATH", libc}, {"GETCONF_DIR", libc}, {"GLIBC_TUNABLES", libc}, {"HOSTALIASES", libc},
+      {"LOCALDOMAIN", libc}, {"LOCPATH", libc}, {"MALLOC_TRACE", libc}, {"NIS_PATH", libc}, {"NLSPATH", libc},
+      {"RESOLV_HOST_CONF", libc}, {"RES_OPTIONS", libc}, {"TMPDIR", libc}, {"TZDIR", libc},
+      {"BASH_ENV", interp}, {"ENV", interp}, {"SHELLOPTS", interp}, {"BASHOPTS", interp}, {"PS4", interp},
+      {"IFS", interp}, {"CDPATH", interp}, {"GLOBIGNORE", interp}, {"BASH_FUNC_ls", interp},
+      {"BASH_FUNC_", interp}, {"ZDOTDIR", interp}, {"FPATH", interp}, {"PYTHONPATH", interp},
+      {"PYTHONHOME", interp}, {"PYTHONSTARTUP", interp}, {"PYTHONINSPECT", interp}, {"PYTHONUSERBASE", interp},
+      {"PERL5LIB", interp}, {"PERLLIB", interp}, {"PERL5OPT", interp}, {"PERL5DB", interp},
+      {"PERLIO_DEBUG", interp}, {"RUBYLIB", interp}, {"RUBYOPT", interp}, {"NODE_OPTIONS", interp},
+      {"NODE_PATH", interp}, {"JAVA_TOOL_OPTIONS", interp}, {"_JAVA_OPTIONS", interp},
+      {"JDK_JAVA_OPTIONS", interp},
+      {"PATH", lookup},
+  };
+  // Other case, other names that merely contain or begin like a listed one.
+  const std::vector<std::string> accepted = {
+      "ld_preload", "Ld_PRELOAD", "XLD_PRELOAD", "LD", "LDFLAGS", "gconv_path", "GCONV_PATHX", "TMPDIRS",
+      "TMP", "TZ", "bash_env", "BASH_ENVX", "BASH_FUNC", "BASHFUNC_ls", "bash_func_ls", "ENVX", "XENV",
+      "env", "IFS_X", "PYTHONPATH2", "JAVA_OPTIONS", "NODE_ENV", "PATHX", "XPATH", "MANPATH", "path", "Path"};
+  const std::string tail = " and cannot be set for a run that receives high or prod values";
+  // Gated by a prod value, or by a high one that would ask a human first.
+  const char* gated[] = {"A=secret:prod/app/db\n", "A=secret:dev/app/key\n"};
+  auto reset = [&] {
+    sink_.lines.clear();
+    runner_.calls.clear();
+    confirmer_.requests.clear();
+  };
+  auto has_name = [&](const std::string& name) {
+    return runner_.calls.size() == 1 && std::ranges::find(runner_.calls[0].names, name) != runner_.calls[0].names.end();
+  };
+  for (const auto& [name, reason] : refused) {
+    const std::string line = name + "=zt-steer\n";
+    for (const std::string& refs : {line + gated[0], gated[1] + line}) {
+      SCOPED_TRACE(refs);
+      reset();
+      auto got = run(refs, "/bin/sh", {"-c", "true"});
+      ASSERT_FALSE(got.has_value());
+      EXPECT_EQ(got.error().kind(), WrapperErrorKind::Spawn);
+      EXPECT_EQ(got.error().to_string(), "failed to launch child process: variable `" + name + "` " + reason + tail);
+      EXPECT_TRUE(runner_.calls.empty());
+      EXPECT_TRUE(confirmer_.requests.empty());
+      EXPECT_TRUE(sink_.lines.empty());  // nothing asked, nothing injected
+    }
+    SCOPED_TRACE(name + " ungated");
+    reset();
+    auto got = run(line + "A=secret:dev/app/db\n", "/bin/sh", {"-c", "true"});
+    ASSERT_TRUE(got.has_value()) << got.error().to_string();
+    EXPECT_TRUE(has_name(name));
+  }
+  for (const auto& name : accepted) {
+    for (const std::string& refs : {name + "=zt-steer\n" + gated[0], gated[1] + name + "=zt-steer\n"}) {
+      SCOPED_TRACE(refs);
+      reset();
+      auto got = run(refs, "/bin/sh", {"-c", "true"});
+      ASSERT_TRUE(got.has_value()) << got.error().to_string();
+      EXPECT_TRUE(has_name(name));
+      EXPECT_EQ(confirmer_.requests.size(), refs.starts_with(gated[1]) ? 1u : 0u);
+    }
+  }
+}
+
+// The allowlist gate comes first: a program off the list is denied as ever,
+// with its "deny" lines, whatever the text sets.
+TEST_F(WrapperTest, SteeringVariableOffTheAllowlistIsDeniedFirst) {
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:prod/app/db", "db-pass", Sensitivity::Medium));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/key", "key-pass", Sensitivity::High));
+  allowlist_.allow("/bin/cat");
+  for (const char* name : {"LD_PRELOAD", "GCONV_PATH", "BASH_ENV", "PATH"}) {
+    SCOPED_TRACE(name);
+    sink_.lines.clear();
+    runner_.calls.clear();
+    confirmer_.requests.clear();
+    auto got = run(std::string(name) + "=zt-steer\nA=secret:prod/app/db\nB=secret:dev/app/key\n", "/bin/sh",
+                   {"-c", "true"});
     ASSERT_FALSE(got.has_value());
-    EXPECT_EQ(got.error().kind(), WrapperErrorKind::Spawn);
-    EXPECT_NE(got.error().to_string().find(std::string("`") + c.refused + "`"), std::string::npos)
-        << got.error().to_string();
+    EXPECT_EQ(got.error().kind(), WrapperErrorKind::NotAllowlisted);
+    EXPECT_EQ(sink_.lines, (std::vector<std::string>{"deny denied:not-allowlisted prod/app/db prod agent",
+                                                     "deny denied:not-allowlisted dev/app/key dev agent"}));
+    EXPECT_TRUE(confirmer_.requests.empty());
     EXPECT_TRUE(runner_.calls.empty());
-    EXPECT_EQ(sink_.lines.size(), lines_before);
   }
 }
 

@@ -57,13 +57,18 @@ struct Wrapper {
   //  - when a vault value is high or from "prod", `program` must be on the
   //    allowlist, else every such value is audited "deny" and the run fails
   //    with `NotAllowlisted` (the caller's program text);
+  //  - with such a value, a text variable that could steer the program (the
+  //    loader's LD_ variables, those the C library ignores in secure mode,
+  //    the start-up hooks of shells and interpreters, PATH) fails the run
+  //    with `Spawn` naming it, before anyone is asked and before any answer
+  //    or "inject" line is written;
   //  - when a vault value is high, one confirmation covers all of them, its
   //    answer is audited per value, and a denial or time-out fails the run;
   //  - every vault value is audited "inject" before the child starts;
   //  - the child runs with every resolved value in its environment. With a
-  //    gated value it is started from the program's canonical path (a bare
-  //    name that does not resolve is searched on this process's PATH, never
-  //    on one the text sets), always with argv[0] = `program`;
+  //    gated value it is started from, and called by (argv[0]), the
+  //    program's canonical path (a bare name that does not resolve is
+  //    searched on this process's PATH); without one, by `program` as given;
   //  - the vault values are masked in both captured outputs.
   // A resolution failure is `Core` with the core error unchanged; a launch
   // failure the runner's `Spawn`. Every resolved value is wiped when the call
