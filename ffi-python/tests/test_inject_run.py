@@ -9,6 +9,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -332,6 +333,55 @@ def test_signal_gives_status_none(vault):
     assert out == {"status": None, "stdout": b"before\n", "stderr": b""}
     out = vault.session().inject_run("A=x\n", "dev", "/bin/sh", ["-c", f"kill -{int(signal.SIGKILL)} $$"])
     assert out["status"] is None
+
+
+def test_background_process_holding_the_pipes_does_not_hold_the_call(vault, tmp_path):
+    # The descendant would hold both pipes for 600 s; `timeout` ends it after
+    # 40 s, so a call that waited for it fails this test instead of hanging.
+    pidfile = tmp_path / "descendant"
+    script = f"echo started; timeout -s KILL 40 sleep 600 & echo $! > '{pidfile}'; exit 0"
+    start = time.monotonic()
+    try:
+        out = vault.session().inject_run("A=x\n", "dev", "/bin/sh", ["-c", script])
+        took = time.monotonic() - start
+        descendant = int(pidfile.read_text())
+        os.kill(descendant, 0)  # left running, not killed
+    finally:
+        if pidfile.exists():
+            os.kill(int(pidfile.read_text()), signal.SIGTERM)  # `timeout` passes it on to the sleeper
+    assert took < 20
+    assert out == {"status": 0, "stdout": b"started\n", "stderr": b""}
+
+
+# Run in a fresh interpreter, so this test process keeps its own descriptors,
+# dispositions and mask.
+CARELESS_HOST = textwrap.dedent("""
+    import json, os, signal, sys
+    import zantu_ffi
+
+    root, passphrase = json.loads(sys.argv[1])
+    low = os.open(os.devnull, os.O_RDONLY)
+    os.set_inheritable(low, True)
+    high = os.dup2(low, 200, inheritable=True)
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # CPython already ignores SIGPIPE
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM, signal.SIGUSR1})
+    probe = (f"for n in {low} {high}; do if [ -e /proc/$$/fd/$n ]; then echo fd $n; fi; done; "
+             "exec grep -E '^Sig(Blk|Ign):' /proc/self/status")
+    session = zantu_ffi.ZantuSession({"operations": ["inject"]}, root, passphrase)
+    sys.stdout.write(session.inject_run("A=x\\n", "dev", "/bin/sh", ["-c", probe])["stdout"].decode())
+""")
+
+
+def test_child_gets_no_descriptor_ignored_signal_or_mask_of_the_host(vault):
+    ran = subprocess.run([sys.executable, "-c", CARELESS_HOST, json.dumps([vault.root, vault.passphrase])],
+                         capture_output=True, text=True, timeout=60)
+    assert ran.returncode == 0, ran.stderr
+    assert "fd " not in ran.stdout
+    masks = dict(line.split(":\t") for line in ran.stdout.splitlines())
+    assert int(masks["SigBlk"], 16) == 0
+    ignored = int(masks["SigIgn"], 16)
+    for sig in (signal.SIGPIPE, signal.SIGXFSZ):
+        assert not ignored & (1 << (sig - 1)), sig.name
 
 
 def test_child_environment_lacks_zantu_variables(vault, monkeypatch):

@@ -1,9 +1,11 @@
 #include "zantu/wrapper/runner.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -218,6 +220,52 @@ TEST(SystemRunner, ChildStartsWithEmptySignalMaskAndDefaultSigpipe) {
   ASSERT_EQ(masks.size(), 2u) << text(out.stdout);
   EXPECT_EQ(masks["SigBlk"], 0u);
   EXPECT_EQ(masks["SigIgn"] & (1ull << (SIGPIPE - 1)), 0u);
+}
+
+TEST(SystemRunner, ChildGetsNoInheritableDescriptorOfTheHostAndDefaultSigxfsz) {
+  const int low = ::open("/dev/null", O_RDONLY);  // inheritable: no O_CLOEXEC
+  ASSERT_GT(low, STDERR_FILENO);
+  const int high = ::fcntl(low, F_DUPFD, 200);  // inheritable too
+  ASSERT_GE(high, 200);
+  struct sigaction ignore {}, old_xfsz {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(sigaction(SIGXFSZ, &ignore, &old_xfsz), 0);
+
+  const auto out = run_ok(shell("for n in " + std::to_string(low) + " " + std::to_string(high) +
+                                "; do if [ -e /proc/$$/fd/$n ]; then echo \"fd $n\"; fi; done; "
+                                "exec grep '^SigIgn:' /proc/self/status"));
+
+  sigaction(SIGXFSZ, &old_xfsz, nullptr);
+  ::close(high);
+  ::close(low);
+  const std::string lines = text(out.stdout);
+  EXPECT_EQ(lines.find("fd "), std::string::npos) << lines;
+  ASSERT_TRUE(lines.starts_with("SigIgn:")) << lines;
+  EXPECT_EQ(std::stoull(lines.substr(7), nullptr, 16) & (1ull << (SIGXFSZ - 1)), 0u) << lines;
+}
+
+TEST(SystemRunner, ReturnsWhenTheChildEndsThoughADescendantHoldsThePipes) {
+  using namespace std::chrono_literals;
+  TempDir dir;
+  const std::string pidfile = dir / "descendant";
+  // The descendant would hold both pipes for 600 s; `timeout` ends it after
+  // 40 s, so a runner that waited for it fails this test instead of hanging.
+  const auto start = std::chrono::steady_clock::now();
+  auto out = SystemRunner().run(
+      shell("echo started; echo on-err >&2; timeout -s KILL 40 sleep 600 & echo $! > '" + pidfile + "'; exit 5"));
+  const auto took = std::chrono::steady_clock::now() - start;
+  std::ifstream in(pidfile);
+  pid_t descendant = -1;
+  in >> descendant;
+  const bool still_running = descendant > 0 && ::kill(descendant, 0) == 0;
+  if (descendant > 0) ::kill(descendant, SIGTERM);  // `timeout` passes it on to the sleeper
+
+  EXPECT_LT(took, 20s);
+  EXPECT_TRUE(still_running) << "the descendant is left alone, not killed";
+  ASSERT_TRUE(out.has_value()) << out.error().to_string();
+  EXPECT_EQ(text(out->stdout), "started\n");
+  EXPECT_EQ(text(out->stderr), "on-err\n");
+  EXPECT_EQ(out->status, 5);
 }
 
 TEST(SystemRunner, LaunchFailuresNameTheProgramAndTheSystemError) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "zantu/core/child.hpp"
 #include "zantu/core/secret.hpp"
 #include "zantu/wrapper/error.hpp"
 
@@ -18,11 +19,10 @@ struct EnvPair {
   core::SecretValue value;
 };
 
-// Which PATH a program name without "/" is searched on.
-enum class PathSearch : std::uint8_t {
-  Child,   // the PATH the child receives (a `PATH` pair in `Command::env` takes part)
-  Caller,  // the calling process's own PATH, whatever the pairs say
-};
+// Which PATH a program name without "/" is searched on: `PathSearch::Child`,
+// the PATH the child receives (a `PATH` pair in `Command::env` takes part), or
+// `PathSearch::Caller`, the calling process's own PATH.
+using PathSearch = core::PathSearch;
 
 // What to start. Owns every field; dropping it wipes the values.
 struct Command {
@@ -60,12 +60,15 @@ class ProcessRunner {
 
 // Starts the child with posix_spawn: the calling process's environment less
 // every variable whose name begins with "ZANTU_", plus `Command::env`; stdin on
-// /dev/null and stdout and stderr captured (unless inherited); the signal mask
-// emptied and SIGPIPE back to its default action. Blocks until the child ends;
-// no time limit. Fails only with `WrapperError::Spawn`: a NUL byte in the
-// program, argv[0], an argument, a name or a value, a name that is empty or
-// holds "=", a value that is not UTF-8 (all before anything starts), or a
-// launch or wait failure ("launch {program}: {os error}").
+// /dev/null and stdout and stderr captured (unless inherited); no other
+// descriptor of the caller; SIGPIPE and SIGXFSZ at their default action and
+// an empty signal mask. Blocks until the child itself ends, with no time
+// limit; then takes what is in the pipes and returns: a descendant that still
+// holds them is not waited for, and what it writes later is not captured.
+// Fails only with `WrapperError::Spawn`: a NUL byte in the program, argv[0],
+// an argument, a name or a value, a name that is empty or holds "=", a value
+// that is not UTF-8 (all before anything starts), or a launch, wait or read
+// failure ("launch {program}: {os error}").
 class SystemRunner final : public ProcessRunner {
  public:
   [[nodiscard]] Result<Output> run(const Command& command) const override;

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "zantu/core/child.hpp"
 #include "zantu/core/secret.hpp"
 
 namespace zantu::providers::common {
@@ -26,21 +27,17 @@ struct ToolOutput {
   std::optional<std::int32_t> status;
 };
 
-enum class ToolFailureKind : std::uint8_t {
-  CouldNotStart,  // the program could not be started (errnum says why)
-  WaitFailed,     // waiting on the running tool failed (errnum says why)
-  TimedOut,       // the limit passed; the tool was killed and reaped
-};
-
-struct ToolFailure {
-  ToolFailureKind kind;
-  int errnum = 0;  // 0 for TimedOut
-};
+// Why a run failed: the tool could not be started, waiting on it failed, or
+// the limit passed (it was killed and reaped), with the error number.
+using ToolFailureKind = core::ChildFailureKind;
+using ToolFailure = core::ChildFailure;
 
 // Runs `program` (looked up on PATH; no shell) with `args` after it. The tool
 // gets /dev/null as standard input, the caller's environment less every
 // variable whose name begins with "ZANTU_", and the caller's working directory;
-// no other descriptor of ours reaches it. Both of its outputs are drained while
+// no other descriptor of ours reaches it, and it starts with SIGPIPE and
+// SIGXFSZ at their default action and an empty signal mask (`core::child::run`,
+// which the wrapper's runner uses too). Both of its outputs are drained while
 // it runs. When it exits, what it left in the pipes is read and the call
 // returns, even if a descendant still holds a pipe open. When `limit` passes
 // first, the tool is killed (SIGKILL) and reaped and its output is discarded.

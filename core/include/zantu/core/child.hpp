@@ -1,0 +1,99 @@
+// Starting one child process and collecting its output: the spawning, draining
+// and bounded waiting that the wrapper's runner and the providers' tool runner
+// share. Internal to the system; each caller keeps its own rules on top.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <limits>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "zantu/core/secret.hpp"
+
+namespace zantu::core {
+
+// Which PATH a program name without "/" is searched on.
+enum class PathSearch : std::uint8_t {
+  Child,   // the PATH the child receives (a `PATH` entry of the command's env takes part)
+  Caller,  // the calling process's own PATH, whatever the entries say
+};
+
+// One variable to set in the child. Both views are borrowed for the call.
+struct ChildEnvVar {
+  std::string_view name;
+  std::span<const std::uint8_t> value;
+};
+
+// What to start; everything is borrowed for the call. No text may hold a NUL
+// byte and no name may be empty or hold "=": exec cannot carry them, so the
+// caller refuses them first.
+struct ChildCommand {
+  // A path with "/" is started by that path (a relative one against the
+  // current directory); a name without "/" is searched as execvp(3) does.
+  std::string_view program;
+  // What the child sees as argv[0]; absent means `program` itself.
+  std::optional<std::string_view> argv0;
+  // The arguments after argv[0], passed as they are.
+  std::span<const std::string> args;
+  // Set in the child in order after the inherited environment is scrubbed; a
+  // later entry replaces an earlier one of the same name.
+  std::span<const ChildEnvVar> env;
+  PathSearch path_search = PathSearch::Caller;
+  // true: the child shares the caller's stdin, stdout and stderr and nothing
+  // is captured.
+  bool inherit_stdio = false;
+  // Past this many bytes a stream is no longer drained while the child runs:
+  // the child then blocks on that pipe, so nothing is ever cut short.
+  std::size_t max_stream_len = std::numeric_limits<std::size_t>::max();
+  // How long the child may run; absent: no limit.
+  std::optional<std::chrono::nanoseconds> limit;
+};
+
+// What came back from a child that ended by itself. Both outputs live in
+// wiping buffers, since either may hold a secret.
+struct ChildOutput {
+  SecretBuffer stdout_bytes;  // empty when the stdio was inherited
+  SecretBuffer stderr_bytes;  // empty when the stdio was inherited
+  // The exit code (0 to 255); absent when a signal ended the child.
+  std::optional<std::int32_t> status;
+  // The first read error on either pipe (that stream ended there; the other
+  // was still drained), 0 for none. The caller decides whether it matters.
+  int read_errnum = 0;
+};
+
+enum class ChildFailureKind : std::uint8_t {
+  CouldNotStart,  // the pipes, the spawn set-up or exec failed (errnum says why); no child runs
+  WaitFailed,     // waiting on the child failed (errnum says why); it was killed and reaped
+  TimedOut,       // the limit passed; the child was killed and reaped, its output discarded
+};
+
+struct ChildFailure {
+  ChildFailureKind kind;
+  int errnum = 0;  // 0 for TimedOut
+};
+
+namespace child {
+
+// Starts `command` and waits for it. The child gets the caller's environment
+// less every variable whose name begins with "ZANTU_" (of duplicate names only
+// the first, the one getenv(3) sees), plus `ChildCommand::env`; standard input
+// on /dev/null and standard output and error each on a pipe (unless
+// inherited); no other descriptor of the caller; SIGPIPE and SIGXFSZ at their
+// default action and an empty signal mask; the caller's working directory,
+// process group and resource limits. The environment is assembled in a wiping
+// buffer that is wiped as soon as the child has started.
+//
+// Both pipes are drained together while the child runs. Once the child itself
+// has ended, what is in the pipes at that moment is read and the call
+// returns: a descendant that still holds a pipe is neither waited for nor
+// killed, and what it writes later is not captured. The child is reaped
+// exactly once on every path after it started, and no descriptor of the call
+// outlives it.
+[[nodiscard]] std::expected<ChildOutput, ChildFailure> run(const ChildCommand& command);
+
+}  // namespace child
+}  // namespace zantu::core
