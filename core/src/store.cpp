@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -31,20 +32,26 @@ using UniqueDir = std::unique_ptr<DIR, DirCloser>;
 // a name too long, no permission, an I/O error) is reported as an error.
 bool is_absent(int err) noexcept { return err == ENOENT || err == ENOTDIR; }
 
-// The error of a record path that holds something other than a regular file
-// or a directory (a FIFO, a socket, a device).
+// The errors of a record path that holds something other than a regular file
+// or a directory (a FIFO, a socket, a device), and of a file past the bound.
 constexpr int kNotRegular = -1;
 constexpr std::string_view kNotRegularText = "not a regular file";
+constexpr int kTooLarge = -2;
 
 CoreError read_error(std::string_view step, int err) {
   if (err == kNotRegular) return CoreError::io(std::string(step) + ": " + std::string(kNotRegularText));
+  if (err == kTooLarge) {
+    return CoreError::io(std::string(step) + ": file is larger than " + std::to_string(kMaxRecordFileLen) +
+                         " bytes");
+  }
   return CoreError::io_errno(step, err);
 }
 
 // The whole content of the regular file at `path`, or an error number (or
-// kNotRegular). A symbolic link at the path is never followed (ELOOP): a
-// record file is only ever a file of its own, so that nothing planted in a
-// vault can steer a read to another file or to an endless device.
+// kNotRegular, or kTooLarge past kMaxRecordFileLen bytes). A symbolic link at
+// the path is never followed (ELOOP): a record file is only ever a file of its
+// own, so that nothing planted in a vault can steer a read to another file or
+// to an endless device.
 std::expected<std::vector<std::uint8_t>, int> read_file(int dir_fd, const char* path) {
   // Non-blocking, so that opening a FIFO never waits for a writer; for a
   // regular file the flag changes nothing.
@@ -55,10 +62,21 @@ std::expected<std::vector<std::uint8_t>, int> read_file(int dir_fd, const char* 
   if (::fstat(fd.get(), &st) != 0) return std::unexpected(errno);
   if (S_ISDIR(st.st_mode)) return std::unexpected(EISDIR);
   if (!S_ISREG(st.st_mode)) return std::unexpected(kNotRegular);
+  // A sparse file costs no disk however large it is: past the bound it is
+  // refused by its size, unread.
+  if (st.st_size < 0 || static_cast<std::uintmax_t>(st.st_size) > kMaxRecordFileLen) {
+    return std::unexpected(kTooLarge);
+  }
+  // The file may grow after fstat: one byte past the bound is the most that
+  // is ever read, and reading it is the refusal.
+  constexpr std::size_t kReadLimit = kMaxRecordFileLen + 1;
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(st.st_size) + 1);
   std::size_t len = 0;
   while (true) {
-    if (len == bytes.size()) bytes.resize(bytes.size() * 2);
+    if (len == bytes.size()) {
+      if (len == kReadLimit) return std::unexpected(kTooLarge);
+      bytes.resize(std::min(bytes.size() * 2, kReadLimit));
+    }
     const ssize_t n = ::read(fd.get(), bytes.data() + len, bytes.size() - len);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -154,6 +172,11 @@ Status write_record(const std::filesystem::path& dir, const Coordinate& c, const
   const std::string bak_path = final_path + ".bak";
 
   const std::vector<std::uint8_t> bytes = frame(sealed);
+  // What could not be read back is never written.
+  if (bytes.size() > kMaxRecordFileLen) {
+    return std::unexpected(CoreError::serialization("record file would be larger than " +
+                                                    std::to_string(kMaxRecordFileLen) + " bytes"));
+  }
 
   {
     // Never through a symbolic link, and truncated only once it is known to

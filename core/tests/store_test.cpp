@@ -59,6 +59,13 @@ nlink_t links_of(const fs::path& p) {
   return st.st_nlink;
 }
 
+// A file of `len` bytes that holds no disk block: all of it reads as zeros.
+void make_sparse(const fs::path& p, off_t len) {
+  UniqueFd fd(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  ASSERT_TRUE(fd.valid()) << p;
+  ASSERT_EQ(::ftruncate(fd.get(), len), 0) << p;
+}
+
 // The text of an error, or "<ok>".
 template <class T>
 std::string text_of(const Result<T>& r) {
@@ -276,6 +283,111 @@ TEST_F(Store, FifoWithAReaderAtTheTemporaryName) {
             "vault I/O failed: create tmp: not a regular file");
   char byte;
   EXPECT_EQ(::read(reader.get(), &byte, 1), 0);
+}
+
+// A record file holds at most kMaxRecordFileLen bytes. Past it the file is
+// refused by its size, unread (a sparse file of any size costs nothing), in a
+// lookup and in a listing alike; a file of exactly that size is still read.
+TEST_F(Store, RecordFilesPastTheBound) {
+  const fs::path dir = root_ / "vault";
+  const Coordinate big = coord("secret:dev/app/big");
+  const std::string too_large = "file is larger than 33554432 bytes";
+  struct Case {
+    const char* what;
+    off_t len;
+    std::string lookup;  // the error of read_record
+    std::string listed;  // the reason load_all quarantines it with
+  };
+  const Case cases[] = {
+      {"1 TiB", off_t{1} << 40, "vault I/O failed: read record: " + too_large, "vault I/O failed: read: " + too_large},
+      {"one byte past the bound", static_cast<off_t>(store::kMaxRecordFileLen) + 1,
+       "vault I/O failed: read record: " + too_large, "vault I/O failed: read: " + too_large},
+      // All zeros: read, and then no frame.
+      {"at the bound", static_cast<off_t>(store::kMaxRecordFileLen),
+       "record serialization failed: not a zantu record frame",
+       "record serialization failed: not a zantu record frame"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    put(dir, db_, "good");
+    const fs::path file = store::record_path(dir, big).value();
+    make_sparse(file, c.len);
+    EXPECT_EQ(value_at(dir, big), "error: " + c.lookup);
+    auto all = store::load_all(dir, key_);
+    ASSERT_TRUE(all.has_value()) << all.error().to_string();
+    ASSERT_EQ(all->records.size(), 1u);
+    EXPECT_EQ(std::get<SecretRecord::Literal>(all->records[0].second.mode).value.view(), "good");
+    ASSERT_EQ(all->quarantined.size(), 1u);
+    EXPECT_EQ(all->quarantined[0].id, file.stem().string());
+    EXPECT_EQ(all->quarantined[0].reason, c.listed);
+    // A write replaces it whole, with no read of it.
+    ASSERT_TRUE(store::write_record(dir, big, crypto::seal(literal("replaced"), key_).value()).has_value());
+    EXPECT_EQ(value_at(dir, big), "replaced");
+    fs::remove_all(dir);
+  }
+}
+
+// A sealed record whose frame is exactly `len` bytes (len > 100): a zero
+// nonce, and ciphertext bytes of three digits with a few narrower ones.
+SealedRecord sealed_of_frame_len(std::size_t len) {
+  // Frame: 8 + {"nonce":[ (10) + 0,...,0 (23) + ],"ciphertext":[ (16) + 4n - 1 + ]} (2) = 4n + 58.
+  const std::size_t n = (len - 58 + 3) / 4;
+  std::size_t surplus = 4 * n + 58 - len;
+  SealedRecord sealed{std::vector<std::uint8_t>(12, 0), std::vector<std::uint8_t>(n, 255)};
+  for (std::size_t i = 0; surplus > 0; ++i) {
+    const std::size_t saved = surplus >= 2 ? 2 : 1;  // "0" or "10" for "255"
+    sealed.ciphertext[i] = saved == 2 ? 0 : 10;
+    surplus -= saved;
+  }
+  return sealed;
+}
+
+// Nothing is written that could not be read back: a frame past the bound is
+// refused before any file is touched; one of exactly the bound is written
+// and read (it then fails to open, being no real seal).
+TEST_F(Store, WritesStopAtTheBound) {
+  const fs::path file = store::record_path(root_, db_).value();
+  const auto at_bound = sealed_of_frame_len(store::kMaxRecordFileLen);
+  ASSERT_EQ(store::frame(at_bound).size(), store::kMaxRecordFileLen);
+  const auto past_bound = sealed_of_frame_len(store::kMaxRecordFileLen + 1);
+  ASSERT_EQ(store::frame(past_bound).size(), store::kMaxRecordFileLen + 1);
+
+  put(root_, db_, "v1");
+  const auto v1 = file_bytes(file);
+  EXPECT_EQ(text_of(store::write_record(root_, db_, past_bound)),
+            "record serialization failed: record file would be larger than 33554432 bytes");
+  EXPECT_EQ(file_bytes(file), v1);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(file.string() + ".tmp")));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(file.string() + ".bak")));
+
+  ASSERT_EQ(text_of(store::write_record(root_, db_, at_bound)), "<ok>");
+  EXPECT_EQ(fs::file_size(file), store::kMaxRecordFileLen);
+  EXPECT_EQ(value_at(root_, db_), "error: crypto operation failed");
+}
+
+// The bound's arithmetic: the widest frame is exactly max_frame_len, and the
+// longest value at its widest (every byte 255) round-trips with room to spare.
+TEST_F(Store, TheLargestValueFitsTheBound) {
+  for (std::size_t plaintext_len : {std::size_t{0}, std::size_t{1}, std::size_t{1000}}) {
+    const SealedRecord widest{std::vector<std::uint8_t>(crypto::kNonceLen, 255),
+                              std::vector<std::uint8_t>(plaintext_len + crypto::kTagLen, 255)};
+    EXPECT_EQ(store::frame(widest).size(), store::max_frame_len(plaintext_len)) << plaintext_len;
+  }
+
+  const std::string value(store::kMaxValueLen, '\xff');
+  SecretRecord record = literal(value);
+  record.meta().description = std::string(4096, 'd');
+  SecretBuffer plaintext;
+  record.serialize(plaintext);
+  EXPECT_LE(plaintext.size(), store::max_literal_plaintext_len(store::kMaxValueLen));
+
+  const fs::path file = put(root_, db_, value);
+  EXPECT_LE(fs::file_size(file), store::max_frame_len(store::max_literal_plaintext_len(store::kMaxValueLen)));
+  EXPECT_TRUE(value_at(root_, db_) == value);
+  auto all = store::load_all(root_, key_);
+  ASSERT_TRUE(all.has_value());
+  ASSERT_EQ(all->records.size(), 1u);
+  EXPECT_TRUE(std::get<SecretRecord::Literal>(all->records[0].second.mode).value.view() == value);
 }
 
 TEST_F(Store, LoadAllQuarantinesWhatItCannotOpen) {
