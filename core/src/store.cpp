@@ -118,6 +118,42 @@ int make_dirs(const std::string& path) {
   return is_dir(path) ? 0 : err;
 }
 
+// How often whatever stands at a temporary or backup name is removed again
+// when something re-plants it between the removal and the creation.
+constexpr int kMaxPlantedRetries = 8;
+
+// A new, empty file at `path` (mode 0600 from its creation), open for
+// writing. Whatever stands there is removed first and never opened: a hard
+// link there may be another file of the user's, of the vault (the salt) or
+// the live record itself, and writing into it would change that file. A
+// directory there cannot be removed this way and is a failure.
+std::expected<UniqueFd, CoreError> create_tmp(const std::string& path) {
+  for (int attempt = 0;; ++attempt) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+      return std::unexpected(CoreError::io_errno("create tmp", errno));
+    }
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600));
+    if (fd.valid()) return fd;
+    if (errno != EEXIST || attempt == kMaxPlantedRetries) {
+      return std::unexpected(CoreError::io_errno("create tmp", errno));
+    }
+  }
+}
+
+// Makes `bak` a second name of `final_path`, whatever stood at `bak` before
+// (only the name is removed, never what it pointed to or shared an inode with).
+Status link_backup(const std::string& final_path, const std::string& bak) {
+  for (int attempt = 0;; ++attempt) {
+    if (::unlink(bak.c_str()) != 0 && errno != ENOENT) {
+      return std::unexpected(CoreError::io_errno("rotate .bak", errno));
+    }
+    if (::link(final_path.c_str(), bak.c_str()) == 0) return {};
+    if (errno != EEXIST || attempt == kMaxPlantedRetries) {
+      return std::unexpected(CoreError::io_errno("rotate .bak", errno));
+    }
+  }
+}
+
 // The extension as a path's file name has it: the text after the last ".",
 // none for a name without "." or one whose only "." leads it.
 bool split_extension(std::string_view name, std::string_view& stem, std::string_view& ext) {
@@ -179,37 +215,24 @@ Status write_record(const std::filesystem::path& dir, const Coordinate& c, const
   }
 
   {
-    // Never through a symbolic link, and truncated only once it is known to
-    // be a regular file: whatever sits at the temporary name is written only
-    // when it is the store's own leftover. Non-blocking, so a FIFO there
-    // fails instead of waiting for a reader.
-    UniqueFd fd(::open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666));
-    // ENXIO: a FIFO without a reader, or a socket.
-    if (!fd.valid()) return std::unexpected(read_error("create tmp", errno == ENXIO ? kNotRegular : errno));
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) return std::unexpected(CoreError::io_errno("create tmp", errno));
-    if (!S_ISREG(st.st_mode)) return std::unexpected(read_error("create tmp", kNotRegular));
-    if (::ftruncate(fd.get(), 0) != 0) return std::unexpected(CoreError::io_errno("create tmp", errno));
-    if (int err = write_all(fd.get(), bytes.data(), bytes.size()); err != 0) {
+    auto fd = create_tmp(tmp_path);
+    if (!fd) return std::unexpected(fd.error());
+    if (int err = write_all(fd->get(), bytes.data(), bytes.size()); err != 0) {
       if (err < 0) return std::unexpected(CoreError::io("write tmp: failed to write whole buffer"));
       return std::unexpected(CoreError::io_errno("write tmp", err));
     }
-    if (::fsync(fd.get()) != 0) return std::unexpected(CoreError::io_errno("fsync tmp", errno));
-    // On the open file, so the mode lands on the file just written even if
-    // the name is replaced meanwhile.
-    if (::fchmod(fd.get(), 0600) != 0) return std::unexpected(CoreError::io_errno("chmod 600", errno));
+    if (::fsync(fd->get()) != 0) return std::unexpected(CoreError::io_errno("fsync tmp", errno));
+    // The umask may have taken the owner's bits at creation. On the open
+    // file, so the mode lands on the file just written even if the name is
+    // replaced meanwhile.
+    if (::fchmod(fd->get(), 0600) != 0) return std::unexpected(CoreError::io_errno("chmod 600", errno));
   }
 
   // The previous version becomes the backup by a hard link, so the record
   // file itself never goes missing: the rename below replaces it in one step.
   struct stat st {};
   if (::stat(final_path.c_str(), &st) == 0) {
-    if (::unlink(bak_path.c_str()) != 0 && errno != ENOENT) {
-      return std::unexpected(CoreError::io_errno("rotate .bak", errno));
-    }
-    if (::link(final_path.c_str(), bak_path.c_str()) != 0) {
-      return std::unexpected(CoreError::io_errno("rotate .bak", errno));
-    }
+    if (auto s = link_backup(final_path, bak_path); !s) return s;
   }
   if (::rename(tmp_path.c_str(), final_path.c_str()) != 0) {
     return std::unexpected(CoreError::io_errno("rename into place", errno));

@@ -59,6 +59,12 @@ nlink_t links_of(const fs::path& p) {
   return st.st_nlink;
 }
 
+ino_t inode_of(const fs::path& p) {
+  struct stat st {};
+  EXPECT_EQ(::lstat(p.c_str(), &st), 0) << p;
+  return st.st_ino;
+}
+
 // A file of `len` bytes that holds no disk block: all of it reads as zeros.
 void make_sparse(const fs::path& p, off_t len) {
   UniqueFd fd(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
@@ -93,6 +99,16 @@ class Store : public ::testing::Test {
     auto s = store::write_record(dir, c, *sealed);
     EXPECT_TRUE(s.has_value()) << text_of(s);
     return store::record_path(dir, c).value();
+  }
+
+  // The value sealed in any record file, such as a backup, opened as the
+  // store opens a record.
+  std::string value_in(const fs::path& file) {
+    auto sealed = store::unframe(file_bytes(file));
+    if (!sealed) return "error: " + sealed.error().to_string();
+    auto r = crypto::open(*sealed, key_);
+    if (!r) return "error: " + r.error().to_string();
+    return std::string(std::get<SecretRecord::Literal>(r->mode).value.view());
   }
 
   std::string value_at(const fs::path& dir, const Coordinate& c) {
@@ -233,14 +249,14 @@ TEST_F(Store, RecordPathsThatAreNoFileOfTheirOwn) {
     const char* what;
     std::function<void(const fs::path&)> make;
     std::string reason;      // after "read record: " and "read: "
-    std::string tmp_reason;  // after "create tmp: ", when it sits at the temporary name
+    std::string tmp_reason;  // after "create tmp: " at the temporary name; empty: removed, and the write succeeds
   };
   const Case cases[] = {
-      {"symlink to a record", [&](const fs::path& p) { fs::create_symlink(other, p); }, eloop, eloop},
-      {"symlink to a file", [&](const fs::path& p) { fs::create_symlink(root_ / "outside", p); }, eloop, eloop},
-      {"symlink to an endless device", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }, eloop, eloop},
-      {"dangling symlink", [&](const fs::path& p) { fs::create_symlink(root_ / "none", p); }, eloop, eloop},
-      {"FIFO", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, not_regular, not_regular},
+      {"symlink to a record", [&](const fs::path& p) { fs::create_symlink(other, p); }, eloop, ""},
+      {"symlink to a file", [&](const fs::path& p) { fs::create_symlink(root_ / "outside", p); }, eloop, ""},
+      {"symlink to an endless device", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }, eloop, ""},
+      {"dangling symlink", [&](const fs::path& p) { fs::create_symlink(root_ / "none", p); }, eloop, ""},
+      {"FIFO", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, not_regular, ""},
       {"directory", [](const fs::path& p) { fs::create_directory(p); }, "Is a directory (os error 21)",
        "Is a directory (os error 21)"},
   };
@@ -257,14 +273,21 @@ TEST_F(Store, RecordPathsThatAreNoFileOfTheirOwn) {
     ASSERT_EQ(all->quarantined.size(), 1u);
     EXPECT_EQ(all->quarantined[0].reason, "vault I/O failed: read: " + c.reason);
 
-    // The same things at the temporary name refuse the write and stay as they were.
+    // At the temporary name, a link or a FIFO is removed, never written
+    // through; a directory refuses the write and stays as it was.
     fs::remove_all(file);
     const fs::path tmp = file.string() + ".tmp";
     c.make(tmp);
-    EXPECT_EQ(text_of(store::write_record(dir, db_, crypto::seal(literal("new"), key_).value())),
-              "vault I/O failed: create tmp: " + c.tmp_reason);
-    EXPECT_FALSE(fs::exists(fs::symlink_status(file)));
-    EXPECT_TRUE(fs::exists(fs::symlink_status(tmp)));
+    const std::string written = text_of(store::write_record(dir, db_, crypto::seal(literal("new"), key_).value()));
+    if (c.tmp_reason.empty()) {
+      EXPECT_EQ(written, "<ok>");
+      EXPECT_EQ(value_at(dir, db_), "new");
+      EXPECT_FALSE(fs::exists(fs::symlink_status(tmp)));
+    } else {
+      EXPECT_EQ(written, "vault I/O failed: create tmp: " + c.tmp_reason);
+      EXPECT_FALSE(fs::exists(fs::symlink_status(file)));
+      EXPECT_TRUE(fs::exists(fs::symlink_status(tmp)));
+    }
     fs::remove_all(dir);
   }
   const auto outside = file_bytes(root_ / "outside");
@@ -272,17 +295,105 @@ TEST_F(Store, RecordPathsThatAreNoFileOfTheirOwn) {
   EXPECT_EQ(value_at(elsewhere, db_), "another record");
 }
 
-// A FIFO at the temporary name that someone holds open for reading is no
-// place for a record either.
+// A FIFO at the temporary name that someone holds open for reading gets
+// none of the record: it is removed and the record written to a new file.
 TEST_F(Store, FifoWithAReaderAtTheTemporaryName) {
   const fs::path tmp = store::record_path(root_, db_).value().string() + ".tmp";
   ASSERT_EQ(::mkfifo(tmp.c_str(), 0600), 0);
   UniqueFd reader(::open(tmp.c_str(), O_RDONLY | O_NONBLOCK));
   ASSERT_TRUE(reader.valid());
-  EXPECT_EQ(text_of(store::write_record(root_, db_, crypto::seal(literal("new"), key_).value())),
-            "vault I/O failed: create tmp: not a regular file");
+  EXPECT_EQ(text_of(store::write_record(root_, db_, crypto::seal(literal("new"), key_).value())), "<ok>");
   char byte;
   EXPECT_EQ(::read(reader.get(), &byte, 1), 0);
+  EXPECT_EQ(value_at(root_, db_), "new");
+}
+
+// A hard link at the temporary name shares its inode with another file:
+// writing into it would change that file. Whatever it links to stays as it
+// was, and the backup holds the previous version.
+TEST_F(Store, HardLinkAtTheTemporaryNameIsNeverWrittenInto) {
+  const fs::path dir = root_ / "global";
+  const fs::path file = store::record_path(dir, db_).value();
+  const fs::path tmp = file.string() + ".tmp";
+  const fs::path bak = file.string() + ".bak";
+  const fs::path outside = root_ / "outside";  // a file of the user's, outside the vault
+  const fs::path salt = root_ / "kdf.salt";    // the vault root's salt
+  struct Case {
+    const char* what;
+    fs::path target;  // empty: the live record itself
+  };
+  const Case cases[] = {{"file outside the vault", outside}, {"salt", salt}, {"live record", {}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    put_file(outside, "a file of the user's");
+    put_file(salt, "zantu-test-salt!");
+    put(dir, db_, "v1");
+    const fs::path target = c.target.empty() ? file : c.target;
+    const auto target_bytes = file_bytes(target);
+    const ino_t target_inode = inode_of(target);
+    fs::create_hard_link(target, tmp);
+
+    ASSERT_EQ(text_of(store::write_record(dir, db_, crypto::seal(literal("v2"), key_).value())), "<ok>");
+    EXPECT_EQ(value_at(dir, db_), "v2");
+    EXPECT_EQ(value_in(bak), "v1");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(tmp)));
+    EXPECT_EQ(links_of(file), 1u);
+    if (c.target.empty()) {
+      // The previous inode lives on as the backup, unchanged.
+      EXPECT_EQ(inode_of(bak), target_inode);
+      EXPECT_EQ(file_bytes(bak), target_bytes);
+      EXPECT_NE(inode_of(file), target_inode);
+    } else {
+      EXPECT_EQ(file_bytes(target), target_bytes);
+      EXPECT_EQ(inode_of(target), target_inode);
+      EXPECT_EQ(links_of(target), 1u);
+    }
+    fs::remove_all(dir);
+  }
+}
+
+// Whatever stands at the backup name loses only its name there: nothing it
+// points to or shares an inode with changes, and the live record is kept.
+TEST_F(Store, PlantedBackupNames) {
+  const fs::path dir = root_ / "global";
+  const fs::path file = store::record_path(dir, db_).value();
+  const fs::path bak = file.string() + ".bak";
+  const fs::path outside = root_ / "outside";
+  struct Case {
+    const char* what;
+    std::function<void(const fs::path&)> make;
+    std::string error;  // of the write; empty: it succeeds
+  };
+  const Case cases[] = {
+      {"hard link to a file outside", [&](const fs::path& p) { fs::create_hard_link(outside, p); }, ""},
+      {"symlink to a file outside", [&](const fs::path& p) { fs::create_symlink(outside, p); }, ""},
+      {"hard link to the live record", [&](const fs::path& p) { fs::create_hard_link(file, p); }, ""},
+      {"FIFO", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, ""},
+      {"directory", [](const fs::path& p) { fs::create_directories(p / "busy"); },
+       "vault I/O failed: rotate .bak: Is a directory (os error 21)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    put_file(outside, "a file of the user's");
+    const ino_t outside_inode = inode_of(outside);
+    put(dir, db_, "v1");
+    c.make(bak);
+
+    const std::string written = text_of(store::write_record(dir, db_, crypto::seal(literal("v2"), key_).value()));
+    const auto outside_bytes = file_bytes(outside);
+    EXPECT_EQ(std::string(outside_bytes.begin(), outside_bytes.end()), "a file of the user's");
+    EXPECT_EQ(inode_of(outside), outside_inode);
+    EXPECT_EQ(links_of(outside), 1u);
+    if (c.error.empty()) {
+      EXPECT_EQ(written, "<ok>");
+      EXPECT_EQ(value_at(dir, db_), "v2");
+      EXPECT_EQ(value_in(bak), "v1");
+    } else {
+      EXPECT_EQ(written, c.error);
+      EXPECT_EQ(value_at(dir, db_), "v1");
+    }
+    fs::remove_all(dir);
+  }
 }
 
 // A record file holds at most kMaxRecordFileLen bytes. Past it the file is

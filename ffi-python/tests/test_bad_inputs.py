@@ -536,17 +536,120 @@ def test_record_file_at_the_bound_is_read(filled):
         assert {v["coordinate"] for v in s.list()} == {"dev/app/db", "prod/app/key"}
 
 
-@pytest.mark.parametrize("kind", KIND_NAMES[1:6])
+def changed(before, after):
+    return {k for k in before.keys() | after.keys() if before.get(k) != after.get(k)}
+
+
+def file_state(path):
+    """A file's bytes, inode and number of links."""
+    with open(path, "rb") as f:
+        content = f.read()
+    st = os.stat(path)
+    return content, st.st_ino, st.st_nlink
+
+
+def own_names(vault, path):
+    """The names a write of `path` in the global vault may change."""
+    file = os.path.relpath(vault.record_file(path), vault.root)
+    return {file, file + ".tmp", file + ".bak", "audit.log"}
+
+
+TMP_KIND_NAMES = ["symlink-to-another-record", "symlink-to-a-file-outside", "symlink-to-an-endless-device",
+                  "dangling-symlink", "fifo"]
+
+
+@pytest.mark.parametrize("kind", TMP_KIND_NAMES)
 @pytest.mark.parametrize("method", ["set", "generate"])
-def test_temporary_name_taken_by_something_else(filled, outside, method, kind):
-    make, reason = record_kinds(filled, outside)[kind]
+def test_temporary_name_taken_by_something_else_is_removed(filled, outside, method, kind):
+    make, _ = record_kinds(filled, outside)[kind]
     coordinate = good_arguments(filled.marker)[method]["coordinate"]
     path = coordinate[len("secret:"):]
-    make(filled.record_file(path) + ".tmp")
+    tmp = filled.record_file(path) + ".tmp"
+    make(tmp)
+    s = filled.session()
+    before, outside_before = snapshot(filled.root), file_state(outside)
+    getattr(s, method)(**good_arguments(filled.marker)[method])
+    assert changed(before, snapshot(filled.root)) <= own_names(filled, path)
+    assert file_state(outside) == outside_before
+    assert not os.path.lexists(tmp)
+    assert s.status(coordinate)["mode"] == "literal"
+
+
+@pytest.mark.parametrize("method", ["set", "generate"])
+def test_temporary_name_that_is_a_directory_refuses_the_write(filled, outside, method):
+    coordinate = good_arguments(filled.marker)[method]["coordinate"]
+    make_dir(filled.record_file(coordinate[len("secret:"):]) + ".tmp")
     s = filled.session()
     with unchanged(filled.root, os.path.dirname(outside)):
         e = refused(ZantuError, getattr(s, method), **good_arguments(filled.marker)[method])
-    assert e.args == ("vault I/O failed: create tmp: " + reason,)
+    assert e.args == ("vault I/O failed: create tmp: Is a directory (os error 21)",)
+
+
+def salt_path(vault):
+    # With the OS key source there is no salt: one is made, to be linked.
+    path = os.path.join(vault.root, "kdf.salt")
+    if not os.path.exists(path):
+        with open(path, "wb") as f:
+            f.write(b"zantu-test-salt!")
+    return path
+
+
+@pytest.mark.parametrize("target", ["file-outside", "salt", "live-record"])
+def test_hard_link_at_the_temporary_name_is_never_written_into(filled, outside, target):
+    record = filled.record_file("dev/app/db")
+    linked = {"file-outside": outside, "salt": salt_path(filled), "live-record": record}[target]
+    linked_before = file_state(linked)
+    os.link(linked, record + ".tmp")
+    s = filled.session()
+    before = snapshot(filled.root)
+    s.set("secret:dev/app/db", "new")
+    assert changed(before, snapshot(filled.root)) <= own_names(filled, "dev/app/db")
+    # The linked file keeps its bytes, its inode and its one link: for the
+    # live record, that inode is now the backup.
+    assert file_state(record + ".bak" if target == "live-record" else linked) == linked_before
+    assert not os.path.lexists(record + ".tmp")
+    # A new session (the salt intact) reads the new value, and the backup
+    # holds the previous one.
+    assert filled.session().reveal("secret:dev/app/db") == b"new"
+    os.replace(record + ".bak", record)
+    assert filled.session().reveal("secret:dev/app/db") == b"global-db"
+
+
+def backup_kinds(vault, outside):
+    """What may be planted at a backup name, and the error of a write (None:
+    it succeeds)."""
+    return {
+        "symlink-to-a-file-outside": (lambda p: os.symlink(outside, p), None),
+        "hard-link-to-a-file-outside": (lambda p: os.link(outside, p), None),
+        "hard-link-to-the-salt": (lambda p: os.link(salt_path(vault), p), None),
+        "hard-link-to-the-live-record": (lambda p: os.link(vault.record_file("dev/app/db"), p), None),
+        "fifo": (make_fifo, None),
+        "directory": (lambda p: os.makedirs(os.path.join(p, "busy")),
+                      "vault I/O failed: rotate .bak: Is a directory (os error 21)"),
+    }
+
+
+@pytest.mark.parametrize("kind", ["symlink-to-a-file-outside", "hard-link-to-a-file-outside",
+                                  "hard-link-to-the-salt", "hard-link-to-the-live-record", "fifo", "directory"])
+def test_planted_backup_name_loses_only_its_name(filled, outside, kind):
+    make, error = backup_kinds(filled, outside)[kind]
+    record = filled.record_file("dev/app/db")
+    salt = salt_path(filled)
+    make(record + ".bak")
+    s = filled.session()
+    # Read after the plant: a hard link there counts until the write.
+    before = {p: file_state(p)[:2] for p in (outside, salt)}
+    if error is None:
+        s.set("secret:dev/app/db", "new")
+    else:
+        assert refused(ZantuError, s.set, "secret:dev/app/db", "new").args == (error,)
+    assert {p: file_state(p)[:2] for p in (outside, salt)} == before
+    # No name of the vault shares their inodes any longer.
+    assert [file_state(p)[2] for p in (outside, salt)] == [1, 1]
+    if error is None:
+        assert filled.session().reveal("secret:dev/app/db") == b"new"
+        os.replace(record + ".bak", record)
+    assert filled.session().reveal("secret:dev/app/db") == b"global-db"
 
 
 def test_backup_name_that_is_a_symlink_is_replaced_not_written_through(filled, outside):

@@ -78,8 +78,10 @@ static_assert(max_frame_len(max_literal_plaintext_len(kMaxValueLen)) + 8 * 1024 
 
 // Writes the record file through "<id>.sec.tmp" (flushed to disk, mode 0600),
 // keeping the previous version as "<id>.sec.bak"; "<id>.sec" exists at every
-// moment once it has been written. A frame longer than kMaxRecordFileLen is
-// refused (`Serialization`) before any file is touched.
+// moment once it has been written. Whatever stands at the temporary name is
+// removed, never written into: the file is always a new one of the store's
+// own. A frame longer than kMaxRecordFileLen is refused (`Serialization`)
+// before any file is touched.
 [[nodiscard]] Status write_record(const std::filesystem::path& dir, const Coordinate& c, const SealedRecord& sealed);
 
 // The record, or nullopt when no file exists for the coordinate. Any other
