@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -31,20 +32,26 @@ using UniqueDir = std::unique_ptr<DIR, DirCloser>;
 // a name too long, no permission, an I/O error) is reported as an error.
 bool is_absent(int err) noexcept { return err == ENOENT || err == ENOTDIR; }
 
-// The error of a record path that holds something other than a regular file
-// or a directory (a FIFO, a socket, a device).
+// The errors of a record path that holds something other than a regular file
+// or a directory (a FIFO, a socket, a device), and of a file past the bound.
 constexpr int kNotRegular = -1;
 constexpr std::string_view kNotRegularText = "not a regular file";
+constexpr int kTooLarge = -2;
 
 CoreError read_error(std::string_view step, int err) {
   if (err == kNotRegular) return CoreError::io(std::string(step) + ": " + std::string(kNotRegularText));
+  if (err == kTooLarge) {
+    return CoreError::io(std::string(step) + ": file is larger than " + std::to_string(kMaxRecordFileLen) +
+                         " bytes");
+  }
   return CoreError::io_errno(step, err);
 }
 
 // The whole content of the regular file at `path`, or an error number (or
-// kNotRegular). A symbolic link at the path is never followed (ELOOP): a
-// record file is only ever a file of its own, so that nothing planted in a
-// vault can steer a read to another file or to an endless device.
+// kNotRegular, or kTooLarge past kMaxRecordFileLen bytes). A symbolic link at
+// the path is never followed (ELOOP): a record file is only ever a file of its
+// own, so that nothing planted in a vault can steer a read to another file or
+// to an endless device.
 std::expected<std::vector<std::uint8_t>, int> read_file(int dir_fd, const char* path) {
   // Non-blocking, so that opening a FIFO never waits for a writer; for a
   // regular file the flag changes nothing.
@@ -55,10 +62,21 @@ std::expected<std::vector<std::uint8_t>, int> read_file(int dir_fd, const char* 
   if (::fstat(fd.get(), &st) != 0) return std::unexpected(errno);
   if (S_ISDIR(st.st_mode)) return std::unexpected(EISDIR);
   if (!S_ISREG(st.st_mode)) return std::unexpected(kNotRegular);
+  // A sparse file costs no disk however large it is: past the bound it is
+  // refused by its size, unread.
+  if (st.st_size < 0 || static_cast<std::uintmax_t>(st.st_size) > kMaxRecordFileLen) {
+    return std::unexpected(kTooLarge);
+  }
+  // The file may grow after fstat: one byte past the bound is the most that
+  // is ever read, and reading it is the refusal.
+  constexpr std::size_t kReadLimit = kMaxRecordFileLen + 1;
   std::vector<std::uint8_t> bytes(static_cast<std::size_t>(st.st_size) + 1);
   std::size_t len = 0;
   while (true) {
-    if (len == bytes.size()) bytes.resize(bytes.size() * 2);
+    if (len == bytes.size()) {
+      if (len == kReadLimit) return std::unexpected(kTooLarge);
+      bytes.resize(std::min(bytes.size() * 2, kReadLimit));
+    }
     const ssize_t n = ::read(fd.get(), bytes.data() + len, bytes.size() - len);
     if (n < 0) {
       if (errno == EINTR) continue;
@@ -98,6 +116,42 @@ int make_dirs(const std::string& path) {
     err = errno;
   }
   return is_dir(path) ? 0 : err;
+}
+
+// How often whatever stands at a temporary or backup name is removed again
+// when something re-plants it between the removal and the creation.
+constexpr int kMaxPlantedRetries = 8;
+
+// A new, empty file at `path` (mode 0600 from its creation), open for
+// writing. Whatever stands there is removed first and never opened: a hard
+// link there may be another file of the user's, of the vault (the salt) or
+// the live record itself, and writing into it would change that file. A
+// directory there cannot be removed this way and is a failure.
+std::expected<UniqueFd, CoreError> create_tmp(const std::string& path) {
+  for (int attempt = 0;; ++attempt) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+      return std::unexpected(CoreError::io_errno("create tmp", errno));
+    }
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600));
+    if (fd.valid()) return fd;
+    if (errno != EEXIST || attempt == kMaxPlantedRetries) {
+      return std::unexpected(CoreError::io_errno("create tmp", errno));
+    }
+  }
+}
+
+// Makes `bak` a second name of `final_path`, whatever stood at `bak` before
+// (only the name is removed, never what it pointed to or shared an inode with).
+Status link_backup(const std::string& final_path, const std::string& bak) {
+  for (int attempt = 0;; ++attempt) {
+    if (::unlink(bak.c_str()) != 0 && errno != ENOENT) {
+      return std::unexpected(CoreError::io_errno("rotate .bak", errno));
+    }
+    if (::link(final_path.c_str(), bak.c_str()) == 0) return {};
+    if (errno != EEXIST || attempt == kMaxPlantedRetries) {
+      return std::unexpected(CoreError::io_errno("rotate .bak", errno));
+    }
+  }
 }
 
 // The extension as a path's file name has it: the text after the last ".",
@@ -154,39 +208,31 @@ Status write_record(const std::filesystem::path& dir, const Coordinate& c, const
   const std::string bak_path = final_path + ".bak";
 
   const std::vector<std::uint8_t> bytes = frame(sealed);
+  // What could not be read back is never written.
+  if (bytes.size() > kMaxRecordFileLen) {
+    return std::unexpected(CoreError::serialization("record file would be larger than " +
+                                                    std::to_string(kMaxRecordFileLen) + " bytes"));
+  }
 
   {
-    // Never through a symbolic link, and truncated only once it is known to
-    // be a regular file: whatever sits at the temporary name is written only
-    // when it is the store's own leftover. Non-blocking, so a FIFO there
-    // fails instead of waiting for a reader.
-    UniqueFd fd(::open(tmp_path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666));
-    // ENXIO: a FIFO without a reader, or a socket.
-    if (!fd.valid()) return std::unexpected(read_error("create tmp", errno == ENXIO ? kNotRegular : errno));
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) return std::unexpected(CoreError::io_errno("create tmp", errno));
-    if (!S_ISREG(st.st_mode)) return std::unexpected(read_error("create tmp", kNotRegular));
-    if (::ftruncate(fd.get(), 0) != 0) return std::unexpected(CoreError::io_errno("create tmp", errno));
-    if (int err = write_all(fd.get(), bytes.data(), bytes.size()); err != 0) {
+    auto fd = create_tmp(tmp_path);
+    if (!fd) return std::unexpected(fd.error());
+    if (int err = write_all(fd->get(), bytes.data(), bytes.size()); err != 0) {
       if (err < 0) return std::unexpected(CoreError::io("write tmp: failed to write whole buffer"));
       return std::unexpected(CoreError::io_errno("write tmp", err));
     }
-    if (::fsync(fd.get()) != 0) return std::unexpected(CoreError::io_errno("fsync tmp", errno));
-    // On the open file, so the mode lands on the file just written even if
-    // the name is replaced meanwhile.
-    if (::fchmod(fd.get(), 0600) != 0) return std::unexpected(CoreError::io_errno("chmod 600", errno));
+    if (::fsync(fd->get()) != 0) return std::unexpected(CoreError::io_errno("fsync tmp", errno));
+    // The umask may have taken the owner's bits at creation. On the open
+    // file, so the mode lands on the file just written even if the name is
+    // replaced meanwhile.
+    if (::fchmod(fd->get(), 0600) != 0) return std::unexpected(CoreError::io_errno("chmod 600", errno));
   }
 
   // The previous version becomes the backup by a hard link, so the record
   // file itself never goes missing: the rename below replaces it in one step.
   struct stat st {};
   if (::stat(final_path.c_str(), &st) == 0) {
-    if (::unlink(bak_path.c_str()) != 0 && errno != ENOENT) {
-      return std::unexpected(CoreError::io_errno("rotate .bak", errno));
-    }
-    if (::link(final_path.c_str(), bak_path.c_str()) != 0) {
-      return std::unexpected(CoreError::io_errno("rotate .bak", errno));
-    }
+    if (auto s = link_backup(final_path, bak_path); !s) return s;
   }
   if (::rename(tmp_path.c_str(), final_path.c_str()) != 0) {
     return std::unexpected(CoreError::io_errno("rename into place", errno));

@@ -59,6 +59,19 @@ nlink_t links_of(const fs::path& p) {
   return st.st_nlink;
 }
 
+ino_t inode_of(const fs::path& p) {
+  struct stat st {};
+  EXPECT_EQ(::lstat(p.c_str(), &st), 0) << p;
+  return st.st_ino;
+}
+
+// A file of `len` bytes that holds no disk block: all of it reads as zeros.
+void make_sparse(const fs::path& p, off_t len) {
+  UniqueFd fd(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  ASSERT_TRUE(fd.valid()) << p;
+  ASSERT_EQ(::ftruncate(fd.get(), len), 0) << p;
+}
+
 // The text of an error, or "<ok>".
 template <class T>
 std::string text_of(const Result<T>& r) {
@@ -86,6 +99,16 @@ class Store : public ::testing::Test {
     auto s = store::write_record(dir, c, *sealed);
     EXPECT_TRUE(s.has_value()) << text_of(s);
     return store::record_path(dir, c).value();
+  }
+
+  // The value sealed in any record file, such as a backup, opened as the
+  // store opens a record.
+  std::string value_in(const fs::path& file) {
+    auto sealed = store::unframe(file_bytes(file));
+    if (!sealed) return "error: " + sealed.error().to_string();
+    auto r = crypto::open(*sealed, key_);
+    if (!r) return "error: " + r.error().to_string();
+    return std::string(std::get<SecretRecord::Literal>(r->mode).value.view());
   }
 
   std::string value_at(const fs::path& dir, const Coordinate& c) {
@@ -226,14 +249,14 @@ TEST_F(Store, RecordPathsThatAreNoFileOfTheirOwn) {
     const char* what;
     std::function<void(const fs::path&)> make;
     std::string reason;      // after "read record: " and "read: "
-    std::string tmp_reason;  // after "create tmp: ", when it sits at the temporary name
+    std::string tmp_reason;  // after "create tmp: " at the temporary name; empty: removed, and the write succeeds
   };
   const Case cases[] = {
-      {"symlink to a record", [&](const fs::path& p) { fs::create_symlink(other, p); }, eloop, eloop},
-      {"symlink to a file", [&](const fs::path& p) { fs::create_symlink(root_ / "outside", p); }, eloop, eloop},
-      {"symlink to an endless device", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }, eloop, eloop},
-      {"dangling symlink", [&](const fs::path& p) { fs::create_symlink(root_ / "none", p); }, eloop, eloop},
-      {"FIFO", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, not_regular, not_regular},
+      {"symlink to a record", [&](const fs::path& p) { fs::create_symlink(other, p); }, eloop, ""},
+      {"symlink to a file", [&](const fs::path& p) { fs::create_symlink(root_ / "outside", p); }, eloop, ""},
+      {"symlink to an endless device", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }, eloop, ""},
+      {"dangling symlink", [&](const fs::path& p) { fs::create_symlink(root_ / "none", p); }, eloop, ""},
+      {"FIFO", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, not_regular, ""},
       {"directory", [](const fs::path& p) { fs::create_directory(p); }, "Is a directory (os error 21)",
        "Is a directory (os error 21)"},
   };
@@ -250,14 +273,21 @@ TEST_F(Store, RecordPathsThatAreNoFileOfTheirOwn) {
     ASSERT_EQ(all->quarantined.size(), 1u);
     EXPECT_EQ(all->quarantined[0].reason, "vault I/O failed: read: " + c.reason);
 
-    // The same things at the temporary name refuse the write and stay as they were.
+    // At the temporary name, a link or a FIFO is removed, never written
+    // through; a directory refuses the write and stays as it was.
     fs::remove_all(file);
     const fs::path tmp = file.string() + ".tmp";
     c.make(tmp);
-    EXPECT_EQ(text_of(store::write_record(dir, db_, crypto::seal(literal("new"), key_).value())),
-              "vault I/O failed: create tmp: " + c.tmp_reason);
-    EXPECT_FALSE(fs::exists(fs::symlink_status(file)));
-    EXPECT_TRUE(fs::exists(fs::symlink_status(tmp)));
+    const std::string written = text_of(store::write_record(dir, db_, crypto::seal(literal("new"), key_).value()));
+    if (c.tmp_reason.empty()) {
+      EXPECT_EQ(written, "<ok>");
+      EXPECT_EQ(value_at(dir, db_), "new");
+      EXPECT_FALSE(fs::exists(fs::symlink_status(tmp)));
+    } else {
+      EXPECT_EQ(written, "vault I/O failed: create tmp: " + c.tmp_reason);
+      EXPECT_FALSE(fs::exists(fs::symlink_status(file)));
+      EXPECT_TRUE(fs::exists(fs::symlink_status(tmp)));
+    }
     fs::remove_all(dir);
   }
   const auto outside = file_bytes(root_ / "outside");
@@ -265,17 +295,210 @@ TEST_F(Store, RecordPathsThatAreNoFileOfTheirOwn) {
   EXPECT_EQ(value_at(elsewhere, db_), "another record");
 }
 
-// A FIFO at the temporary name that someone holds open for reading is no
-// place for a record either.
+// A FIFO at the temporary name that someone holds open for reading gets
+// none of the record: it is removed and the record written to a new file.
 TEST_F(Store, FifoWithAReaderAtTheTemporaryName) {
   const fs::path tmp = store::record_path(root_, db_).value().string() + ".tmp";
   ASSERT_EQ(::mkfifo(tmp.c_str(), 0600), 0);
   UniqueFd reader(::open(tmp.c_str(), O_RDONLY | O_NONBLOCK));
   ASSERT_TRUE(reader.valid());
-  EXPECT_EQ(text_of(store::write_record(root_, db_, crypto::seal(literal("new"), key_).value())),
-            "vault I/O failed: create tmp: not a regular file");
+  EXPECT_EQ(text_of(store::write_record(root_, db_, crypto::seal(literal("new"), key_).value())), "<ok>");
   char byte;
   EXPECT_EQ(::read(reader.get(), &byte, 1), 0);
+  EXPECT_EQ(value_at(root_, db_), "new");
+}
+
+// A hard link at the temporary name shares its inode with another file:
+// writing into it would change that file. Whatever it links to stays as it
+// was, and the backup holds the previous version.
+TEST_F(Store, HardLinkAtTheTemporaryNameIsNeverWrittenInto) {
+  const fs::path dir = root_ / "global";
+  const fs::path file = store::record_path(dir, db_).value();
+  const fs::path tmp = file.string() + ".tmp";
+  const fs::path bak = file.string() + ".bak";
+  const fs::path outside = root_ / "outside";  // a file of the user's, outside the vault
+  const fs::path salt = root_ / "kdf.salt";    // the vault root's salt
+  struct Case {
+    const char* what;
+    fs::path target;  // empty: the live record itself
+  };
+  const Case cases[] = {{"file outside the vault", outside}, {"salt", salt}, {"live record", {}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    put_file(outside, "a file of the user's");
+    put_file(salt, "zantu-test-salt!");
+    put(dir, db_, "v1");
+    const fs::path target = c.target.empty() ? file : c.target;
+    const auto target_bytes = file_bytes(target);
+    const ino_t target_inode = inode_of(target);
+    fs::create_hard_link(target, tmp);
+
+    ASSERT_EQ(text_of(store::write_record(dir, db_, crypto::seal(literal("v2"), key_).value())), "<ok>");
+    EXPECT_EQ(value_at(dir, db_), "v2");
+    EXPECT_EQ(value_in(bak), "v1");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(tmp)));
+    EXPECT_EQ(links_of(file), 1u);
+    if (c.target.empty()) {
+      // The previous inode lives on as the backup, unchanged.
+      EXPECT_EQ(inode_of(bak), target_inode);
+      EXPECT_EQ(file_bytes(bak), target_bytes);
+      EXPECT_NE(inode_of(file), target_inode);
+    } else {
+      EXPECT_EQ(file_bytes(target), target_bytes);
+      EXPECT_EQ(inode_of(target), target_inode);
+      EXPECT_EQ(links_of(target), 1u);
+    }
+    fs::remove_all(dir);
+  }
+}
+
+// Whatever stands at the backup name loses only its name there: nothing it
+// points to or shares an inode with changes, and the live record is kept.
+TEST_F(Store, PlantedBackupNames) {
+  const fs::path dir = root_ / "global";
+  const fs::path file = store::record_path(dir, db_).value();
+  const fs::path bak = file.string() + ".bak";
+  const fs::path outside = root_ / "outside";
+  struct Case {
+    const char* what;
+    std::function<void(const fs::path&)> make;
+    std::string error;  // of the write; empty: it succeeds
+  };
+  const Case cases[] = {
+      {"hard link to a file outside", [&](const fs::path& p) { fs::create_hard_link(outside, p); }, ""},
+      {"symlink to a file outside", [&](const fs::path& p) { fs::create_symlink(outside, p); }, ""},
+      {"hard link to the live record", [&](const fs::path& p) { fs::create_hard_link(file, p); }, ""},
+      {"FIFO", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, ""},
+      {"directory", [](const fs::path& p) { fs::create_directories(p / "busy"); },
+       "vault I/O failed: rotate .bak: Is a directory (os error 21)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    put_file(outside, "a file of the user's");
+    const ino_t outside_inode = inode_of(outside);
+    put(dir, db_, "v1");
+    c.make(bak);
+
+    const std::string written = text_of(store::write_record(dir, db_, crypto::seal(literal("v2"), key_).value()));
+    const auto outside_bytes = file_bytes(outside);
+    EXPECT_EQ(std::string(outside_bytes.begin(), outside_bytes.end()), "a file of the user's");
+    EXPECT_EQ(inode_of(outside), outside_inode);
+    EXPECT_EQ(links_of(outside), 1u);
+    if (c.error.empty()) {
+      EXPECT_EQ(written, "<ok>");
+      EXPECT_EQ(value_at(dir, db_), "v2");
+      EXPECT_EQ(value_in(bak), "v1");
+    } else {
+      EXPECT_EQ(written, c.error);
+      EXPECT_EQ(value_at(dir, db_), "v1");
+    }
+    fs::remove_all(dir);
+  }
+}
+
+// A record file holds at most kMaxRecordFileLen bytes. Past it the file is
+// refused by its size, unread (a sparse file of any size costs nothing), in a
+// lookup and in a listing alike; a file of exactly that size is still read.
+TEST_F(Store, RecordFilesPastTheBound) {
+  const fs::path dir = root_ / "vault";
+  const Coordinate big = coord("secret:dev/app/big");
+  const std::string too_large = "file is larger than 33554432 bytes";
+  struct Case {
+    const char* what;
+    off_t len;
+    std::string lookup;  // the error of read_record
+    std::string listed;  // the reason load_all quarantines it with
+  };
+  const Case cases[] = {
+      {"1 TiB", off_t{1} << 40, "vault I/O failed: read record: " + too_large, "vault I/O failed: read: " + too_large},
+      {"one byte past the bound", static_cast<off_t>(store::kMaxRecordFileLen) + 1,
+       "vault I/O failed: read record: " + too_large, "vault I/O failed: read: " + too_large},
+      // All zeros: read, and then no frame.
+      {"at the bound", static_cast<off_t>(store::kMaxRecordFileLen),
+       "record serialization failed: not a zantu record frame",
+       "record serialization failed: not a zantu record frame"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    put(dir, db_, "good");
+    const fs::path file = store::record_path(dir, big).value();
+    make_sparse(file, c.len);
+    EXPECT_EQ(value_at(dir, big), "error: " + c.lookup);
+    auto all = store::load_all(dir, key_);
+    ASSERT_TRUE(all.has_value()) << all.error().to_string();
+    ASSERT_EQ(all->records.size(), 1u);
+    EXPECT_EQ(std::get<SecretRecord::Literal>(all->records[0].second.mode).value.view(), "good");
+    ASSERT_EQ(all->quarantined.size(), 1u);
+    EXPECT_EQ(all->quarantined[0].id, file.stem().string());
+    EXPECT_EQ(all->quarantined[0].reason, c.listed);
+    // A write replaces it whole, with no read of it.
+    ASSERT_TRUE(store::write_record(dir, big, crypto::seal(literal("replaced"), key_).value()).has_value());
+    EXPECT_EQ(value_at(dir, big), "replaced");
+    fs::remove_all(dir);
+  }
+}
+
+// A sealed record whose frame is exactly `len` bytes (len > 100): a zero
+// nonce, and ciphertext bytes of three digits with a few narrower ones.
+SealedRecord sealed_of_frame_len(std::size_t len) {
+  // Frame: 8 + {"nonce":[ (10) + 0,...,0 (23) + ],"ciphertext":[ (16) + 4n - 1 + ]} (2) = 4n + 58.
+  const std::size_t n = (len - 58 + 3) / 4;
+  std::size_t surplus = 4 * n + 58 - len;
+  SealedRecord sealed{std::vector<std::uint8_t>(12, 0), std::vector<std::uint8_t>(n, 255)};
+  for (std::size_t i = 0; surplus > 0; ++i) {
+    const std::size_t saved = surplus >= 2 ? 2 : 1;  // "0" or "10" for "255"
+    sealed.ciphertext[i] = saved == 2 ? 0 : 10;
+    surplus -= saved;
+  }
+  return sealed;
+}
+
+// Nothing is written that could not be read back: a frame past the bound is
+// refused before any file is touched; one of exactly the bound is written
+// and read (it then fails to open, being no real seal).
+TEST_F(Store, WritesStopAtTheBound) {
+  const fs::path file = store::record_path(root_, db_).value();
+  const auto at_bound = sealed_of_frame_len(store::kMaxRecordFileLen);
+  ASSERT_EQ(store::frame(at_bound).size(), store::kMaxRecordFileLen);
+  const auto past_bound = sealed_of_frame_len(store::kMaxRecordFileLen + 1);
+  ASSERT_EQ(store::frame(past_bound).size(), store::kMaxRecordFileLen + 1);
+
+  put(root_, db_, "v1");
+  const auto v1 = file_bytes(file);
+  EXPECT_EQ(text_of(store::write_record(root_, db_, past_bound)),
+            "record serialization failed: record file would be larger than 33554432 bytes");
+  EXPECT_EQ(file_bytes(file), v1);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(file.string() + ".tmp")));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(file.string() + ".bak")));
+
+  ASSERT_EQ(text_of(store::write_record(root_, db_, at_bound)), "<ok>");
+  EXPECT_EQ(fs::file_size(file), store::kMaxRecordFileLen);
+  EXPECT_EQ(value_at(root_, db_), "error: crypto operation failed");
+}
+
+// The bound's arithmetic: the widest frame is exactly max_frame_len, and the
+// longest value at its widest (every byte 255) round-trips with room to spare.
+TEST_F(Store, TheLargestValueFitsTheBound) {
+  for (std::size_t plaintext_len : {std::size_t{0}, std::size_t{1}, std::size_t{1000}}) {
+    const SealedRecord widest{std::vector<std::uint8_t>(crypto::kNonceLen, 255),
+                              std::vector<std::uint8_t>(plaintext_len + crypto::kTagLen, 255)};
+    EXPECT_EQ(store::frame(widest).size(), store::max_frame_len(plaintext_len)) << plaintext_len;
+  }
+
+  const std::string value(store::kMaxValueLen, '\xff');
+  SecretRecord record = literal(value);
+  record.meta().description = std::string(4096, 'd');
+  SecretBuffer plaintext;
+  record.serialize(plaintext);
+  EXPECT_LE(plaintext.size(), store::max_literal_plaintext_len(store::kMaxValueLen));
+
+  const fs::path file = put(root_, db_, value);
+  EXPECT_LE(fs::file_size(file), store::max_frame_len(store::max_literal_plaintext_len(store::kMaxValueLen)));
+  EXPECT_TRUE(value_at(root_, db_) == value);
+  auto all = store::load_all(root_, key_);
+  ASSERT_TRUE(all.has_value());
+  ASSERT_EQ(all->records.size(), 1u);
+  EXPECT_TRUE(std::get<SecretRecord::Literal>(all->records[0].second.mode).value.view() == value);
 }
 
 TEST_F(Store, LoadAllQuarantinesWhatItCannotOpen) {

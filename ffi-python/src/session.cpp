@@ -413,6 +413,12 @@ FfiResult<RecordView> Session::set(std::string_view coordinate, core::SecretBuff
   if (!c) return std::unexpected(c.error());
   if (!write_permitted(scope_, *c, project)) return std::unexpected(FfiError::not_addressable());
   if (auto s = session::check_project_name(project); !s) return std::unexpected(s.error());
+  // Where generate refuses its length, before the vault is read: a longer
+  // value would make a record file the store refuses to write.
+  if (owned.size() > session::kMaxValueLen) {
+    return std::unexpected(
+        FfiError::other("value must be at most " + std::to_string(session::kMaxValueLen) + " bytes"));
+  }
 
   std::string environment = session::env_of(*c);
   const std::filesystem::path dir = vault_of(project);
@@ -470,9 +476,8 @@ FfiResult<RecordView> Session::generate(std::string_view coordinate, std::uint64
   if (auto s = session::check_project_name(project); !s) return std::unexpected(s.error());
   if (length == 0) return std::unexpected(FfiError::other("length must be at least 1"));
   // Refused before anything is reserved: the text is allocated whole.
-  if (length > session::kMaxGenerateLen) {
-    return std::unexpected(
-        FfiError::other("length must be at most " + std::to_string(session::kMaxGenerateLen)));
+  if (length > session::kMaxValueLen) {
+    return std::unexpected(FfiError::other("length must be at most " + std::to_string(session::kMaxValueLen)));
   }
 
   std::string environment = session::env_of(*c);

@@ -23,6 +23,7 @@
 #include "zantu/core/scope.hpp"
 #include "zantu/core/secret.hpp"
 #include "zantu/core/sensitivity.hpp"
+#include "zantu/core/store.hpp"
 
 namespace zantu::ffi {
 
@@ -154,8 +155,9 @@ class Session {
 
 namespace session {
 
-// The longest text `generate` makes.
-inline constexpr std::uint64_t kMaxGenerateLen = 1048576;
+// The longest value `set` stores and the longest text `generate` makes, in
+// bytes: every record either writes stays within what the store reads back.
+inline constexpr std::uint64_t kMaxValueLen = core::store::kMaxValueLen;
 
 // The 62 characters of generated values, in index order.
 inline constexpr std::string_view kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";

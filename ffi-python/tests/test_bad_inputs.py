@@ -21,9 +21,15 @@ NOT_REGULAR = "not a regular file"
 NO_SALT = "reading kdf.salt from the vault root (run `zantu init` first)"
 
 
+# Record files larger than the store reads: 32 MiB.
+RECORD_FILE_BOUND = 33554432
+TOO_LARGE = f"file is larger than {RECORD_FILE_BOUND} bytes"
+
+
 def snapshot(root):
-    """Every path under `root` with its type, permission bits and contents: a
-    file's bytes, a link's target; a FIFO is never opened."""
+    """Every path under `root` with its type, permission bits, inode and
+    contents: a file's bytes (only the size of a sparse giant), a link's
+    target; a FIFO is never opened."""
     out = {}
     for dirpath, dirnames, filenames in os.walk(root):
         for name in dirnames + filenames:
@@ -31,12 +37,15 @@ def snapshot(root):
             st = os.lstat(path)
             if stat.S_ISLNK(st.st_mode):
                 content = os.readlink(path)
+            elif stat.S_ISREG(st.st_mode) and st.st_size > 2 * RECORD_FILE_BOUND:
+                content = ("size", st.st_size)
             elif stat.S_ISREG(st.st_mode):
                 with open(path, "rb") as f:
                     content = f.read()
             else:
                 content = None
-            out[os.path.relpath(path, root)] = (stat.S_IFMT(st.st_mode), stat.S_IMODE(st.st_mode), content)
+            out[os.path.relpath(path, root)] = (stat.S_IFMT(st.st_mode), stat.S_IMODE(st.st_mode), st.st_ino,
+                                                content)
     return out
 
 
@@ -290,6 +299,35 @@ def test_huge_and_empty_values_are_stored_whole(filled):
     assert filled.stored("dev/app/empty")["value"] == []
 
 
+# Control characters: six bytes of record JSON each ("\u0001"), and each of
+# those up to four bytes in the record file's envelope.
+HUGE_CONTROL = "\x01" * (3 << 19)
+
+
+@pytest.mark.parametrize("method, changes", [
+    ("generate", dict(description=HUGE_CONTROL)),
+    ("edit_metadata", dict(description=HUGE_CONTROL)),
+    ("set", dict(coordinate="secret:dev/app/" + HUGE_CONTROL)),
+], ids=["generate-description", "edit-description", "set-key"])
+def test_texts_that_would_make_a_record_too_large_to_read(shared, method, changes):
+    # The store writes nothing it would refuse to read back.
+    s = shared.shared_session
+    kwargs = dict(good_arguments(shared.marker)[method], **changes)
+    with unchanged(shared.root):
+        e = refused(ZantuError, getattr(s, method), **kwargs)
+    assert e.args == (f"record serialization failed: record file would be larger than {RECORD_FILE_BOUND} bytes",)
+
+
+def test_long_descriptions_within_the_bound_are_kept(filled):
+    s = filled.session()
+    description = "\x01" * (1 << 16)
+    s.generate("secret:dev/app/gen", description=description)
+    s.edit_metadata("secret:dev/app/db", description=description)
+    assert filled.stored("dev/app/gen")["description"] == description
+    assert filled.stored("dev/app/db")["description"] == description
+    assert {"dev/app/gen", "dev/app/db"} <= {v["coordinate"] for v in s.list()}
+
+
 # ---------------------------------------------------------------------------
 # Control characters
 
@@ -425,6 +463,14 @@ def test_audit_log_that_is_a_fifo_neither_blocks_nor_fails(filled):
 # ---------------------------------------------------------------------------
 # Record paths that are no record file of their own
 
+def make_sparse(size):
+    """A file of `size` bytes that holds no disk block."""
+    def make(path):
+        with open(path, "wb") as f:
+            f.truncate(size)
+    return make
+
+
 def record_kinds(vault, outside):
     """Ways to replace a record file, each with the reason a read gives."""
     other = vault.record_file("prod/app/key")
@@ -435,11 +481,13 @@ def record_kinds(vault, outside):
         "dangling-symlink": (lambda p: os.symlink(outside + ".none", p), ELOOP),
         "fifo": (make_fifo, NOT_REGULAR),
         "directory": (make_dir, "Is a directory (os error 21)"),
+        "sparse-1TiB": (make_sparse(1 << 40), TOO_LARGE),
+        "sparse-one-byte-past-the-bound": (make_sparse(RECORD_FILE_BOUND + 1), TOO_LARGE),
     }
 
 
 KIND_NAMES = ["symlink-to-another-record", "symlink-to-a-file-outside", "symlink-to-an-endless-device",
-              "dangling-symlink", "fifo", "directory"]
+              "dangling-symlink", "fifo", "directory", "sparse-1TiB", "sparse-one-byte-past-the-bound"]
 RECORD_METHODS = ["status", "fingerprint", "reveal", "set", "generate", "delete", "edit_metadata", "inject_run"]
 
 
@@ -473,17 +521,135 @@ def test_record_replaced_by_something_else(filled, outside, kind, project):
     assert not os.path.exists(filled.marker)
 
 
-@pytest.mark.parametrize("kind", KIND_NAMES[1:])
+def test_record_file_at_the_bound_is_read(filled):
+    # Only past the bound is a file refused unread: this one is read, all
+    # zeros, and is no record.
+    file = filled.record_file("dev/app/db")
+    os.remove(file)
+    make_sparse(RECORD_FILE_BOUND)(file)
+    s = filled.session()
+    with unchanged(filled.root):
+        for method in ("status", "fingerprint", "reveal", "set"):
+            e = refused(ZantuError, getattr(s, method), **dict(good_arguments(filled.marker)[method],
+                                                               coordinate="secret:dev/app/db"))
+            assert e.args == ("record serialization failed: not a zantu record frame",), method
+        assert {v["coordinate"] for v in s.list()} == {"dev/app/db", "prod/app/key"}
+
+
+def changed(before, after):
+    return {k for k in before.keys() | after.keys() if before.get(k) != after.get(k)}
+
+
+def file_state(path):
+    """A file's bytes, inode and number of links."""
+    with open(path, "rb") as f:
+        content = f.read()
+    st = os.stat(path)
+    return content, st.st_ino, st.st_nlink
+
+
+def own_names(vault, path):
+    """The names a write of `path` in the global vault may change."""
+    file = os.path.relpath(vault.record_file(path), vault.root)
+    return {file, file + ".tmp", file + ".bak", "audit.log"}
+
+
+TMP_KIND_NAMES = ["symlink-to-another-record", "symlink-to-a-file-outside", "symlink-to-an-endless-device",
+                  "dangling-symlink", "fifo"]
+
+
+@pytest.mark.parametrize("kind", TMP_KIND_NAMES)
 @pytest.mark.parametrize("method", ["set", "generate"])
-def test_temporary_name_taken_by_something_else(filled, outside, method, kind):
-    make, reason = record_kinds(filled, outside)[kind]
+def test_temporary_name_taken_by_something_else_is_removed(filled, outside, method, kind):
+    make, _ = record_kinds(filled, outside)[kind]
     coordinate = good_arguments(filled.marker)[method]["coordinate"]
     path = coordinate[len("secret:"):]
-    make(filled.record_file(path) + ".tmp")
+    tmp = filled.record_file(path) + ".tmp"
+    make(tmp)
+    s = filled.session()
+    before, outside_before = snapshot(filled.root), file_state(outside)
+    getattr(s, method)(**good_arguments(filled.marker)[method])
+    assert changed(before, snapshot(filled.root)) <= own_names(filled, path)
+    assert file_state(outside) == outside_before
+    assert not os.path.lexists(tmp)
+    assert s.status(coordinate)["mode"] == "literal"
+
+
+@pytest.mark.parametrize("method", ["set", "generate"])
+def test_temporary_name_that_is_a_directory_refuses_the_write(filled, outside, method):
+    coordinate = good_arguments(filled.marker)[method]["coordinate"]
+    make_dir(filled.record_file(coordinate[len("secret:"):]) + ".tmp")
     s = filled.session()
     with unchanged(filled.root, os.path.dirname(outside)):
         e = refused(ZantuError, getattr(s, method), **good_arguments(filled.marker)[method])
-    assert e.args == ("vault I/O failed: create tmp: " + reason,)
+    assert e.args == ("vault I/O failed: create tmp: Is a directory (os error 21)",)
+
+
+def salt_path(vault):
+    # With the OS key source there is no salt: one is made, to be linked.
+    path = os.path.join(vault.root, "kdf.salt")
+    if not os.path.exists(path):
+        with open(path, "wb") as f:
+            f.write(b"zantu-test-salt!")
+    return path
+
+
+@pytest.mark.parametrize("target", ["file-outside", "salt", "live-record"])
+def test_hard_link_at_the_temporary_name_is_never_written_into(filled, outside, target):
+    record = filled.record_file("dev/app/db")
+    linked = {"file-outside": outside, "salt": salt_path(filled), "live-record": record}[target]
+    linked_before = file_state(linked)
+    os.link(linked, record + ".tmp")
+    s = filled.session()
+    before = snapshot(filled.root)
+    s.set("secret:dev/app/db", "new")
+    assert changed(before, snapshot(filled.root)) <= own_names(filled, "dev/app/db")
+    # The linked file keeps its bytes, its inode and its one link: for the
+    # live record, that inode is now the backup.
+    assert file_state(record + ".bak" if target == "live-record" else linked) == linked_before
+    assert not os.path.lexists(record + ".tmp")
+    # A new session (the salt intact) reads the new value, and the backup
+    # holds the previous one.
+    assert filled.session().reveal("secret:dev/app/db") == b"new"
+    os.replace(record + ".bak", record)
+    assert filled.session().reveal("secret:dev/app/db") == b"global-db"
+
+
+def backup_kinds(vault, outside):
+    """What may be planted at a backup name, and the error of a write (None:
+    it succeeds)."""
+    return {
+        "symlink-to-a-file-outside": (lambda p: os.symlink(outside, p), None),
+        "hard-link-to-a-file-outside": (lambda p: os.link(outside, p), None),
+        "hard-link-to-the-salt": (lambda p: os.link(salt_path(vault), p), None),
+        "hard-link-to-the-live-record": (lambda p: os.link(vault.record_file("dev/app/db"), p), None),
+        "fifo": (make_fifo, None),
+        "directory": (lambda p: os.makedirs(os.path.join(p, "busy")),
+                      "vault I/O failed: rotate .bak: Is a directory (os error 21)"),
+    }
+
+
+@pytest.mark.parametrize("kind", ["symlink-to-a-file-outside", "hard-link-to-a-file-outside",
+                                  "hard-link-to-the-salt", "hard-link-to-the-live-record", "fifo", "directory"])
+def test_planted_backup_name_loses_only_its_name(filled, outside, kind):
+    make, error = backup_kinds(filled, outside)[kind]
+    record = filled.record_file("dev/app/db")
+    salt = salt_path(filled)
+    make(record + ".bak")
+    s = filled.session()
+    # Read after the plant: a hard link there counts until the write.
+    before = {p: file_state(p)[:2] for p in (outside, salt)}
+    if error is None:
+        s.set("secret:dev/app/db", "new")
+    else:
+        assert refused(ZantuError, s.set, "secret:dev/app/db", "new").args == (error,)
+    assert {p: file_state(p)[:2] for p in (outside, salt)} == before
+    # No name of the vault shares their inodes any longer.
+    assert [file_state(p)[2] for p in (outside, salt)] == [1, 1]
+    if error is None:
+        assert filled.session().reveal("secret:dev/app/db") == b"new"
+        os.replace(record + ".bak", record)
+    assert filled.session().reveal("secret:dev/app/db") == b"global-db"
 
 
 def test_backup_name_that_is_a_symlink_is_replaced_not_written_through(filled, outside):

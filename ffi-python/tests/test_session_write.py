@@ -25,6 +25,20 @@ def actions(vault):
     return [(a["action"], a["result"], a["coordinate"], a["environment"], a["origin"]) for a in vault.audit()]
 
 
+def refused_before_reading_the_vault(vault, exc, message, call):
+    """`call(session, coordinate)` raises exactly `exc` with `message` for an
+    existing, a corrupt and an absent record alike, and changes nothing."""
+    vault.plant(literal("dev/app/tok", b"x"))
+    with open(vault.record_file("dev/app/bad"), "wb") as f:
+        f.write(b"garbage")
+    s = vault.session()
+    before = vault.tree()
+    for coordinate in ("secret:dev/app/tok", "secret:dev/app/bad", "secret:dev/app/new"):
+        raises_exactly(exc, message, call, s, coordinate)
+    assert vault.tree() == before
+    assert vault.audit() == []
+
+
 # ---------------------------------------------------------------------------
 # set
 
@@ -123,6 +137,36 @@ def test_set_argument_conversion(vault, args, exc, note):
     assert vault.stored("dev/app/v") is None
 
 
+# The longest value set takes, in UTF-8 bytes, and generate's longest text.
+MAX_VALUE_LEN = 1048576
+
+
+# Every byte at 100 or more: written as three digits in the record and again
+# in its envelope, the widest record file a value can make.
+@pytest.mark.parametrize("value", ["\u00ff" * (MAX_VALUE_LEN // 2), "d" * MAX_VALUE_LEN], ids=["two-byte", "ascii"])
+def test_the_longest_values_read_back(vault, value):
+    assert len(value.encode()) == MAX_VALUE_LEN
+    s = vault.session()
+    got = s.set("secret:dev/app/big", value)
+    assert got["fingerprint"] == fingerprint(value.encode())
+    s.generate("secret:dev/app/gen", MAX_VALUE_LEN)
+    assert s.status("secret:dev/app/big") == got
+    assert sorted(v["coordinate"] for v in s.list()) == ["dev/app/big", "dev/app/gen"]
+    # A value that read back can be written again.
+    s.edit_metadata("secret:dev/app/big", revealable=True)
+    assert s.reveal("secret:dev/app/big") == value.encode()
+    assert s.set("secret:dev/app/big", value)["fingerprint"] == got["fingerprint"]
+
+
+@pytest.mark.parametrize("value", ["d" * (MAX_VALUE_LEN + 1), "\u00ff" * (MAX_VALUE_LEN // 2) + "d",
+                                   "\U0010ffff" * (MAX_VALUE_LEN // 4 + 1)], ids=["ascii", "two-byte", "four-byte"])
+def test_set_refuses_longer_values_before_reading_the_vault(vault, value):
+    # Counted in UTF-8 bytes, not characters; checked where generate checks
+    # its length, so even a corrupt record there comes second.
+    refused_before_reading_the_vault(vault, ZantuError, "value must be at most 1048576 bytes",
+                                     lambda s, coordinate: s.set(coordinate, value))
+
+
 # ---------------------------------------------------------------------------
 # generate
 
@@ -173,15 +217,8 @@ def test_generate_lengths(vault, length, expected):
 )
 def test_generate_refuses_lengths_before_reading_the_vault(vault, length, exc, message):
     # Even where a record exists (or a corrupt one), the length comes first.
-    vault.plant(literal("dev/app/tok", b"x"))
-    with open(vault.record_file("dev/app/bad"), "wb") as f:
-        f.write(b"garbage")
-    s = vault.session()
-    before = vault.tree()
-    for coordinate in ("secret:dev/app/tok", "secret:dev/app/bad", "secret:dev/app/new"):
-        raises_exactly(exc, message, s.generate, coordinate, length, "not a sensitivity")
-    assert vault.tree() == before
-    assert vault.audit() == []
+    refused_before_reading_the_vault(vault, exc, message,
+                                     lambda s, coordinate: s.generate(coordinate, length, "not a sensitivity"))
 
 
 @pytest.mark.parametrize(

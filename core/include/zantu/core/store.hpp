@@ -32,6 +32,39 @@ struct LoadOutcome {
 
 namespace store {
 
+// The longest literal value the session stores, in bytes: `set`'s value and
+// `generate`'s text alike.
+inline constexpr std::size_t kMaxValueLen = 1048576;
+
+// Room in a record's JSON for everything but the value array: field names,
+// coordinate, description, reference, timestamps.
+inline constexpr std::size_t kMetadataAllowanceLen = 1048576;
+
+// The longest record file whose sealed plaintext is `plaintext_len` bytes:
+// the 8-byte header, then {"nonce":[...],"ciphertext":[...]} with every byte
+// of the 12-byte nonce and of the ciphertext (plaintext plus 16-byte tag) at
+// its widest, three digits and a comma: 8 + 10 + (4 * 12 - 1) + 16 +
+// (4 * (plaintext_len + 16) - 1) + 2 = 4 * plaintext_len + 146.
+[[nodiscard]] constexpr std::size_t max_frame_len(std::size_t plaintext_len) noexcept {
+  return 8 + 10 + (4 * crypto::kNonceLen - 1) + 16 + (4 * (plaintext_len + crypto::kTagLen) - 1) + 2;
+}
+
+// The longest literal plaintext for a value of `value_len` bytes: the value
+// array at its widest ("[" 255,255,...,255 "]", 4 * value_len + 1) plus the
+// metadata allowance.
+[[nodiscard]] constexpr std::size_t max_literal_plaintext_len(std::size_t value_len) noexcept {
+  return 4 * value_len + 1 + kMetadataAllowanceLen;
+}
+
+// The largest record file that is read or written. Past it a read fails
+// without reading the rest (so a huge or sparse file planted in a vault costs
+// nothing), and a write is refused before any file is touched (so nothing the
+// store writes is unreadable to it). The largest value gives at most
+// 4 * (4 MiB + 1 + 1 MiB) + 146 bytes, about 20 MiB: 32 MiB keeps more than
+// 8 MiB to spare.
+inline constexpr std::size_t kMaxRecordFileLen = 32 * 1024 * 1024;
+static_assert(max_frame_len(max_literal_plaintext_len(kMaxValueLen)) + 8 * 1024 * 1024 <= kMaxRecordFileLen);
+
 // Creates a missing directory with its missing parents, then sets the
 // directory itself to 0700. Anything that already exists at the path, of any
 // type, is left as it is.
@@ -45,19 +78,24 @@ namespace store {
 
 // Writes the record file through "<id>.sec.tmp" (flushed to disk, mode 0600),
 // keeping the previous version as "<id>.sec.bak"; "<id>.sec" exists at every
-// moment once it has been written.
+// moment once it has been written. Whatever stands at the temporary name is
+// removed, never written into: the file is always a new one of the store's
+// own. A frame longer than kMaxRecordFileLen is refused (`Serialization`)
+// before any file is touched.
 [[nodiscard]] Status write_record(const std::filesystem::path& dir, const Coordinate& c, const SealedRecord& sealed);
 
 // The record, or nullopt when no file exists for the coordinate. Any other
-// failure to read is an error, never "absent".
+// failure to read is an error, never "absent"; a file longer than
+// kMaxRecordFileLen is one ("read record: file is larger than ... bytes").
 [[nodiscard]] Result<std::optional<SecretRecord>> read_record(const std::filesystem::path& dir, const Coordinate& c,
                                                               const MasterKey& key);
 
 // Removes "<id>.sec" (its ".bak" and ".tmp" stay); an absent file is success.
 [[nodiscard]] Status delete_record(const std::filesystem::path& dir, const Coordinate& c);
 
-// Every "*.sec" entry of the directory, opened or quarantined; a missing
-// directory gives an empty outcome.
+// Every "*.sec" entry of the directory, opened or quarantined (a file longer
+// than kMaxRecordFileLen among them); a missing directory gives an empty
+// outcome.
 [[nodiscard]] Result<LoadOutcome> load_all(const std::filesystem::path& dir, const MasterKey& key);
 
 // The bytes of a record file for `sealed`, and back.
