@@ -342,7 +342,7 @@ Result<std::vector<std::string>> SecretServiceSession::await_prompt(const std::s
         if (name == kServiceName && old_owner == service_name_) {
           responsive_ = false;
           return std::unexpected(
-              CoreError::keyring("the Secret Service left the session bus while " + step + " was pending"));
+              CoreError::keyring("the Secret Service left the session bus during the prompt for " + step));
         }
       }
       // Anything else (the bus's NameAcquired, calls from other clients) is
@@ -351,7 +351,7 @@ Result<std::vector<std::string>> SecretServiceSession::await_prompt(const std::s
     if (dbus_connection_get_is_connected(connection_.get()) == 0) {
       responsive_ = false;
       return std::unexpected(
-          CoreError::keyring("the D-Bus session bus connection closed while " + step + " was pending"));
+          CoreError::keyring("the D-Bus session bus connection closed during the prompt for " + step));
     }
     const auto now = std::chrono::steady_clock::now();
     if (now >= deadline) {
@@ -359,7 +359,7 @@ Result<std::vector<std::string>> SecretServiceSession::await_prompt(const std::s
       [[maybe_unused]] auto dismissed =
           call_service(prompt.c_str(), kPromptInterface, "Dismiss", [](DBusMessageIter&) { return true; });
       return std::unexpected(
-          CoreError::keyring(step + " was not answered within " + duration_text(limits_.prompt)));
+          CoreError::keyring("no answer to the prompt for " + step + " within " + duration_text(limits_.prompt)));
     }
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
     dbus_connection_read_write(connection_.get(), static_cast<int>(std::min(left, kPromptRound).count()));
