@@ -145,6 +145,9 @@ struct Case {
   std::vector<std::string> calls;
 };
 
+// Names the case by its mode in test names and messages.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.mode; }
+
 class OsKeyringBounds : public ::testing::TestWithParam<Case> {};
 
 TEST_P(OsKeyringBounds, FailsWithinItsLimitAndLeavesNothingBehind) {
