@@ -2,7 +2,10 @@
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(SODIUM REQUIRED IMPORTED_TARGET libsodium)
 pkg_check_modules(ARGON2 REQUIRED IMPORTED_TARGET libargon2)
-pkg_check_modules(LIBSECRET REQUIRED IMPORTED_TARGET libsecret-1)
+# The OS keyring's Secret Service client: libdbus-1 for the bus, OpenSSL's
+# libcrypto for the encrypted session (modular exponentiation, HKDF, AES).
+pkg_check_modules(DBUS REQUIRED IMPORTED_TARGET dbus-1)
+pkg_check_modules(LIBCRYPTO REQUIRED IMPORTED_TARGET libcrypto)
 
 # BLAKE3: the official C sources shipped by librust-blake3-dev, built as a static PIC library.
 set(ZANTU_BLAKE3_DIR "/usr/share/cargo/registry/blake3-1.3.1/c" CACHE PATH "BLAKE3 C sources")

@@ -5,10 +5,12 @@
 #include <stdlib.h>
 
 #include <array>
+#include <optional>
 #include <atomic>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "worker_thread.hpp"
@@ -188,25 +190,70 @@ TEST(OsKeyring, FixedServiceAndAccount) {
   EXPECT_EQ(keyring.account(), "master-key");
 }
 
-// A session bus that cannot be reached is an ordinary failure with the
-// client's text, not an abort of the process.
-TEST(OsKeyring, UnreachableBusIsAKeyringFailure) {
-  const char* saved = getenv("DBUS_SESSION_BUS_ADDRESS");
-  std::optional<std::string> restore = saved ? std::optional<std::string>(saved) : std::nullopt;
-  setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/zantu-test-bus", 1);
-  OsKeyring keyring;
-  auto key = keyring.get_master_key();
-  auto stored = keyring.set_master_key(key_filled(3));
-  if (restore) {
-    setenv("DBUS_SESSION_BUS_ADDRESS", restore->c_str(), 1);
-  } else {
-    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+// Sets DBUS_SESSION_BUS_ADDRESS and XDG_RUNTIME_DIR for the scope (nullptr
+// unsets), and puts them back afterwards.
+class BusEnvironment {
+ public:
+  BusEnvironment(const char* address, const char* runtime_dir) {
+    save("DBUS_SESSION_BUS_ADDRESS", address);
+    save("XDG_RUNTIME_DIR", runtime_dir);
   }
-  ASSERT_FALSE(key.has_value());
-  EXPECT_EQ(key.error().kind(), CoreErrorKind::KeyringFailure);
-  EXPECT_EQ(key.error().to_string(), "keyring operation failed: Could not connect: No such file or directory");
-  ASSERT_FALSE(stored.has_value());
-  EXPECT_EQ(stored.error().to_string(), key.error().to_string());
+  BusEnvironment(const BusEnvironment&) = delete;
+  BusEnvironment& operator=(const BusEnvironment&) = delete;
+  ~BusEnvironment() {
+    for (const auto& [name, old] : saved_) {
+      if (old) {
+        setenv(name.c_str(), old->c_str(), 1);
+      } else {
+        unsetenv(name.c_str());
+      }
+    }
+  }
+
+ private:
+  void save(const char* name, const char* value) {
+    const char* old = getenv(name);
+    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+    if (value) {
+      setenv(name, value, 1);
+    } else {
+      unsetenv(name);
+    }
+  }
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+// A session bus that cannot be reached is an ordinary failure that says so,
+// not an abort of the process; the address is read afresh on every call.
+TEST(OsKeyring, UnreachableBusIsAKeyringFailure) {
+  struct Case {
+    const char* address;
+    const char* runtime_dir;
+    const char* detail;
+  };
+  const Case cases[] = {
+      {"unix:path=/nonexistent/zantu-test-bus", nullptr,
+       "cannot connect to the D-Bus session bus: Failed to connect to socket /nonexistent/zantu-test-bus: No such "
+       "file or directory"},
+      {"nonsense", nullptr, "cannot connect to the D-Bus session bus: Address does not contain a colon"},
+      // No address, and no bus socket where the per-user bus would be: no
+      // bus is looked for or started anywhere else.
+      {nullptr, "/nonexistent", 
+       "no D-Bus session bus: DBUS_SESSION_BUS_ADDRESS is not set and XDG_RUNTIME_DIR holds no bus socket"},
+      {"", nullptr,
+       "no D-Bus session bus: DBUS_SESSION_BUS_ADDRESS is not set and XDG_RUNTIME_DIR holds no bus socket"},
+  };
+  for (const auto& c : cases) {
+    const BusEnvironment env(c.address, c.runtime_dir);
+    OsKeyring keyring;
+    auto key = keyring.get_master_key();
+    auto stored = keyring.set_master_key(key_filled(3));
+    ASSERT_FALSE(key.has_value()) << c.detail;
+    EXPECT_EQ(key.error().kind(), CoreErrorKind::KeyringFailure);
+    EXPECT_EQ(key.error().to_string(), std::string("keyring operation failed: ") + c.detail);
+    ASSERT_FALSE(stored.has_value());
+    EXPECT_EQ(stored.error().to_string(), key.error().to_string());
+  }
 }
 
 }  // namespace

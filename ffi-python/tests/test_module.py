@@ -1,8 +1,11 @@
 """The module's surface: import, version, names, exceptions and the session class."""
 import inspect
 import os
+import re
+import shutil
 import subprocess
 import sys
+import tempfile
 
 import pytest
 
@@ -110,6 +113,59 @@ def test_import_does_nothing_else(tmp_path):
     out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "1"
     assert list(tmp_path.iterdir()) == []
+
+
+_MARK = "zantu-import-done"
+# What the dynamic loader does for each shared library it maps: open it (or
+# its cache) and look at the open file.
+_LOADER_OPEN = re.compile(r'^openat\(AT_FDCWD, "(/etc/ld\.so\.cache|[^"]*\.so(\.[0-9]+)*)", O_RDONLY\|O_CLOEXEC\) = \d+$')
+_LOADER_FSTAT = re.compile(r'^newfstatat\(\d+, "", \{.*\}, AT_EMPTY_PATH\) = 0$')
+
+
+def _calls_after_loading(code):
+    """The file, network and process system calls of a fresh interpreter
+    running `code`, from the opening of the module's file up to the moment
+    `code` writes the mark, less the loader's own opens of shared libraries."""
+    strace = shutil.which("strace")
+    if strace is None:
+        pytest.skip("strace is not installed (scripts/setup installs it)")
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("the preloaded sanitizer reads /proc/self/maps whenever a library is loaded")
+    module = os.path.realpath(zantu_ffi.__file__)
+    with tempfile.TemporaryDirectory() as tmp:
+        trace = os.path.join(tmp, "trace")
+        subprocess.run([strace, "-f", "-qq", "-o", trace, "-e", "trace=%file,%network,%process,fstatfs,write",
+                        sys.executable, "-c", code], check=True, capture_output=True)
+        with open(trace) as f:
+            calls = [line.split(None, 1)[1].strip() for line in f if line.strip()]
+    opened = [i for i, c in enumerate(calls) if c.startswith("openat(") and f'"{module}"' in c]
+    assert len(opened) == 1, calls
+    marks = [i for i, c in enumerate(calls) if c.startswith("write(") and _MARK in c]
+    assert len(marks) == 1, calls
+    window = calls[opened[0] + 1:marks[0]]
+    return [c for c in window if not (_LOADER_OPEN.match(c) or _LOADER_FSTAT.match(c))]
+
+
+def test_import_loads_shared_libraries_and_nothing_else():
+    # No file access, statfs, socket, connect or clone: the module's libraries
+    # run no constructor that touches the system.
+    assert _calls_after_loading(f"import os, zantu_ffi; os.write(1, b'{_MARK}')") == []
+
+
+def test_the_import_check_sees_what_happens_after_loading():
+    leftover = _calls_after_loading(
+        f"import os, socket, zantu_ffi; os.statvfs('/'); socket.socket(socket.AF_UNIX).close(); "
+        f"os.write(1, b'{_MARK}')")
+    assert any(c.startswith("statfs(") for c in leftover), leftover
+    assert any(c.startswith("socket(AF_UNIX") for c in leftover), leftover
+
+
+def test_module_links_no_glib():
+    out = subprocess.run(["ldd", os.path.realpath(zantu_ffi.__file__)], capture_output=True, text=True, check=True)
+    libraries = [line.split()[0] for line in out.stdout.splitlines() if line.strip()]
+    assert any(name.startswith("libdbus-1.so") for name in libraries), libraries
+    for banned in ("libsecret", "libglib", "libgio", "libgobject", "libmount", "libselinux"):
+        assert not [name for name in libraries if name.startswith(banned)], (banned, libraries)
 
 
 METHOD_DOCS = {

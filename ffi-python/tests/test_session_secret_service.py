@@ -1,6 +1,10 @@
 """Opening sessions whose master key the real Secret Service holds. These run
 inside scripts/with-secret-service, with a private bus and gnome-keyring."""
+import gc
 import os
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -106,3 +110,68 @@ def test_session_outlives_a_changed_os_key(os_vault):
     assert s.status("secret:" + path)["mode"] == "literal"
     raises_exactly(ZantuError, "crypto operation failed", ZantuSession(SCOPE, os_vault.root).status,
                    "secret:" + path)
+
+
+def _threads_and_descriptors():
+    fds = {}
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            fds[fd] = os.readlink(f"/proc/self/fd/{fd}")
+        except OSError:
+            pass  # the listing's own descriptor, closed by now
+    return sorted(os.listdir("/proc/self/task")), fds
+
+
+def test_the_os_keyring_leaves_no_thread_and_no_connection(os_vault, monkeypatch):
+    # Equal descriptor tables: no socket to the bus stays open.
+    os_vault.plant(literal("dev/app/db", b"v"))
+    gc.collect()
+    before = _threads_and_descriptors()
+    assert len(before[0]) == 1
+    s = ZantuSession(SCOPE, os_vault.root)
+    assert _threads_and_descriptors() == before
+    assert len(s.list()) == 1
+    del s
+    gc.collect()
+    assert _threads_and_descriptors() == before
+    # Failed openings: no item, then no bus where the address points.
+    clear_os_key()
+    raises_exactly(ZantuError, NO_KEY, ZantuSession, SCOPE, os_vault.root)
+    assert _threads_and_descriptors() == before
+    monkeypatch.setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/zantu-test-bus")
+    raises_exactly(ZantuError, NO_KEY, ZantuSession, SCOPE, os_vault.root)
+    assert _threads_and_descriptors() == before
+
+
+LOCKED_CHILD = textwrap.dedent("""
+    import subprocess, sys, time
+    from vaultfiles import _tool_env, random_os_key, store_os_key
+    import zantu_ffi
+
+    store_os_key(random_os_key())
+    subprocess.run(["gdbus", "call", "--session", "-d", "org.freedesktop.secrets", "-o", "/org/freedesktop/secrets",
+                    "-m", "org.freedesktop.Secret.Service.Lock", "['/org/freedesktop/secrets/collection/login']"],
+                   check=True, capture_output=True, env=_tool_env())
+    start = time.monotonic()
+    try:
+        zantu_ffi.ZantuSession({"operations": []}, sys.argv[1])
+        print("opened")
+    except zantu_ffi.ZantuError as e:
+        print(repr(e.args), round(time.monotonic() - start, 3))
+""")
+
+
+def test_a_locked_collection_fails_within_its_bound(tmp_path):
+    # In a daemon of its own (the fixture nests), since a locked collection
+    # stays locked: with no prompter on the bus, the unlock prompt is
+    # dismissed and the opening fails at once rather than waiting on it.
+    fixture = os.path.join(os.path.dirname(__file__), "..", "..", "scripts", "with-secret-service")
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(__file__) + os.pathsep + os.environ.get("PYTHONPATH", ""))
+    env.pop("ZANTU_PASSPHRASE", None)
+    out = subprocess.run([fixture, sys.executable, "-c", LOCKED_CHILD, str(tmp_path / "vault")], env=env,
+                         capture_output=True, text=True, timeout=300)
+    assert out.returncode == 0, out.stderr
+    message, took = out.stdout.rsplit(" ", 1)
+    assert message == repr((NO_KEY,))
+    assert float(took) < 30
+    assert not (tmp_path / "vault").exists()

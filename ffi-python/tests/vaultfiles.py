@@ -143,9 +143,9 @@ def clear_os_key():
 
 
 def random_os_key():
-    # secret-tool stores text: a key of 32 printable bytes is still 32 key bytes.
-    alphabet = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
-    return bytes(alphabet[b % 64] for b in os.urandom(32))
+    # Raw bytes, with a NUL, a line break and a high byte that any text
+    # handling on the way would mangle.
+    return b"\x00\n\xff" + os.urandom(29)
 
 
 class Vault:

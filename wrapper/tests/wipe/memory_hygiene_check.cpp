@@ -5,7 +5,8 @@
 // left anywhere in this process: the heap, every anonymous mapping (arenas,
 // cached thread stacks, the sanitizer's heap) and the main stack are read
 // through /proc/self/mem and searched. Control copies, one live and one freed
-// without wiping, show that the search sees such memory.
+// without wiping, show that the search sees such memory. The same holds when
+// the key comes from the Secret Service through the OS keyring.
 #include <fcntl.h>
 #include <sodium.h>
 #include <sys/mman.h>
@@ -178,11 +179,45 @@ bool holds(const core::SecretValue& v, std::size_t i) {
   return v.equals({reinterpret_cast<const std::uint8_t*>(needles().values[i]), kTextLen});
 }
 
+enum class KeySource { Passphrase, SecretService };
+
+// The master key from the Secret Service of scripts/with-secret-service: a
+// random one is planted there by another client (secret-tool, reading it from
+// the needles), read through the OS keyring, stored back through it and read
+// again, so both directions of its encrypted session have carried it.
+void key_from_the_secret_service(const fs::path& scratch, std::optional<core::MasterKey>& key) {
+  Needles& n = needles();
+  randombytes_buf(n.key, sizeof n.key);
+  const std::string file = (scratch / "planted").string();
+  {
+    core::UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+    ASSERT_TRUE(fd.valid());
+    ASSERT_EQ(core::write_all(fd.get(), n.key, sizeof n.key), 0);
+  }
+  const std::string store =
+      "secret-tool store --label=planted service zantu username master-key target default < '" + file + "'";
+  ASSERT_EQ(std::system(store.c_str()), 0);
+  ASSERT_EQ(::unlink(file.c_str()), 0);
+
+  const core::OsKeyring keyring;
+  auto got = keyring.get_master_key();
+  ASSERT_TRUE(got.has_value()) << got.error().to_string();
+  ASSERT_EQ(std::memcmp(got->bytes().data(), n.key, sizeof n.key), 0);
+  ASSERT_TRUE(keyring.set_master_key(*got).has_value());
+  auto again = keyring.get_master_key();
+  ASSERT_TRUE(again.has_value()) << again.error().to_string();
+  ASSERT_EQ(std::memcmp(again->bytes().data(), n.key, sizeof n.key), 0);
+  key.emplace(*again);
+}
+
 // The session's work, everything dropped at the end.
-void run_session(const fs::path& root) {
+void run_session(const fs::path& root, KeySource source = KeySource::Passphrase) {
   Needles& n = needles();
   std::optional<core::MasterKey> key;
-  {
+  if (source == KeySource::SecretService) {
+    key_from_the_secret_service(root.parent_path(), key);
+    if (::testing::Test::HasFatalFailure()) return;
+  } else {
     // The passphrase arrives in a wiping buffer, as the binding converts it.
     core::SecretBuffer passphrase(text(n.passphrase));
     const std::vector<std::uint8_t> salt = {'h', 'y', 'g', 'i', 'e', 'n', 'e', '-', 's', 'a', 'l', 't'};
@@ -191,8 +226,8 @@ void run_session(const fs::path& root) {
     auto derived = keyring->get_master_key();
     ASSERT_TRUE(derived.has_value());
     key.emplace(*derived);
+    std::memcpy(n.key, key->bytes().data(), core::MasterKey::kLen);
   }
-  std::memcpy(n.key, key->bytes().data(), core::MasterKey::kLen);
 
   auto registry = core::Registry::open(root);
   ASSERT_TRUE(registry.has_value());
@@ -336,6 +371,17 @@ TEST_F(MemoryHygiene, TheSearchSeesLiveAndFreedHeapMemory) {
 
 TEST_F(MemoryHygiene, NothingSecretOutlivesTheSession) {
   run_session(tmp_ / "vault");
+  if (HasFatalFailure()) return;
+  EXPECT_EQ(search(patterns(), searched_mappings()), std::vector<std::string>{});
+}
+
+// The same with the key held by a real Secret Service; ctest runs it inside
+// scripts/with-secret-service.
+TEST_F(MemoryHygiene, NothingSecretOutlivesASessionKeyedByTheSecretService) {
+  if (std::getenv("SECRET_SERVICE_FIXTURE_DIR") == nullptr) {
+    GTEST_SKIP() << "needs scripts/with-secret-service";
+  }
+  run_session(tmp_ / "vault", KeySource::SecretService);
   if (HasFatalFailure()) return;
   EXPECT_EQ(search(patterns(), searched_mappings()), std::vector<std::string>{});
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -44,30 +45,45 @@ class Keyring {
 // The key held by the freedesktop Secret Service on the D-Bus session bus, as
 // the 32 raw bytes of the one item whose attributes are service = "zantu",
 // username = "master-key" and target = "default" (other attributes, such as
-// another client's schema name, do not matter). Each call opens its own
-// connection to the session bus and closes it before returning; a reply is
-// waited for at most 2 s, an unlock prompt as long as it takes.
+// another client's schema name, do not matter). Each call opens a private
+// connection of libdbus-1 to the session bus (DBUS_SESSION_BUS_ADDRESS, else
+// XDG_RUNTIME_DIR/bus), talks to the service through an encrypted
+// ("dh-ietf1024-sha256-aes128-cbc-pkcs7") session, then closes both before it
+// returns: no thread is started, nothing is cached, and nothing process-wide
+// is changed. Each D-Bus reply is waited for at most `Limits::reply`, an
+// unlock prompt at most `Limits::prompt`.
 class OsKeyring final : public Keyring {
  public:
   static constexpr std::string_view kTarget = "default";
 
+  struct Limits {
+    std::chrono::milliseconds reply{2000};
+    std::chrono::milliseconds prompt{120000};
+  };
+
   // Touches nothing outside the process and cannot fail.
   OsKeyring();
+  // With shorter waits, for tests; a limit above the default is the default.
+  explicit OsKeyring(Limits limits);
 
   [[nodiscard]] const std::string& service() const noexcept { return service_; }
   [[nodiscard]] const std::string& account() const noexcept { return account_; }
+  [[nodiscard]] const Limits& limits() const noexcept { return limits_; }
 
-  // Exactly one matching item, unlocked, with a 32-byte secret; otherwise the
-  // failure says which: none, more than one, locked, "stored key has wrong
-  // length", or the Secret Service client's own error text.
+  // Exactly one matching item, unlocked (through the service's prompt when it
+  // is locked), with a 32-byte secret; otherwise a failure that says which:
+  // no bus, no service, no answer in time, none or more than one item, a
+  // dismissed or unanswered prompt, or "stored key has wrong length".
   [[nodiscard]] Result<MasterKey> get_master_key() const override;
-  // Stores the 32 bytes in the collection with alias "default", replacing the
-  // secret of an item with the same attributes.
+  // Stores the 32 bytes in the collection with alias "default" (unlocked
+  // first when locked), replacing the secret of an item with exactly the
+  // three attributes.
   [[nodiscard]] Status set_master_key(const MasterKey& key) const override;
 
  private:
   std::string service_;
   std::string account_;
+  Limits limits_;
 };
 
 // Derives the key with Argon2id (version 0x13, 19456 KiB, 2 passes, 1 lane,
