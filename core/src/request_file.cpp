@@ -1,13 +1,13 @@
 #include "request_file.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "zantu/core/clock.hpp"
 #include "zantu/core/fd.hpp"
-#include "zantu/core/store.hpp"
 
 namespace zantu::core::request_file {
 
@@ -28,9 +28,11 @@ Result<Placed> place(const std::filesystem::path& target, std::string_view bytes
   tmp.replace_extension("tmp");
 
   {
-    // Exclusive: a temporary file of this name belongs to another writer of
-    // the same id (or is a leftover), and truncating it would corrupt theirs.
-    UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666));
+    // Exclusive and private from the start: whatever stands at this name
+    // (another writer's temporary file of the same id, a leftover, or a link
+    // planted to have us write elsewhere) is never opened, written or
+    // truncated.
+    UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600));
     if (!fd.valid()) {
       if (errno == EEXIST) return Placed::NameTaken;
       return std::unexpected(CoreError::io_errno(write_step, errno));
@@ -39,8 +41,10 @@ Result<Placed> place(const std::filesystem::path& target, std::string_view bytes
       if (err < 0) return std::unexpected(CoreError::io(std::string(write_step) + ": failed to write whole buffer"));
       return std::unexpected(CoreError::io_errno(write_step, err));
     }
+    // Through the descriptor, so that nothing put at the name meanwhile is
+    // changed instead; it also lifts owner bits a umask took away.
+    if (::fchmod(fd.get(), 0600) != 0) return std::unexpected(CoreError::io_errno("chmod 600", errno));
   }
-  if (auto st = store::restrict(tmp, 0600); !st) return std::unexpected(st.error());
 
   // link(2) fails on an existing target where rename(2) would replace it.
   if (::link(tmp.c_str(), target.c_str()) != 0) {

@@ -10,7 +10,7 @@ import textwrap
 
 import pytest
 
-from vaultfiles import TS, keypair, literal, reference, seal, totp
+from vaultfiles import TS, foreseen_ids, keypair, literal, reference, seal, totp
 from zantu_ffi import ZantuDenied, ZantuError, ZantuNotFound
 
 TS_FORMAT = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
@@ -243,6 +243,24 @@ def test_refused_downgrade_changes_nothing(vault, tmp_path, monkeypatch, decisio
     assert open(vault.record_file("prod/app/db"), "rb").read() == before
     assert lines(vault) == [(*line, "prod/app/db", "prod")]
     assert os.listdir(os.path.join(vault.root, "pending")) == []
+
+
+def test_a_link_at_the_temporary_name_is_never_written_through(vault, tmp_path, monkeypatch):
+    monkeypatch.setenv("ZANTU_TEST_CONFIRM_TIMEOUT_MS", "20000")
+    vault.plant(literal("dev/app/db", b"pw", sensitivity="high"))
+    outside = tmp_path / "outside"
+    outside.write_bytes(b"a file of the user's")
+    pending = os.path.join(vault.root, "pending")
+    os.makedirs(pending)
+    for request_id in foreseen_ids(seqs=1):
+        os.link(outside, os.path.join(pending, request_id + ".tmp"))
+    answerer = Answerer(vault, "approved", tmp_path)
+    vault.session().edit_metadata("secret:dev/app/db", "low")
+    # The request moved on to the next sequence number.
+    assert answerer.request()["id"].endswith("-1")
+    assert vault.stored("dev/app/db")["sensitivity"] == "low"
+    assert outside.read_bytes() == b"a file of the user's"
+    assert os.stat(outside).st_nlink == 31
 
 
 def test_downgrade_that_cannot_be_filed_is_denied(vault):
