@@ -23,7 +23,7 @@ std::string make_id(std::uint64_t unix_secs, std::uint64_t seq) {
 std::uint64_t wall_clock_secs() noexcept { return SystemClock{}.unix_secs(); }
 
 Result<Placed> place(const std::filesystem::path& target, std::string_view bytes, std::string_view write_step,
-                     std::string_view rename_step) {
+                     std::string_view rename_step, const std::filesystem::path* answer) {
   std::filesystem::path tmp = target;
   tmp.replace_extension("tmp");
 
@@ -44,6 +44,25 @@ Result<Placed> place(const std::filesystem::path& target, std::string_view bytes
     // Through the descriptor, so that nothing put at the name meanwhile is
     // changed instead; it also lifts owner bits a umask took away.
     if (::fchmod(fd.get(), 0600) != 0) return std::unexpected(CoreError::io_errno("chmod 600", errno));
+  }
+
+  if (answer != nullptr) {
+    // Ids can be foreseen, so the answer name may hold anything put there
+    // before the request exists; it must not answer. It is cleared only once
+    // the id is ours: holding the temporary name keeps this system's other
+    // writers of the id out, and a free target means no request of theirs
+    // waits on that answer. What cannot be removed (a directory) refuses the
+    // request.
+    struct stat st {};
+    if (::lstat(target.c_str(), &st) == 0) {
+      ::unlink(tmp.c_str());
+      return Placed::NameTaken;
+    }
+    if (::unlink(answer->c_str()) != 0 && errno != ENOENT) {
+      const int err = errno;
+      ::unlink(tmp.c_str());
+      return std::unexpected(CoreError::io_errno("clear decision", err));
+    }
   }
 
   // link(2) fails on an existing target where rename(2) would replace it.
