@@ -275,6 +275,22 @@ TEST_F(FileConfirmTest, PlantedDecisionsNeverAnswer) {
   }
 }
 
+// The decision is read every poll interval, not only at the deadline: an
+// answer that comes a little after the first read ends the wait soon after.
+TEST_F(FileConfirmTest, AnAnswerAfterTheFirstReadIsTakenAtTheNextPoll) {
+  ThreadAnswerer answerer(pending(), [](const fs::path& p) {
+    std::this_thread::sleep_for(300ms);
+    publish_decision(p, "approved");
+  });
+  const ConfirmOutcome outcome = FileConfirmer::under_root(root_).confirm(sample_request(), 30s);
+  const auto returned = std::chrono::steady_clock::now();
+  answerer.join();
+  EXPECT_EQ(outcome, ConfirmOutcome::Approved);
+  // Generous for a loaded machine, and far below the timeout.
+  EXPECT_LT(returned - answerer.answered_at, 10s);
+  EXPECT_TRUE(pending_names().empty());
+}
+
 TEST_F(FileConfirmTest, AnsweredByAnotherThread) {
   const std::uint64_t before = SystemClock{}.unix_secs();
   ConfirmOutcome outcome;
