@@ -4,7 +4,10 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <thread>
 
 #include "zantu/core/fd.hpp"
 #include "zantu/core/json.hpp"
@@ -13,11 +16,32 @@
 namespace zantu::core {
 namespace {
 
-// flock(2) held until released or destroyed; a failure to lock is ignored,
-// since the lock only refines the torn-line check.
+// How long an event waits for the log's lock. Writers of this system hold
+// it only from the torn-line check to the end of one write; anyone holding it
+// longer is not one of them, and the event goes on without the lock.
+constexpr std::chrono::milliseconds kLockWait{200};
+
+// An exclusive flock(2), waited for at most kLockWait, held until released
+// or destroyed. Not getting it is no failure: the lock only refines the
+// torn-line check.
 class FileLock {
  public:
-  explicit FileLock(int fd) noexcept : fd_(::flock(fd, LOCK_EX) == 0 ? fd : -1) {}
+  explicit FileLock(int fd) noexcept {
+    using std::chrono::steady_clock;
+    const auto give_up = steady_clock::now() + kLockWait;
+    auto pause = std::chrono::microseconds(500);
+    for (;;) {
+      if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+        fd_ = fd;
+        return;
+      }
+      if (errno != EWOULDBLOCK && errno != EINTR) return;
+      const auto now = steady_clock::now();
+      if (now >= give_up) return;
+      std::this_thread::sleep_for(std::min<steady_clock::duration>(pause, give_up - now));
+      pause = std::min<std::chrono::microseconds>(pause * 2, std::chrono::milliseconds(10));
+    }
+  }
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
   ~FileLock() { release(); }
@@ -27,7 +51,7 @@ class FileLock {
   }
 
  private:
-  int fd_;
+  int fd_ = -1;
 };
 
 }  // namespace
@@ -110,7 +134,10 @@ Status FileAuditSink::record(const AuditEvent& event) const {
   // it first, in the same single write as the new line. Writers of this log
   // hold an advisory lock from the check to the end of the write, so a line
   // another writer is appending at this moment is never mistaken for a torn
-  // one. The fsync happens after the lock is released.
+  // one. A lock held past the short wait is no writer's of this system: the
+  // check and the write go ahead without it, since losing the event would be
+  // worse than a rare blank line. The fsync happens after the lock is
+  // released.
   FileLock lock(fd.get());
   struct stat now {};
   if (::fstat(fd.get(), &now) == 0 && S_ISREG(now.st_mode) && now.st_size > 0) {

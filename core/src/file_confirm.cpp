@@ -95,8 +95,9 @@ ConfirmOutcome FileConfirmer::confirm(const ConfirmRequest& request, std::chrono
   // A taken name is another request's: move on to the next sequence number
   // under the same seconds. Every taken name is an existing file, so this ends.
   for (;;) {
-    const auto placed =
-        request_file::place(dir_ / (pending.id + ".json"), pending.to_json(), "write pending", "rename pending");
+    const std::filesystem::path decision = dir_ / (pending.id + ".decision");
+    const auto placed = request_file::place(dir_ / (pending.id + ".json"), pending.to_json(), "write pending",
+                                            "rename pending", &decision);
     if (!placed) return ConfirmOutcome::Denied;
     if (*placed == request_file::Placed::Done) break;
     pending.id = request_file::make_id(secs, request_file::take_seq(next_seq_));

@@ -26,12 +26,16 @@ namespace zantu::core::request_file {
 enum class Placed : std::uint8_t { Done, NameTaken };
 
 // Writes `bytes` to `target` with the extension replaced by "tmp" (created
-// exclusively, 0666 before the umask, then set to 0600), then links it to
-// `target` and removes the temporary name. NameTaken, with nothing left
-// behind, when the target or the temporary file already exists. Errors are
-// `Io` "<write_step>: ...", the chmod error of store::restrict, and
-// "<rename_step>: ..."; each leaves the temporary file.
+// exclusively with mode 0600, never through anything already at that name),
+// then links it to `target` and removes the temporary name. NameTaken, with
+// nothing left behind, when the target or the temporary file already exists.
+// With `answer`, whatever stands at that path is removed just before the
+// target appears, so that only an answer written after the request can
+// count. Errors are `Io` "<write_step>: ...", "chmod 600: ...", "clear
+// decision: ..." (the answer could not be removed; nothing left behind) and
+// "<rename_step>: ..."; the others leave the temporary file.
 [[nodiscard]] Result<Placed> place(const std::filesystem::path& target, std::string_view bytes,
-                                   std::string_view write_step, std::string_view rename_step);
+                                   std::string_view write_step, std::string_view rename_step,
+                                   const std::filesystem::path* answer = nullptr);
 
 }  // namespace zantu::core::request_file

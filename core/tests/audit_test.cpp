@@ -1,12 +1,17 @@
 #include "zantu/core/audit.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -208,6 +213,54 @@ TEST_F(AuditTest, ConcurrentWritersLeaveWholeLines) {
     EXPECT_EQ(keys_of(line).size(), 6u) << line;
   }
   EXPECT_EQ(count, kProcs * kEvents);
+}
+
+// Another process of the same user takes the log's lock, leaves a torn line
+// and keeps the lock for ever: the next event is still appended, promptly and
+// whole, after the torn line.
+TEST_F(AuditTest, ALockHeldForEverDelaysNoEvent) {
+  using namespace std::chrono_literals;
+  ASSERT_TRUE(sink().record(sample()).has_value());
+  const fs::path log = root_ / "vault" / "audit.log";
+  static constexpr std::string_view kTorn = "{\"torn";
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t holder = ::fork();
+  ASSERT_GE(holder, 0);
+  if (holder == 0) {
+    ::close(ready[0]);
+    const int fd = ::open(log.c_str(), O_WRONLY | O_APPEND);
+    if (fd < 0 || ::flock(fd, LOCK_EX) != 0) ::_exit(1);
+    if (::write(fd, kTorn.data(), kTorn.size()) != static_cast<ssize_t>(kTorn.size())) ::_exit(1);
+    if (::write(ready[1], "x", 1) != 1) ::_exit(1);
+    for (;;) ::pause();
+  }
+  ::close(ready[1]);
+  char c = 0;
+  const bool holding = ::read(ready[0], &c, 1) == 1;
+  ::close(ready[0]);
+
+  AuditEvent later("2026-01-02T03:04:06Z", AuditAction::Delete, "deleted");
+  later.at("dev/app/db", "dev").by(Origin::Agent);
+  auto appended = std::async(std::launch::async, [&] { return sink().record(later); });
+  // Generous: the lock is waited for well under a second.
+  const bool prompt = appended.wait_for(10s) == std::future_status::ready;
+  // Ending the holder releases the lock, so a waiting append ends too.
+  ::kill(holder, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(::waitpid(holder, &status, 0), holder);
+  ASSERT_TRUE(holding);
+  EXPECT_TRUE(prompt) << "the append waited for the lock";
+  const auto st = appended.get();
+  ASSERT_TRUE(st.has_value()) << st.error().to_string();
+
+  std::istringstream lines(read_log());
+  std::vector<std::string> all;
+  for (std::string line; std::getline(lines, line);) all.push_back(line);
+  ASSERT_EQ(all.size(), 3u) << read_log();
+  EXPECT_EQ(all[0], sample().to_json());
+  EXPECT_EQ(all[1], kTorn);
+  EXPECT_EQ(all[2], later.to_json());
 }
 
 }  // namespace

@@ -13,10 +13,12 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <ostream>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -122,9 +124,57 @@ TEST(PendingRequestJson, ExactTextWithNullForAbsentFields) {
   for (const auto& c : cases) EXPECT_EQ(c.pending.to_json(), c.json);
 }
 
-// Each decision is in place before the request is written, so a zero timeout
-// reads it exactly once.
-TEST_F(FileConfirmTest, DecisionContentReadOnceWithZeroTimeout) {
+// Plays the answering tool: waits (up to 30 s) for a request file other than
+// those in `ignore`, keeps what it saw, then answers: by default it publishes
+// its decision.
+class ThreadAnswerer {
+ public:
+  using Answer = std::function<void(const fs::path& decision)>;
+
+  ThreadAnswerer(fs::path dir, Answer answer, std::set<std::string> ignore = {})
+      : thread_([this, dir = std::move(dir), answer = std::move(answer), ignore = std::move(ignore)] {
+          run(dir, answer, ignore);
+        }) {}
+  ThreadAnswerer(fs::path dir, std::string decision, std::set<std::string> ignore = {})
+      : ThreadAnswerer(
+            std::move(dir), [decision = std::move(decision)](const fs::path& p) { publish_decision(p, decision); },
+            std::move(ignore)) {}
+  ~ThreadAnswerer() {
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
+  }
+  void join() { thread_.join(); }
+
+  std::string id, json;
+  mode_t mode = 0;
+  std::chrono::steady_clock::time_point answered_at;
+
+ private:
+  void run(const fs::path& dir, const Answer& answer, const std::set<std::string>& ignore) {
+    const auto give_up = std::chrono::steady_clock::now() + 30s;
+    while (!stop_ && std::chrono::steady_clock::now() < give_up) {
+      std::error_code ec;
+      for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        if (it->path().extension() != ".json" || ignore.contains(it->path().filename())) continue;
+        id = it->path().stem();
+        json = read_file(it->path());
+        struct stat st {};
+        if (::stat(it->path().c_str(), &st) == 0) mode = st.st_mode & 07777;
+        answer(dir / (id + ".decision"));
+        answered_at = std::chrono::steady_clock::now();
+        return;
+      }
+      std::this_thread::sleep_for(5ms);
+    }
+  }
+
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// Each decision is written after its request appears, as an answering tool
+// writes it.
+TEST_F(FileConfirmTest, DecisionContent) {
   struct Case {
     const char* why;
     std::optional<std::string> decision;  // none: no decision file
@@ -156,57 +206,90 @@ TEST_F(FileConfirmTest, DecisionContentReadOnceWithZeroTimeout) {
   ASSERT_TRUE(fs::create_directory(pending()));
   for (const auto& c : cases) {
     SCOPED_TRACE(c.why);
-    const auto ids = ids_from_now(0);
-    if (c.decision) {
-      for (const auto& id : ids) write_file(pending() / (id + ".decision"), *c.decision);
-    }
-    FileConfirmer confirmer = FileConfirmer::under_root(root_);
-    EXPECT_EQ(confirmer.confirm(sample_request(), 0ns), c.expected);
-    // Only the decision prepared for the id that was not used may remain.
-    const auto left = pending_names();
-    EXPECT_LE(left.size(), c.decision ? 1u : 0u);
-    for (const auto& name : left) {
-      EXPECT_TRUE(name == ids[0] + ".decision" || name == ids[1] + ".decision") << name;
-      fs::remove(pending() / name);
-    }
+    // An answer ends the wait at once; a file that never answers is read
+    // every poll until the deadline.
+    const auto timeout = c.expected == ConfirmOutcome::TimedOut ? std::chrono::nanoseconds(1s) : 60s;
+    ThreadAnswerer answerer(pending(), [&](const fs::path& p) {
+      if (c.decision) publish_decision(p, *c.decision);
+    });
+    EXPECT_EQ(FileConfirmer::under_root(root_).confirm(sample_request(), timeout), c.expected);
+    answerer.join();
+    EXPECT_TRUE(pending_names().empty());
   }
 }
 
-// Plays the answering tool: waits for the request file, keeps what it saw,
-// then publishes its decision.
-class ThreadAnswerer {
- public:
-  ThreadAnswerer(fs::path dir, std::string decision)
-      : thread_([this, dir = std::move(dir), decision = std::move(decision)] { run(dir, decision); }) {}
-  ~ThreadAnswerer() {
-    stop_ = true;
-    if (thread_.joinable()) thread_.join();
-  }
-  void join() { thread_.join(); }
-
-  std::string id, json;
-  mode_t mode = 0;
-
- private:
-  void run(const fs::path& dir, const std::string& decision) {
-    while (!stop_) {
-      std::error_code ec;
-      for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        if (it->path().extension() != ".json") continue;
-        id = it->path().stem();
-        json = read_file(it->path());
-        struct stat st {};
-        if (::stat(it->path().c_str(), &st) == 0) mode = st.st_mode & 07777;
-        publish_decision(dir / (id + ".decision"), decision);
-        return;
+// Request ids can be foreseen, so anything may wait at a request's decision
+// name before the request exists: it is removed before the request appears
+// and never answers it, whatever it is. Only a decision written afterwards
+// counts. A directory there, which cannot be removed, refuses the request.
+TEST_F(FileConfirmTest, PlantedDecisionsNeverAnswer) {
+  const fs::path outside = root_ / "outside";
+  write_file(outside, "approved");
+  struct Case {
+    const char* why;
+    std::function<void(const fs::path&)> plant;
+  };
+  const Case cases[] = {
+      {"a file", [](const fs::path& p) { write_file(p, "approved"); }},
+      {"a symbolic link", [&](const fs::path& p) { fs::create_symlink(outside, p); }},
+      {"a hard link", [&](const fs::path& p) { fs::create_hard_link(outside, p); }},
+      {"a FIFO", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    for (const bool answered : {false, true}) {
+      SCOPED_TRACE(answered ? "answered" : "not answered");
+      ASSERT_TRUE(fs::create_directory(pending()));
+      // Every id the request can take: this second or the next, any of the
+      // first sequence numbers.
+      std::vector<std::string> planted;
+      for (std::uint64_t seq = 0; seq < 3; ++seq) {
+        for (const auto& id : ids_from_now(seq)) {
+          planted.push_back(id);
+          c.plant(pending() / (id + ".decision"));
+        }
       }
-      std::this_thread::sleep_for(5ms);
+      std::optional<ThreadAnswerer> answerer;
+      if (answered) answerer.emplace(pending(), "denied");
+      const ConfirmOutcome outcome = FileConfirmer::under_root(root_).confirm(sample_request(), answered ? 60s : 0s);
+      if (answerer) answerer->join();
+      EXPECT_EQ(outcome, answered ? ConfirmOutcome::Denied : ConfirmOutcome::TimedOut);
+      for (const auto& name : pending_names()) {
+        EXPECT_EQ(fs::path(name).extension(), ".decision") << name;
+      }
+      EXPECT_EQ(pending_names().size(), planted.size() - 1);
+      EXPECT_EQ(read_file(outside), "approved");
+      fs::remove_all(pending());
     }
   }
 
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
+  ASSERT_TRUE(fs::create_directory(pending()));
+  for (std::uint64_t seq = 0; seq < 3; ++seq) {
+    for (const auto& id : ids_from_now(seq)) {
+      ASSERT_TRUE(fs::create_directories(pending() / (id + ".decision") / "inside"));
+    }
+  }
+  EXPECT_EQ(FileConfirmer::under_root(root_).confirm(sample_request(), 60s), ConfirmOutcome::Denied);
+  for (const auto& name : pending_names()) {
+    EXPECT_TRUE(fs::is_directory(pending() / name / "inside")) << name;
+  }
+}
+
+// The decision is read every poll interval, not only at the deadline: an
+// answer that comes a little after the first read ends the wait soon after.
+TEST_F(FileConfirmTest, AnAnswerAfterTheFirstReadIsTakenAtTheNextPoll) {
+  ThreadAnswerer answerer(pending(), [](const fs::path& p) {
+    std::this_thread::sleep_for(300ms);
+    publish_decision(p, "approved");
+  });
+  const ConfirmOutcome outcome = FileConfirmer::under_root(root_).confirm(sample_request(), 30s);
+  const auto returned = std::chrono::steady_clock::now();
+  answerer.join();
+  EXPECT_EQ(outcome, ConfirmOutcome::Approved);
+  // Generous for a loaded machine, and far below the timeout.
+  EXPECT_LT(returned - answerer.answered_at, 10s);
+  EXPECT_TRUE(pending_names().empty());
+}
 
 TEST_F(FileConfirmTest, AnsweredByAnotherThread) {
   const std::uint64_t before = SystemClock{}.unix_secs();
@@ -284,10 +367,13 @@ done)";
   }
 }
 
+// Timeout zero writes the request and reads the decision name once.
 TEST_F(FileConfirmTest, NoAnswerTimesOutAndRemovesTheRequest) {
-  EXPECT_EQ(FileConfirmer::under_root(root_).confirm(sample_request(), 600ms), ConfirmOutcome::TimedOut);
-  EXPECT_TRUE(fs::is_directory(pending()));
-  EXPECT_TRUE(pending_names().empty());
+  for (const std::chrono::nanoseconds timeout : {std::chrono::nanoseconds(0), std::chrono::nanoseconds(600ms)}) {
+    EXPECT_EQ(FileConfirmer::under_root(root_).confirm(sample_request(), timeout), ConfirmOutcome::TimedOut);
+    EXPECT_TRUE(fs::is_directory(pending()));
+    EXPECT_TRUE(pending_names().empty());
+  }
 }
 
 // Denied as soon as the request cannot be written: with a long timeout, a
@@ -313,24 +399,30 @@ TEST_F(FileConfirmTest, UnwritableRequestIsDeniedAtOnce) {
 }
 
 // The request never takes the place of an existing file: it moves on to the
-// next sequence number, and the decision it waits for is the new id's.
+// next sequence number, and the decision it waits for is the new id's. The
+// taken id's decision belongs to another request and stays.
 TEST_F(FileConfirmTest, ATakenNameMovesTheRequestToTheNextId) {
   for (const char* taken : {".json", ".tmp"}) {
     SCOPED_TRACE(taken);
     ASSERT_TRUE(fs::create_directories(pending()));
     const auto first = ids_from_now(0);
     const auto second = ids_from_now(1);
-    for (const auto& id : first) write_file(pending() / (id + taken), "someone else's");
-    for (const auto& id : second) write_file(pending() / (id + ".decision"), "approved");
-    EXPECT_EQ(FileConfirmer::under_root(root_).confirm(sample_request(), 0ns), ConfirmOutcome::Approved);
-    for (const auto& id : first) EXPECT_EQ(read_file(pending() / (id + taken)), "someone else's");
-    // Of the second ids, only the unused one's decision may remain.
-    int left = 0;
-    for (const auto& id : second) {
-      EXPECT_FALSE(fs::exists(pending() / (id + ".json")));
-      left += fs::exists(pending() / (id + ".decision")) ? 1 : 0;
+    std::set<std::string> ignore;
+    for (const auto& id : first) {
+      write_file(pending() / (id + taken), "someone else's");
+      write_file(pending() / (id + ".decision"), "denied");
+      ignore.insert(id + ".json");
     }
-    EXPECT_LE(left, 1);
+    const auto before = pending_names();
+    ThreadAnswerer answerer(pending(), "approved", ignore);
+    EXPECT_EQ(FileConfirmer::under_root(root_).confirm(sample_request(), 60s), ConfirmOutcome::Approved);
+    answerer.join();
+    EXPECT_TRUE(answerer.id == second[0] || answerer.id == second[1]) << answerer.id;
+    EXPECT_EQ(pending_names(), before);
+    for (const auto& id : first) {
+      EXPECT_EQ(read_file(pending() / (id + taken)), "someone else's");
+      EXPECT_EQ(read_file(pending() / (id + ".decision")), "denied");
+    }
     fs::remove_all(pending());
   }
 }
@@ -340,32 +432,35 @@ TEST_F(FileConfirmTest, ATakenNameMovesTheRequestToTheNextId) {
 // opens the FIFO as writer and says "approved", which fails the test instead
 // of hanging it.
 TEST_F(FileConfirmTest, AFifoDecisionDoesNotBlock) {
-  ASSERT_TRUE(fs::create_directory(pending()));
-  const auto ids = ids_from_now(0);
-  for (const auto& id : ids) ASSERT_EQ(::mkfifo((pending() / (id + ".decision")).c_str(), 0600), 0);
-
+  fs::path fifo;
   std::mutex mu;
   std::condition_variable cv;
+  bool made = false;
   bool done = false;
+  ThreadAnswerer answerer(pending(), [&](const fs::path& p) {
+    std::lock_guard lock(mu);
+    made = ::mkfifo(p.c_str(), 0600) == 0;
+    fifo = p;
+  });
   std::thread watchdog([&] {
     std::unique_lock lock(mu);
-    if (cv.wait_for(lock, 10s, [&] { return done; })) return;
-    for (const auto& id : ids) {
-      const int fd = ::open((pending() / (id + ".decision")).c_str(), O_WRONLY | O_NONBLOCK);
-      if (fd < 0) continue;
-      (void)!::write(fd, "approved", 8);
-      ::close(fd);
-    }
+    if (cv.wait_for(lock, 20s, [&] { return done; }) || fifo.empty()) return;
+    const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd < 0) return;
+    (void)!::write(fd, "approved", 8);
+    ::close(fd);
   });
-  const ConfirmOutcome outcome = FileConfirmer::under_root(root_).confirm(sample_request(), 0ns);
+  const ConfirmOutcome outcome = FileConfirmer::under_root(root_).confirm(sample_request(), 60s);
   {
     std::lock_guard lock(mu);
     done = true;
   }
   cv.notify_one();
   watchdog.join();
+  answerer.join();
+  EXPECT_TRUE(made);
   EXPECT_EQ(outcome, ConfirmOutcome::Denied);
-  EXPECT_EQ(pending_names().size(), 1u);
+  EXPECT_TRUE(pending_names().empty());
 }
 
 TEST_F(FileConfirmTest, CleanupRemovesBothFilesAndIgnoresMissingOnes) {

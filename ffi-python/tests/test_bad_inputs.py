@@ -9,6 +9,10 @@ import json
 import os
 import pathlib
 import stat
+import subprocess
+import sys
+import textwrap
+import time
 import types
 
 import pytest
@@ -458,6 +462,40 @@ def test_audit_log_that_is_a_fifo_neither_blocks_nor_fails(filled):
     s = filled.session()
     s.set("secret:dev/app/new", "v")
     assert s.status("secret:dev/app/new")["mode"] == "literal"
+
+
+# Takes the audit log's lock, leaves a torn line and holds the lock until killed.
+HOLD_AUDIT_LOCK = textwrap.dedent("""\
+    import fcntl, os, sys, time
+    fd = os.open(sys.argv[1], os.O_WRONLY | os.O_APPEND)
+    fcntl.flock(fd, fcntl.LOCK_EX)
+    os.write(fd, b'{"torn')
+    print("held", flush=True)
+    time.sleep(60)
+    """)
+
+
+def test_audit_log_locked_by_another_process_stops_no_operation(filled):
+    holder = subprocess.Popen([sys.executable, "-c", HOLD_AUDIT_LOCK, os.path.join(filled.root, "audit.log")],
+                              stdout=subprocess.PIPE)
+    try:
+        assert holder.stdout.readline() == b"held\n"
+        s = filled.session()
+        started = time.monotonic()
+        s.set("secret:dev/app/new", "v")
+        assert s.reveal("secret:dev/app/db") == b"global-db"
+        s.edit_metadata("secret:dev/app/new", description="d")
+        s.delete("secret:dev/app/new")
+        assert s.inject_run("A=secret:dev/app/db\n", "dev", "/bin/sh", ["-c", "true"])["status"] == 0
+        # Generous: the lock is waited for well under a second per line.
+        assert time.monotonic() - started < 10
+    finally:
+        holder.kill()
+        holder.wait()
+    with open(os.path.join(filled.root, "audit.log"), "rb") as f:
+        lines = f.read().split(b"\n")
+    assert lines[:2] == [b'{"earlier":"line"}', b'{"torn'] and lines[-1] == b""
+    assert [json.loads(line)["action"] for line in lines[2:-1]] == ["create", "reveal", "edit", "delete", "inject"]
 
 
 # ---------------------------------------------------------------------------

@@ -13,7 +13,7 @@ import time
 
 import pytest
 
-from vaultfiles import keypair, literal, reference
+from vaultfiles import foreseen_ids, keypair, literal, reference
 from zantu_ffi import ZantuDenied, ZantuError, ZantuNotFound
 
 TS_FORMAT = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
@@ -308,6 +308,37 @@ def test_one_confirmation_for_every_high_value(vault, high_values, tmp_path, mon
     assert lines(vault) == HIGH_LINES + answers + (INJECT_LINES if error is None else [])
     assert aws_calls(high_values) == ["app-api"]
     assert os.listdir(os.path.join(vault.root, "pending")) == []
+
+
+@pytest.mark.parametrize(
+    "decision, timeout_ms, error, answer",
+    [
+        ("denied", "20000", DENIED, ("deny", "denied")),
+        ("-", "1000", TIMED_OUT, ("timeout", "timeout")),
+    ],
+)
+def test_decisions_planted_before_the_request_do_not_approve(vault, high_values, tmp_path, monkeypatch, decision,
+                                                             timeout_ms, error, answer):
+    # A program run earlier foresees the ids and answers in advance; only an
+    # answer written after the request appears counts.
+    monkeypatch.setenv("ZANTU_TEST_CONFIRM_TIMEOUT_MS", timeout_ms)
+    pending = os.path.join(vault.root, "pending")
+    marker = tmp_path / "ran"
+    session = vault.session()
+    planter = ("import os, sys\n"
+               "for name in sys.argv[2:]:\n"
+               "    with open(os.path.join(sys.argv[1], name), 'w') as f:\n"
+               "        f.write('approved')\n")
+    planted = [i + ".decision" for i in foreseen_ids()]
+    os.makedirs(pending)
+    assert session.inject_run("", "dev", sys.executable, ["-c", planter, pending, *planted])["status"] == 0
+    assert len(os.listdir(pending)) == len(planted)
+    answerer = Answerer(vault, decision, tmp_path)
+    raises_exactly(ZantuDenied, error, session.inject_run, HIGH_REFS, "dev", "/bin/sh", ["-c", f"touch '{marker}'"])
+    request_id = answerer.request()["id"]
+    assert not marker.exists()
+    assert lines(vault) == HIGH_LINES + [(*answer, "dev/app/api", "dev"), (*answer, "prod/app/db", "prod")]
+    assert sorted(os.listdir(pending)) == sorted(set(planted) - {request_id + ".decision"})
 
 
 # ---------------------------------------------------------------------------

@@ -10,7 +10,7 @@ import textwrap
 
 import pytest
 
-from vaultfiles import TS, keypair, literal, reference, seal, totp
+from vaultfiles import TS, foreseen_ids, keypair, literal, reference, seal, totp
 from zantu_ffi import ZantuDenied, ZantuError, ZantuNotFound
 
 TS_FORMAT = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
@@ -243,6 +243,54 @@ def test_refused_downgrade_changes_nothing(vault, tmp_path, monkeypatch, decisio
     assert open(vault.record_file("prod/app/db"), "rb").read() == before
     assert lines(vault) == [(*line, "prod/app/db", "prod")]
     assert os.listdir(os.path.join(vault.root, "pending")) == []
+
+
+@pytest.mark.parametrize(
+    "decision, timeout_ms, message, line",
+    [
+        ("denied", "20000", DENIED, ("deny", "denied-downgrade")),
+        ("-", "1000", TIMED_OUT, ("timeout", "timeout-downgrade")),
+    ],
+)
+def test_decisions_planted_before_the_request_do_not_approve(vault, tmp_path, monkeypatch, decision, timeout_ms,
+                                                             message, line):
+    # A program of the same user foresees the ids and answers in advance;
+    # only an answer written after the request appears counts.
+    monkeypatch.setenv("ZANTU_TEST_CONFIRM_TIMEOUT_MS", timeout_ms)
+    vault.plant(literal("prod/app/db", b"pw", sensitivity="high"))
+    before = open(vault.record_file("prod/app/db"), "rb").read()
+    pending = os.path.join(vault.root, "pending")
+    os.makedirs(pending)
+    planted = [i + ".decision" for i in foreseen_ids()]
+    for name in planted:
+        with open(os.path.join(pending, name), "w") as f:
+            f.write("approved\n")
+    s = vault.session()
+    answerer = Answerer(vault, decision, tmp_path)
+    raises_exactly(ZantuDenied, message, s.edit_metadata, "secret:prod/app/db", "low", revealable=True)
+    request_id = answerer.request()["id"]
+    assert open(vault.record_file("prod/app/db"), "rb").read() == before
+    assert lines(vault) == [(*line, "prod/app/db", "prod")]
+    # The decision planted at the request's id was removed before the request appeared.
+    assert sorted(os.listdir(pending)) == sorted(set(planted) - {request_id + ".decision"})
+
+
+def test_a_link_at_the_temporary_name_is_never_written_through(vault, tmp_path, monkeypatch):
+    monkeypatch.setenv("ZANTU_TEST_CONFIRM_TIMEOUT_MS", "20000")
+    vault.plant(literal("dev/app/db", b"pw", sensitivity="high"))
+    outside = tmp_path / "outside"
+    outside.write_bytes(b"a file of the user's")
+    pending = os.path.join(vault.root, "pending")
+    os.makedirs(pending)
+    for request_id in foreseen_ids(seqs=1):
+        os.link(outside, os.path.join(pending, request_id + ".tmp"))
+    answerer = Answerer(vault, "approved", tmp_path)
+    vault.session().edit_metadata("secret:dev/app/db", "low")
+    # The request moved on to the next sequence number.
+    assert answerer.request()["id"].endswith("-1")
+    assert vault.stored("dev/app/db")["sensitivity"] == "low"
+    assert outside.read_bytes() == b"a file of the user's"
+    assert os.stat(outside).st_nlink == 31
 
 
 def test_downgrade_that_cannot_be_filed_is_denied(vault):

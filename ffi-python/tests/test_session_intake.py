@@ -6,7 +6,7 @@ import time
 
 import pytest
 
-from vaultfiles import literal
+from vaultfiles import foreseen_ids, literal
 from zantu_ffi import ZantuError, ZantuNotFound
 
 
@@ -122,6 +122,19 @@ def test_a_taken_name_is_never_replaced(vault):
     assert b'"coordinate":"secret:dev/app/token"' in filed(vault, request_id)
     for seconds in range(now, now + 30):
         assert filed(vault, f"{seconds}-{os.getpid()}-0") == b"another request"
+
+
+def test_a_link_at_the_temporary_name_is_never_written_through(vault, tmp_path):
+    outside = tmp_path / "outside"
+    outside.write_bytes(b"a file of the user's")
+    os.makedirs(intake_dir(vault))
+    for request_id in foreseen_ids(seqs=1):
+        os.link(outside, os.path.join(intake_dir(vault), request_id + ".tmp"))
+    request_id = vault.session().request_secret("secret:dev/app/token")
+    assert request_id.endswith("-1")
+    assert b'"coordinate":"secret:dev/app/token"' in filed(vault, request_id)
+    assert outside.read_bytes() == b"a file of the user's"
+    assert os.stat(outside).st_nlink == 31
 
 
 @pytest.mark.parametrize(

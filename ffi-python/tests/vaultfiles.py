@@ -6,6 +6,7 @@ import ctypes.util
 import json
 import os
 import subprocess
+import time
 
 import zantu_ffi
 
@@ -113,6 +114,13 @@ def totp(path, algorithm="sha1", digits=6, period=30, seed=b"1234567890123456789
          revealable=False, created=TS, updated=TS):
     return {"mode": "totp", "seed": list(seed), "algorithm": algorithm, "digits": digits, "period": period,
             **_common(path, sensitivity, revealable, None, created, updated)}
+
+
+def foreseen_ids(seconds=30, seqs=3):
+    """The request ids that this process's confirmation and intake requests
+    can take from now for `seconds` seconds, up to sequence number `seqs`."""
+    now = int(time.time())
+    return [f"{t}-{os.getpid()}-{q}" for t in range(now, now + seconds) for q in range(seqs)]
 
 
 SS_ATTRIBUTES = ["service", "zantu", "username", "master-key", "target", "default"]

@@ -54,10 +54,13 @@ class FileConfirmer final : public Confirmer {
   // Writes the request file (creating the directory, mode 0700, when
   // missing), then reads the decision file at once and every poll interval
   // until it answers or the timeout, counted from the moment the request file
-  // is in place, has passed. A decision file that cannot be opened or read,
-  // or is not UTF-8, is no answer yet. Both files of the request are removed
-  // before it returns an answer or TimedOut. Failing to write the request is
-  // Denied at once.
+  // is in place, has passed. Whatever stands at the decision name before the
+  // request file appears is removed first: ids can be foreseen, and only a
+  // decision written for the request can answer it. A decision file that
+  // cannot be opened or read, or is not UTF-8, is no answer yet. Both files
+  // of the request are removed before it returns an answer or TimedOut.
+  // Failing to write the request, or to clear its decision name (a directory
+  // there), is Denied at once.
   [[nodiscard]] ConfirmOutcome confirm(const ConfirmRequest& request,
                                        std::chrono::nanoseconds timeout) const override;
 
