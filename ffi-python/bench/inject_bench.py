@@ -1,8 +1,7 @@
 """inject_run of a trivial program with 10 injected vault values, next to
 subprocess.run of the same program with the same environment, in one run.
 
-    PYTHONPATH=build/ffi-python:/usr/lib/python3/dist-packages \\
-        python3 ffi-python/bench/inject_bench.py [--runs N] [--dir DIR]
+    scripts/bench inject [--runs N] [--dir DIR]
 
 Prints the median time of each, the ratio, and how much of the overhead is
 the 10 audit lines' fsyncs: measured once directly (10 appends with an fsync

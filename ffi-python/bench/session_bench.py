@@ -11,7 +11,7 @@ in the same run:
 reveal and set also append one audit line with its own fsync; the lines
 marked "+audit floor" add that append to the floor.
 
-    python3.12 ffi-python/bench/session_bench.py [--build build] [--records 10000]
+    scripts/bench session [--build build] [--records 10000]
 
 Reports medians and the ratio of each operation to its floor.
 """
