@@ -126,8 +126,9 @@ class Session {
   // addressable) before anything is resolved, audited or run when the scope
   // does not permit injection or does not address one of the text's
   // coordinates (`env` filling "${ENV}"). The project is `project`, else the
-  // text's own line. Allowlist and confirmation refusals are `PolicyDenied`;
-  // resolution and launch failures `Other`; a parse failure `Core`.
+  // text's own line. Allowlist, steering-variable and confirmation refusals
+  // are `PolicyDenied`; resolution and launch failures `Other`; a parse
+  // failure `Core`.
   [[nodiscard]] FfiResult<InjectOutput> inject_run(std::string_view refs, std::string_view env,
                                                    std::string_view program, std::span<const std::string> args,
                                                    std::optional<std::string_view> project,

@@ -94,6 +94,7 @@ FfiResult<InjectOutput> Session::inject_run(std::string_view refs_text, std::str
       case wrapper::WrapperErrorKind::NotAllowlisted:
       case wrapper::WrapperErrorKind::ConfirmationDenied:
       case wrapper::WrapperErrorKind::ConfirmationTimedOut:
+      case wrapper::WrapperErrorKind::SteeringVariable:
         return std::unexpected(FfiError::policy_denied(e.to_string()));
       case wrapper::WrapperErrorKind::Core:
       case wrapper::WrapperErrorKind::Spawn:

@@ -462,7 +462,7 @@ def test_gated_bare_name_is_found_on_the_callers_path(vault, prod_value, tmp_pat
     assert session.inject_run(prod_value, "dev", "zt-probe")["stdout"] == b"good\n"
     # The text cannot set PATH for a gated run at all.
     refs = f"PATH={tmp_path / 'evil'}:/usr/bin:/bin\n" + prod_value
-    raises_exactly(ZantuError, STEERING.format("PATH", "changes where the program finds its own commands"),
+    raises_exactly(ZantuDenied, STEERING.format("PATH", "changes where the program finds its own commands"),
                    session.inject_run, refs, "dev", "zt-probe")
 
 
@@ -496,40 +496,61 @@ def test_gated_bare_name_in_the_working_directory_is_that_file(vault, prod_value
 # ---------------------------------------------------------------------------
 # Variables through which the text could steer a gated program
 
-STEERING = "failed to launch child process: variable `{}` {} and cannot be set for a run that receives high or prod values"
-LOADS = "changes how the program is loaded"
+STEERING = "variable `{}` {}; high/prod injection refused"
+LOADER = "changes how the program is loaded"
 LIBC = "steers the C library inside the program"
-INTERP = "steers a shell or interpreter in the program"
+SHELL = "makes a shell run code or changes what its scripts do"
+PYTHON = "changes which code Python loads or runs"
+PERL = "changes which code Perl loads or runs"
+RUBY = "changes which code Ruby loads or runs"
+NODE = "changes which code Node.js loads or runs"
+JAVA = "changes which code Java loads or runs"
+GIT = "makes git run a command or read a configuration the text chooses"
+SSH = "makes ssh run a program the text chooses"
+COMMAND = "names a command that programs run for their user"
+HOME = "chooses the per-user start-up files that programs read"
 LOOKUP = "changes where the program finds its own commands"
 REFUSED = (
-    [(n, LOADS) for n in ["LD_PRELOAD", "LD_LIBRARY_PATH", "LD_AUDIT", "LD_"]]
+    [(n, LOADER) for n in ["LD_PRELOAD", "LD_LIBRARY_PATH", "LD_AUDIT", "LD_"]]
     + [(n, LIBC) for n in ["GCONV_PATH", "GETCONF_DIR", "GLIBC_TUNABLES", "HOSTALIASES", "LOCALDOMAIN", "LOCPATH",
-                           "MALLOC_TRACE", "NIS_PATH", "NLSPATH", "RESOLV_HOST_CONF", "RES_OPTIONS", "TMPDIR", "TZDIR"]]
-    + [(n, INTERP) for n in ["BASH_ENV", "ENV", "SHELLOPTS", "BASHOPTS", "PS4", "IFS", "CDPATH", "GLOBIGNORE",
-                             "BASH_FUNC_ls", "ZDOTDIR", "FPATH", "PYTHONPATH", "PYTHONHOME", "PYTHONSTARTUP",
-                             "PYTHONINSPECT", "PYTHONUSERBASE", "PERL5LIB", "PERLLIB", "PERL5OPT", "PERL5DB",
-                             "PERLIO_DEBUG", "RUBYLIB", "RUBYOPT", "NODE_OPTIONS", "NODE_PATH", "JAVA_TOOL_OPTIONS",
-                             "_JAVA_OPTIONS", "JDK_JAVA_OPTIONS"]]
+                           "MALLOC_TRACE", "NIS_PATH", "NLSPATH", "RESOLV_HOST_CONF", "RES_OPTIONS", "TZDIR"]]
+    + [(n, SHELL) for n in ["BASH_ENV", "SHELLOPTS", "BASHOPTS", "PS4", "CDPATH", "BASH_FUNC_ls", "ZDOTDIR",
+                            "FPATH"]]
+    + [(n, PYTHON) for n in ["PYTHONPATH", "PYTHONHOME", "PYTHONPLATLIBDIR", "PYTHONSTARTUP", "PYTHONINSPECT",
+                             "PYTHONUSERBASE", "PYTHONWARNINGS", "PYTHONBREAKPOINT", "PYTHONPYCACHEPREFIX"]]
+    + [(n, PERL) for n in ["PERL5LIB", "PERLLIB", "PERL5OPT", "PERL5DB"]]
+    + [(n, RUBY) for n in ["RUBYLIB", "RUBYOPT"]]
+    + [(n, NODE) for n in ["NODE_OPTIONS", "NODE_PATH"]]
+    + [(n, JAVA) for n in ["JAVA_TOOL_OPTIONS", "_JAVA_OPTIONS", "JDK_JAVA_OPTIONS", "CLASSPATH"]]
+    + [(n, GIT) for n in ["GIT_CONFIG", "GIT_CONFIG_COUNT", "GIT_CONFIG_PARAMETERS", "GIT_CONFIG_GLOBAL", "GIT_DIR",
+                          "GIT_COMMON_DIR", "GIT_TEMPLATE_DIR", "GIT_EXEC_PATH", "GIT_SSH", "GIT_SSH_COMMAND",
+                          "GIT_ASKPASS", "GIT_PROXY_COMMAND", "GIT_EXTERNAL_DIFF", "GIT_EDITOR", "GIT_PAGER"]]
+    + [("SSH_ASKPASS", SSH)]
+    + [(n, COMMAND) for n in ["EDITOR", "VISUAL", "PAGER", "BROWSER"]]
+    + [(n, HOME) for n in ["HOME", "XDG_CONFIG_HOME"]]
     + [("PATH", LOOKUP)])
-# Names are case-sensitive and match exactly (or by their prefix, for LD_ and BASH_FUNC_).
+# Names are case-sensitive and match exactly (or by their prefix, for LD_, BASH_FUNC_ and GIT_CONFIG_); ENV and
+# TMPDIR steer nothing the text could use.
 NEAR_MISSES = ["ld_preload", "XLD_PRELOAD", "LDFLAGS", "gconv_path", "TMP", "bash_env", "BASH_FUNC", "ENVX",
-               "PYTHONPATH2", "JAVA_OPTIONS", "PATHX", "XPATH", "path", "Path"]
+               "PYTHONPATH2", "JAVA_OPTIONS", "PATHX", "XPATH", "path", "Path", "ENV", "TMPDIR", "home",
+               "GIT_CONFIGX", "PYTHONUNBUFFERED"]
+STEERING_DENY = ("deny", "denied:steering-variable", "prod/app/db", "prod")
 
 
 def env_of(out):
     return [entry.decode(errors="replace") for entry in out["stdout"].split(b"\0") if entry]
 
 
-def test_steering_variables_are_refused_only_in_gated_runs(vault, prod_value, tmp_path):
+def test_steering_variables_are_denied_only_in_gated_runs(vault, prod_value, tmp_path):
     vault.plant(literal("dev/app/db", b"dev-pass", sensitivity="medium"))
     write_allowlist(vault, "/usr/bin/env\n")
     session = vault.session()
     for name, reason in REFUSED:
         line = f"{name}=zt-steer\n"
-        before = vault.audit()
-        raises_exactly(ZantuError, STEERING.format(name, reason), session.inject_run, line + prod_value, "dev",
+        before = lines(vault)
+        raises_exactly(ZantuDenied, STEERING.format(name, reason), session.inject_run, line + prod_value, "dev",
                        "/usr/bin/env", ["-0"])
-        assert vault.audit() == before, name  # nothing asked, nothing injected
+        assert lines(vault) == before + [STEERING_DENY], name  # denied, nothing asked, nothing injected
         out = session.inject_run("DB=secret:dev/app/db\n" + line, "dev", "/usr/bin/env", ["-0"])
         assert f"{name}=zt-steer" in env_of(out), name
     for name in NEAR_MISSES:
@@ -546,21 +567,24 @@ def test_steering_variable_off_the_allowlist_is_denied_first(vault, prod_value, 
     assert lines(vault) == [("deny", "denied:not-allowlisted", "prod/app/db", "prod")]
 
 
-@pytest.mark.parametrize("name", ["LD_PRELOAD", "BASH_ENV", "PYTHONPATH", "PATH"])
-def test_no_confirmation_is_asked_for_a_refused_run(vault, high_values, tmp_path, monkeypatch, name):
+@pytest.mark.parametrize("name", ["LD_PRELOAD", "BASH_ENV", "PYTHONPATH", "PATH", "HOME"])
+def test_no_confirmation_is_asked_for_a_denied_run(vault, high_values, tmp_path, monkeypatch, name):
     # A stand-in human stands ready to approve whatever is asked.
     monkeypatch.setenv("ZANTU_TEST_CONFIRM_TIMEOUT_MS", "20000")
     marker = tmp_path / "ran"
     answerer = Answerer(vault, "approved", tmp_path)
     try:
-        raises_exactly(ZantuError, STEERING.format(name, dict(REFUSED)[name]), vault.session().inject_run,
+        raises_exactly(ZantuDenied, STEERING.format(name, dict(REFUSED)[name]), vault.session().inject_run,
                        f"{name}=zt-steer\n" + HIGH_REFS, "dev", "/bin/sh", ["-c", f"touch '{marker}'"])
     finally:
         answerer.proc.kill()
         answerer.proc.wait(timeout=30)
     assert not answerer.copy.exists()
     assert not os.path.exists(os.path.join(vault.root, "pending"))
-    assert lines(vault) == HIGH_LINES  # only the resolver's provider line
+    # The resolver's provider line, then one denial per gated value: not the
+    # medium dev one, nor the public half, which carries no coordinate.
+    assert lines(vault) == HIGH_LINES + [("deny", "denied:steering-variable", "dev/app/api", "dev"),
+                                         ("deny", "denied:steering-variable", "prod/app/db", "prod")]
     assert not marker.exists()
 
 
@@ -602,10 +626,11 @@ def test_the_text_cannot_steer_an_allowlisted_program(vault, prod_value, tmp_pat
     session.inject_run(line + "DB=secret:dev/app/db\n", "dev", program, args)
     assert leak.read_bytes() == b"dev-pass"
     leak.unlink()
-    # Gated, the run is refused and nothing runs.
-    raises_exactly(ZantuError, STEERING.format(kind, dict(REFUSED)[kind]), session.inject_run, line + prod_value,
+    # Gated, the run is denied and nothing runs.
+    raises_exactly(ZantuDenied, STEERING.format(kind, dict(REFUSED)[kind]), session.inject_run, line + prod_value,
                    "dev", program, args)
     assert not leak.exists()
+    assert lines(vault)[-1] == STEERING_DENY
     # Without the line the allowlisted program runs as its author meant.
     assert session.inject_run(prod_value, "dev", program, args)["stdout"] == b"done\n"
     assert not leak.exists()

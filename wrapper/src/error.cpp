@@ -18,6 +18,10 @@ WrapperError WrapperError::spawn(std::string message) {
   return {WrapperErrorKind::Spawn, std::move(message), std::nullopt};
 }
 
+WrapperError WrapperError::steering_variable(std::string name, std::string reason) {
+  return {WrapperErrorKind::SteeringVariable, std::move(name), std::nullopt, std::move(reason)};
+}
+
 std::string WrapperError::to_string() const {
   switch (kind_) {
     case WrapperErrorKind::Core:
@@ -30,6 +34,8 @@ std::string WrapperError::to_string() const {
       return "confirmation timed out; high/prod injection refused";
     case WrapperErrorKind::Spawn:
       return "failed to launch child process: " + detail_;
+    case WrapperErrorKind::SteeringVariable:
+      return "variable `" + detail_ + "` " + reason_ + "; high/prod injection refused";
   }
   return detail_;
 }

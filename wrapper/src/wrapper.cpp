@@ -40,25 +40,38 @@ constexpr std::string_view answer_result(ConfirmOutcome o) noexcept {
 
 constexpr bool is_prod(std::string_view environment) noexcept { return environment == "prod"; }
 
-// Completions of "variable `NAME` ... and cannot be set ...", one per group below.
-constexpr std::string_view kLoads = "changes how the program is loaded";
-constexpr std::string_view kLibc = "steers the C library inside the program";
-constexpr std::string_view kInterpreter = "steers a shell or interpreter in the program";
-constexpr std::string_view kLookup = "changes where the program finds its own commands";
-
 // A variable through which whoever writes the text could make an allowlisted
-// program run code of their choosing while it holds a gated value. Names are
-// case-sensitive, as the loader, the C library and the interpreters read them.
+// program run code, or a command, of their choosing while it holds a gated
+// value: the start-up and code-loading variables of the programs most often
+// allowlisted. Names are case-sensitive, as those programs read them. A
+// variable that only places temporary files (TMPDIR) or is read only by an
+// interactive shell (ENV) is left to the text.
 struct SteeringVariable {
   std::string_view name;
   bool is_prefix;  // true: every name that begins with `name`
-  std::string_view reason;
+  std::string_view reason;  // completes "variable `NAME` ..."
 };
+
+constexpr std::string_view kLoader = "changes how the program is loaded";
+constexpr std::string_view kLibc = "steers the C library inside the program";
+constexpr std::string_view kShell = "makes a shell run code or changes what its scripts do";
+constexpr std::string_view kPython = "changes which code Python loads or runs";
+constexpr std::string_view kPerl = "changes which code Perl loads or runs";
+constexpr std::string_view kRuby = "changes which code Ruby loads or runs";
+constexpr std::string_view kNode = "changes which code Node.js loads or runs";
+constexpr std::string_view kJava = "changes which code Java loads or runs";
+constexpr std::string_view kGit = "makes git run a command or read a configuration the text chooses";
+constexpr std::string_view kSsh = "makes ssh run a program the text chooses";
+constexpr std::string_view kCommand = "names a command that programs run for their user";
+constexpr std::string_view kHome = "chooses the per-user start-up files that programs read";
+constexpr std::string_view kLookup = "changes where the program finds its own commands";
 
 constexpr SteeringVariable kSteeringVariables[] = {
     // The dynamic loader reads them before the program runs (LD_PRELOAD, LD_LIBRARY_PATH, LD_AUDIT, ...).
-    {"LD_", true, kLoads},
-    // The C library ignores them in secure mode: they load modules or read files of the setter's choosing.
+    {"LD_", true, kLoader},
+    // The C library ignores them in secure mode: they load modules or read
+    // files of the setter's choosing. TMPDIR, also on that list, only places
+    // temporary files.
     {"GCONV_PATH", false, kLibc},
     {"GETCONF_DIR", false, kLibc},
     {"GLIBC_TUNABLES", false, kLibc},
@@ -70,50 +83,89 @@ constexpr SteeringVariable kSteeringVariables[] = {
     {"NLSPATH", false, kLibc},
     {"RESOLV_HOST_CONF", false, kLibc},
     {"RES_OPTIONS", false, kLibc},
-    {"TMPDIR", false, kLibc},
     {"TZDIR", false, kLibc},
-    // Shells and interpreters run code or load modules named by them when they start.
-    {"BASH_ENV", false, kInterpreter},
-    {"ENV", false, kInterpreter},
-    {"SHELLOPTS", false, kInterpreter},
-    {"BASHOPTS", false, kInterpreter},
-    {"PS4", false, kInterpreter},
-    {"IFS", false, kInterpreter},
-    {"CDPATH", false, kInterpreter},
-    {"GLOBIGNORE", false, kInterpreter},
-    {"BASH_FUNC_", true, kInterpreter},
-    {"ZDOTDIR", false, kInterpreter},
-    {"FPATH", false, kInterpreter},
-    {"PYTHONPATH", false, kInterpreter},
-    {"PYTHONHOME", false, kInterpreter},
-    {"PYTHONSTARTUP", false, kInterpreter},
-    {"PYTHONINSPECT", false, kInterpreter},
-    {"PYTHONUSERBASE", false, kInterpreter},
-    {"PERL5LIB", false, kInterpreter},
-    {"PERLLIB", false, kInterpreter},
-    {"PERL5OPT", false, kInterpreter},
-    {"PERL5DB", false, kInterpreter},
-    {"PERLIO_DEBUG", false, kInterpreter},
-    {"RUBYLIB", false, kInterpreter},
-    {"RUBYOPT", false, kInterpreter},
-    {"NODE_OPTIONS", false, kInterpreter},
-    {"NODE_PATH", false, kInterpreter},
-    {"JAVA_TOOL_OPTIONS", false, kInterpreter},
-    {"_JAVA_OPTIONS", false, kInterpreter},
-    {"JDK_JAVA_OPTIONS", false, kInterpreter},
+    // sh, bash and zsh: a file sourced before a script, options (xtrace with a
+    // PS4 that substitutes a command runs it), exported functions that
+    // replace commands, the directories `cd` searches, zsh's start-up files
+    // and function path. sh and bash reset IFS at start-up and bash ignores
+    // an inherited GLOBIGNORE, so neither is here.
+    {"BASH_ENV", false, kShell},
+    {"SHELLOPTS", false, kShell},
+    {"BASHOPTS", false, kShell},
+    {"PS4", false, kShell},
+    {"BASH_FUNC_", true, kShell},
+    {"CDPATH", false, kShell},
+    {"ZDOTDIR", false, kShell},
+    {"FPATH", false, kShell},
+    // Module paths, start-up files and hooks; a warning category names a
+    // module that is imported at start-up; the platform library directory
+    // moves the whole standard library; a bytecode cache prefix lets planted
+    // bytecode stand in for any module.
+    {"PYTHONPATH", false, kPython},
+    {"PYTHONHOME", false, kPython},
+    {"PYTHONPLATLIBDIR", false, kPython},
+    {"PYTHONSTARTUP", false, kPython},
+    {"PYTHONINSPECT", false, kPython},
+    {"PYTHONUSERBASE", false, kPython},
+    {"PYTHONWARNINGS", false, kPython},
+    {"PYTHONBREAKPOINT", false, kPython},
+    {"PYTHONPYCACHEPREFIX", false, kPython},
+    {"PERL5LIB", false, kPerl},
+    {"PERLLIB", false, kPerl},
+    {"PERL5OPT", false, kPerl},
+    {"PERL5DB", false, kPerl},
+    {"RUBYLIB", false, kRuby},
+    {"RUBYOPT", false, kRuby},
+    {"NODE_OPTIONS", false, kNode},
+    {"NODE_PATH", false, kNode},
+    {"JAVA_TOOL_OPTIONS", false, kJava},
+    {"_JAVA_OPTIONS", false, kJava},
+    {"JDK_JAVA_OPTIONS", false, kJava},
+    {"CLASSPATH", false, kJava},
+    // Configuration given in the environment (GIT_CONFIG_PARAMETERS,
+    // GIT_CONFIG_COUNT/KEY_n/VALUE_n, GIT_CONFIG_GLOBAL, ...) or read from a
+    // repository, common directory or template the text names: core.fsmonitor,
+    // aliases and hooks run commands. The others name programs git runs.
+    {"GIT_CONFIG", false, kGit},
+    {"GIT_CONFIG_", true, kGit},
+    {"GIT_DIR", false, kGit},
+    {"GIT_COMMON_DIR", false, kGit},
+    {"GIT_TEMPLATE_DIR", false, kGit},
+    {"GIT_EXEC_PATH", false, kGit},
+    {"GIT_SSH", false, kGit},
+    {"GIT_SSH_COMMAND", false, kGit},
+    {"GIT_ASKPASS", false, kGit},
+    {"GIT_PROXY_COMMAND", false, kGit},
+    {"GIT_EXTERNAL_DIFF", false, kGit},
+    {"GIT_EDITOR", false, kGit},
+    {"GIT_SEQUENCE_EDITOR", false, kGit},
+    {"GIT_PAGER", false, kGit},
+    // ssh runs it for a passphrase; git falls back to it as well.
+    {"SSH_ASKPASS", false, kSsh},
+    // Commands other programs run: git falls back to the editor and pager,
+    // and command-line logins and Python's webbrowser start the browser.
+    {"EDITOR", false, kCommand},
+    {"VISUAL", false, kCommand},
+    {"PAGER", false, kCommand},
+    {"BROWSER", false, kCommand},
+    // ~/.gitconfig, Python's user site with its .pth files, ~/.bashrc, ...
+    {"HOME", false, kHome},
+    {"XDG_CONFIG_HOME", false, kHome},
     // The program, and every script it runs, looks up its own commands on it.
     {"PATH", false, kLookup},
 };
 
-// The refusal for the first variable of the text that could steer the
-// program, or nullopt when there is none.
-std::optional<std::string> steering_refusal(const std::vector<core::ResolvedVar>& vars) {
+struct SteeringHit {
+  std::string_view name;
+  std::string_view reason;
+};
+
+// The first variable of the text that could steer the program, or nullopt
+// when there is none.
+std::optional<SteeringHit> first_steering_variable(const std::vector<core::ResolvedVar>& vars) {
   for (const auto& v : vars) {
     for (const auto& s : kSteeringVariables) {
-      if (s.is_prefix ? v.name.starts_with(s.name) : v.name == s.name) {
-        return "variable `" + v.name + "` " + std::string(s.reason) +
-               " and cannot be set for a run that receives high or prod values";
-      }
+      if (s.is_prefix ? v.name.starts_with(s.name) : v.name == s.name) return SteeringHit{v.name, s.reason};
     }
   }
   return std::nullopt;
@@ -124,6 +176,11 @@ void audit_event(const Wrapper& w, AuditAction action, std::string_view result, 
                  std::string_view environment, core::Origin origin) {
   static_cast<void>(w.audit.record(
       core::AuditEvent(w.clock.now_rfc3339(), action, std::string(result)).at(coordinate, environment).by(origin)));
+}
+
+// One "deny" event per gated value, in order.
+void deny_each(const Wrapper& w, const std::vector<GatedVar>& gated, std::string_view result, core::Origin origin) {
+  for (const auto& g : gated) audit_event(w, AuditAction::Deny, result, g.coordinate, g.environment, origin);
 }
 
 // The program and its arguments joined by single spaces, unquoted: what a
@@ -176,16 +233,17 @@ Result<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view env, std
   // child is started from the very path that was checked.
   const std::string path = gated.empty() ? std::string(program) : allowlist::canonical_or_owned(program);
   if (!gated.empty() && !allowlist.allows(path)) {
-    for (const auto& g : gated) {
-      audit_event(*this, AuditAction::Deny, "denied:not-allowlisted", g.coordinate, g.environment, origin);
-    }
+    deny_each(*this, gated, "denied:not-allowlisted", origin);
     return std::unexpected(WrapperError::not_allowlisted(std::string(program)));
   }
 
-  // Refused after the allowlist, so a program off it is denied as ever, and
+  // Denied after the allowlist, so a program off it is denied as ever, and
   // before anyone is asked to approve a run that could not go ahead.
   if (!gated.empty()) {
-    if (auto refusal = steering_refusal(vars)) return std::unexpected(WrapperError::spawn(std::move(*refusal)));
+    if (const auto hit = first_steering_variable(vars)) {
+      deny_each(*this, gated, "denied:steering-variable", origin);
+      return std::unexpected(WrapperError::steering_variable(std::string(hit->name), std::string(hit->reason)));
+    }
   }
 
   if (!high.empty()) {

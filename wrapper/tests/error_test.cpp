@@ -22,11 +22,15 @@ TEST(WrapperError, TextForms) {
        "confirmation timed out; high/prod injection refused"},
       {WrapperError::spawn("launch /opt/tool: No such file or directory (os error 2)"), WrapperErrorKind::Spawn,
        "failed to launch child process: launch /opt/tool: No such file or directory (os error 2)"},
+      {WrapperError::steering_variable("HOME", "chooses the per-user start-up files that programs read"),
+       WrapperErrorKind::SteeringVariable,
+       "variable `HOME` chooses the per-user start-up files that programs read; high/prod injection refused"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.error.kind(), c.kind);
     EXPECT_EQ(c.error.to_string(), c.text);
     EXPECT_EQ(c.error.core_error() != nullptr, c.kind == WrapperErrorKind::Core);
+    EXPECT_EQ(c.error.reason().empty(), c.kind != WrapperErrorKind::SteeringVariable);
   }
   // The core error is carried unchanged, kind and detail.
   ASSERT_NE(cases[0].error.core_error(), nullptr);

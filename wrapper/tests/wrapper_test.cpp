@@ -474,8 +474,7 @@ TEST_F(WrapperTest, GatedBareNameIsFoundOnTheCallersPath) {
   };
   const Case cases[] = {
       {evil + "A=secret:prod/app/db\n",
-       "failed to launch child process: variable `PATH` changes where the program finds its own commands and "
-       "cannot be set for a run that receives high or prod values"},
+       "variable `PATH` changes where the program finds its own commands; high/prod injection refused"},
       {"A=secret:prod/app/db\n", "good\n"},
       {evil + "A=secret:dev/app/db\n", "evil\n"},
   };
@@ -539,41 +538,75 @@ TEST_F(WrapperTest, GatedBareNameInTheWorkingDirectoryIsThatFile) {
 }
 
 // Variables through which the text's author could steer the program that
-// receives a gated value. Names match exactly, as the C library and the
-// interpreters read them; "LD_" and "BASH_FUNC_" match as prefixes.
-TEST_F(WrapperTest, SteeringVariablesAreRefusedOnlyInGatedRuns) {
+// receives a gated value, one row or more per group. Names match exactly, as
+// the programs read them; "LD_", "BASH_FUNC_" and "GIT_CONFIG_" match as
+// prefixes. Each is denied with one "deny" line per gated value, before a
+// human is asked; ungated, each reaches the child.
+TEST_F(WrapperTest, SteeringVariablesAreDeniedOnlyInGatedRuns) {
   ASSERT_NO_FATAL_FAILURE(put_literal("secret:prod/app/db", "db-pass", Sensitivity::Medium));
   ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/key", "key-pass", Sensitivity::High));
   ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/db", "dev-pass", Sensitivity::Medium));
   allowlist_.allow("/bin/sh");
-  const std::string loads = "changes how the program is loaded";
+  const std::string loader = "changes how the program is loaded";
   const std::string libc = "steers the C library inside the program";
-  const std::string interp = "steers a shell or interpreter in the program";
+  const std::string shell = "makes a shell run code or changes what its scripts do";
+  const std::string python = "changes which code Python loads or runs";
+  const std::string perl = "changes which code Perl loads or runs";
+  const std::string ruby = "changes which code Ruby loads or runs";
+  const std::string node = "changes which code Node.js loads or runs";
+  const std::string java = "changes which code Java loads or runs";
+  const std::string git = "makes git run a command or read a configuration the text chooses";
+  const std::string ssh = "makes ssh run a program the text chooses";
+  const std::string command = "names a command that programs run for their user";
+  const std::string home = "chooses the per-user start-up files that programs read";
   const std::string lookup = "changes where the program finds its own commands";
-  const std::vector<std::pair<std::string, std::string>> refused = {
-      {"LD_PRELOAD", loads}, {"LD_LIBRARY_PATH", loads}, {"LD_AUDIT", loads}, {"LD_BIND_NOW", loads},
-      {"LD_", loads},
+  const std::vector<std::pair<std::string, std::string>> denied = {
+      {"LD_PRELOAD", loader}, {"LD_LIBRARY_PATH", loader}, {"LD_AUDIT", loader}, {"LD_BIND_NOW", loader},
+      {"LD_", loader},
       {"GCONV_PATH", libc}, {"GETCONF_DIR", libc}, {"GLIBC_TUNABLES", libc}, {"HOSTALIASES", libc},
       {"LOCALDOMAIN", libc}, {"LOCPATH", libc}, {"MALLOC_TRACE", libc}, {"NIS_PATH", libc}, {"NLSPATH", libc},
-      {"RESOLV_HOST_CONF", libc}, {"RES_OPTIONS", libc}, {"TMPDIR", libc}, {"TZDIR", libc},
-      {"BASH_ENV", interp}, {"ENV", interp}, {"SHELLOPTS", interp}, {"BASHOPTS", interp}, {"PS4", interp},
-      {"IFS", interp}, {"CDPATH", interp}, {"GLOBIGNORE", interp}, {"BASH_FUNC_ls", interp},
-      {"BASH_FUNC_", interp}, {"ZDOTDIR", interp}, {"FPATH", interp}, {"PYTHONPATH", interp},
-      {"PYTHONHOME", interp}, {"PYTHONSTARTUP", interp}, {"PYTHONINSPECT", interp}, {"PYTHONUSERBASE", interp},
-      {"PERL5LIB", interp}, {"PERLLIB", interp}, {"PERL5OPT", interp}, {"PERL5DB", interp},
-      {"PERLIO_DEBUG", interp}, {"RUBYLIB", interp}, {"RUBYOPT", interp}, {"NODE_OPTIONS", interp},
-      {"NODE_PATH", interp}, {"JAVA_TOOL_OPTIONS", interp}, {"_JAVA_OPTIONS", interp},
-      {"JDK_JAVA_OPTIONS", interp},
+      {"RESOLV_HOST_CONF", libc}, {"RES_OPTIONS", libc}, {"TZDIR", libc},
+      {"BASH_ENV", shell}, {"SHELLOPTS", shell}, {"BASHOPTS", shell}, {"PS4", shell}, {"BASH_FUNC_ls", shell},
+      {"BASH_FUNC_", shell}, {"CDPATH", shell}, {"ZDOTDIR", shell}, {"FPATH", shell},
+      {"PYTHONPATH", python}, {"PYTHONHOME", python}, {"PYTHONPLATLIBDIR", python}, {"PYTHONSTARTUP", python},
+      {"PYTHONINSPECT", python}, {"PYTHONUSERBASE", python}, {"PYTHONWARNINGS", python},
+      {"PYTHONBREAKPOINT", python}, {"PYTHONPYCACHEPREFIX", python},
+      {"PERL5LIB", perl}, {"PERLLIB", perl}, {"PERL5OPT", perl}, {"PERL5DB", perl},
+      {"RUBYLIB", ruby}, {"RUBYOPT", ruby},
+      {"NODE_OPTIONS", node}, {"NODE_PATH", node},
+      {"JAVA_TOOL_OPTIONS", java}, {"_JAVA_OPTIONS", java}, {"JDK_JAVA_OPTIONS", java}, {"CLASSPATH", java},
+      {"GIT_CONFIG", git}, {"GIT_CONFIG_COUNT", git}, {"GIT_CONFIG_KEY_0", git}, {"GIT_CONFIG_VALUE_0", git},
+      {"GIT_CONFIG_GLOBAL", git}, {"GIT_CONFIG_SYSTEM", git}, {"GIT_CONFIG_PARAMETERS", git}, {"GIT_DIR", git},
+      {"GIT_COMMON_DIR", git}, {"GIT_TEMPLATE_DIR", git}, {"GIT_EXEC_PATH", git}, {"GIT_SSH", git},
+      {"GIT_SSH_COMMAND", git}, {"GIT_ASKPASS", git}, {"GIT_PROXY_COMMAND", git}, {"GIT_EXTERNAL_DIFF", git},
+      {"GIT_EDITOR", git}, {"GIT_SEQUENCE_EDITOR", git}, {"GIT_PAGER", git},
+      {"SSH_ASKPASS", ssh},
+      {"EDITOR", command}, {"VISUAL", command}, {"PAGER", command}, {"BROWSER", command},
+      {"HOME", home}, {"XDG_CONFIG_HOME", home},
       {"PATH", lookup},
   };
-  // Other case, other names that merely contain or begin like a listed one.
+  // Variables common in .env files that steer nothing the text could
+  // exploit, other case, and names that merely contain or begin like a
+  // listed one.
   const std::vector<std::string> accepted = {
-      "ld_preload", "Ld_PRELOAD", "XLD_PRELOAD", "LD", "LDFLAGS", "gconv_path", "GCONV_PATHX", "TMPDIRS",
-      "TMP", "TZ", "bash_env", "BASH_ENVX", "BASH_FUNC", "BASHFUNC_ls", "bash_func_ls", "ENVX", "XENV",
-      "env", "IFS_X", "PYTHONPATH2", "JAVA_OPTIONS", "NODE_ENV", "PATHX", "XPATH", "MANPATH", "path", "Path"};
-  const std::string tail = " and cannot be set for a run that receives high or prod values";
-  // Gated by a prod value, or by a high one that would ask a human first.
-  const char* gated[] = {"A=secret:prod/app/db\n", "A=secret:dev/app/key\n"};
+      "ENV", "TMPDIR", "TZ", "LANG", "NODE_ENV", "PYTHONUNBUFFERED", "PYTHONDONTWRITEBYTECODE", "GIT_AUTHOR_NAME",
+      "ld_preload", "Ld_PRELOAD", "XLD_PRELOAD", "LD", "LDFLAGS", "gconv_path", "GCONV_PATHX", "TMPDIRS", "TMP",
+      "bash_env", "BASH_ENVX", "BASH_FUNC", "BASHFUNC_ls", "bash_func_ls", "ENVX", "XENV", "env",
+      "PYTHONPATH2", "pythonpath", "JAVA_OPTIONS", "GIT_CONFIGX", "git_config_count", "GIT_DIRS", "XGIT_DIR",
+      "HOMEDIR", "home", "Home", "XDG_CONFIG_HOMEX", "XDG_DATA_HOME", "EDITORS", "PATHX", "XPATH", "MANPATH",
+      "path", "Path"};
+  const std::string tail = "; high/prod injection refused";
+  // Gated by a prod value, by a high one that would ask a human first, or by
+  // both beside an ungated value.
+  struct Gated {
+    std::string refs;  // the variable's line goes in front
+    std::vector<std::string> coordinates;
+  };
+  const Gated gated[] = {
+      {"A=secret:prod/app/db\n", {"prod/app/db prod"}},
+      {"A=secret:dev/app/key\n", {"dev/app/key dev"}},
+      {"C=secret:dev/app/db\nA=secret:prod/app/db\nB=secret:dev/app/key\n", {"prod/app/db prod", "dev/app/key dev"}},
+  };
   auto reset = [&] {
     sink_.lines.clear();
     runner_.calls.clear();
@@ -582,18 +615,26 @@ TEST_F(WrapperTest, SteeringVariablesAreRefusedOnlyInGatedRuns) {
   auto has_name = [&](const std::string& name) {
     return runner_.calls.size() == 1 && std::ranges::find(runner_.calls[0].names, name) != runner_.calls[0].names.end();
   };
-  for (const auto& [name, reason] : refused) {
+  for (const auto& [name, reason] : denied) {
     const std::string line = name + "=zt-steer\n";
-    for (const std::string& refs : {line + gated[0], gated[1] + line}) {
-      SCOPED_TRACE(refs);
-      reset();
-      auto got = run(refs, "/bin/sh", {"-c", "true"});
-      ASSERT_FALSE(got.has_value());
-      EXPECT_EQ(got.error().kind(), WrapperErrorKind::Spawn);
-      EXPECT_EQ(got.error().to_string(), "failed to launch child process: variable `" + name + "` " + reason + tail);
-      EXPECT_TRUE(runner_.calls.empty());
-      EXPECT_TRUE(confirmer_.requests.empty());
-      EXPECT_TRUE(sink_.lines.empty());  // nothing asked, nothing injected
+    for (const auto& g : gated) {
+      // Before and after the gated values: the whole text is looked at.
+      for (const std::string& refs : {line + g.refs, g.refs + line}) {
+        SCOPED_TRACE(refs);
+        reset();
+        auto got = run(refs, "/bin/sh", {"-c", "true"});
+        EXPECT_FALSE(got.has_value());
+        if (got.has_value()) continue;
+        EXPECT_EQ(got.error().kind(), WrapperErrorKind::SteeringVariable);
+        EXPECT_EQ(got.error().detail(), name);
+        EXPECT_EQ(got.error().reason(), reason);
+        EXPECT_EQ(got.error().to_string(), "variable `" + name + "` " + reason + tail);
+        std::vector<std::string> expected;
+        for (const auto& c : g.coordinates) expected.push_back("deny denied:steering-variable " + c + " agent");
+        EXPECT_EQ(sink_.lines, expected);
+        EXPECT_TRUE(confirmer_.requests.empty());
+        EXPECT_TRUE(runner_.calls.empty());
+      }
     }
     SCOPED_TRACE(name + " ungated");
     reset();
@@ -602,15 +643,29 @@ TEST_F(WrapperTest, SteeringVariablesAreRefusedOnlyInGatedRuns) {
     EXPECT_TRUE(has_name(name));
   }
   for (const auto& name : accepted) {
-    for (const std::string& refs : {name + "=zt-steer\n" + gated[0], gated[1] + name + "=zt-steer\n"}) {
+    for (const auto& g : gated) {
+      const std::string refs = name + "=zt-steer\n" + g.refs;
       SCOPED_TRACE(refs);
       reset();
       auto got = run(refs, "/bin/sh", {"-c", "true"});
       ASSERT_TRUE(got.has_value()) << got.error().to_string();
       EXPECT_TRUE(has_name(name));
-      EXPECT_EQ(confirmer_.requests.size(), refs.starts_with(gated[1]) ? 1u : 0u);
+      EXPECT_EQ(confirmer_.requests.size(), refs.find("dev/app/key") != std::string::npos ? 1u : 0u);
     }
   }
+}
+
+// ENV and TMPDIR beside a prod value reach the allowlisted program, which
+// runs as usual.
+TEST_F(WrapperTest, EnvAndTmpdirBesideAProdValueRun) {
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:prod/app/db", "db-pass", Sensitivity::Medium));
+  allowlist_.allow("/bin/sh");
+  auto got = run("ENV=production\nTMPDIR=/tmp\nA=secret:prod/app/db\n", "/bin/sh",
+                 {"-c", "printf '%s|%s' \"$ENV\" \"$TMPDIR\""});
+  ASSERT_TRUE(got.has_value()) << got.error().to_string();
+  EXPECT_EQ(text(got->stdout), "production|/tmp");
+  EXPECT_EQ(got->status, 0);
+  EXPECT_EQ(sink_.lines, (std::vector<std::string>{"inject injected prod/app/db prod agent"}));
 }
 
 // The allowlist gate comes first: a program off the list is denied as ever,
@@ -619,7 +674,7 @@ TEST_F(WrapperTest, SteeringVariableOffTheAllowlistIsDeniedFirst) {
   ASSERT_NO_FATAL_FAILURE(put_literal("secret:prod/app/db", "db-pass", Sensitivity::Medium));
   ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/key", "key-pass", Sensitivity::High));
   allowlist_.allow("/bin/cat");
-  for (const char* name : {"LD_PRELOAD", "GCONV_PATH", "BASH_ENV", "PATH"}) {
+  for (const char* name : {"LD_PRELOAD", "GCONV_PATH", "BASH_ENV", "PATH", "HOME", "GIT_CONFIG_COUNT"}) {
     SCOPED_TRACE(name);
     sink_.lines.clear();
     runner_.calls.clear();

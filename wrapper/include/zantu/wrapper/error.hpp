@@ -17,6 +17,7 @@ enum class WrapperErrorKind : std::uint8_t {
   ConfirmationDenied,    // no payload
   ConfirmationTimedOut,  // no payload
   Spawn,                 // a message made by the runner
+  SteeringVariable,      // the variable's name, and why it may not be set
 };
 
 class WrapperError {
@@ -26,12 +27,18 @@ class WrapperError {
   [[nodiscard]] static WrapperError confirmation_denied();
   [[nodiscard]] static WrapperError confirmation_timed_out();
   [[nodiscard]] static WrapperError spawn(std::string message);
+  // A gated run whose text sets `name`, through which it could steer the
+  // program; `reason` completes "variable `name` ...".
+  [[nodiscard]] static WrapperError steering_variable(std::string name, std::string reason);
 
   [[nodiscard]] WrapperErrorKind kind() const noexcept { return kind_; }
   // The carried core error for `Core`, else nullptr.
   [[nodiscard]] const core::CoreError* core_error() const noexcept { return core_ ? &*core_ : nullptr; }
-  // The program text for `NotAllowlisted`, the message for `Spawn`, else empty.
+  // The program text for `NotAllowlisted`, the message for `Spawn`, the
+  // variable's name for `SteeringVariable`, else empty.
   [[nodiscard]] const std::string& detail() const noexcept { return detail_; }
+  // Why the variable may not be set, for `SteeringVariable`; else empty.
+  [[nodiscard]] const std::string& reason() const noexcept { return reason_; }
 
   // The display text: the core error's own text for `Core`, else the kind's
   // fixed text with the payload filled in.
@@ -40,11 +47,13 @@ class WrapperError {
   friend bool operator==(const WrapperError&, const WrapperError&) = default;
 
  private:
-  WrapperError(WrapperErrorKind kind, std::string detail, std::optional<core::CoreError> core)
-      : kind_(kind), detail_(std::move(detail)), core_(std::move(core)) {}
+  WrapperError(WrapperErrorKind kind, std::string detail, std::optional<core::CoreError> core,
+               std::string reason = {})
+      : kind_(kind), detail_(std::move(detail)), reason_(std::move(reason)), core_(std::move(core)) {}
 
   WrapperErrorKind kind_;
   std::string detail_;
+  std::string reason_;
   std::optional<core::CoreError> core_;
 };
 

@@ -59,9 +59,10 @@ struct Wrapper {
   //    with `NotAllowlisted` (the caller's program text);
   //  - with such a value, a text variable that could steer the program (the
   //    loader's LD_ variables, those the C library ignores in secure mode,
-  //    the start-up hooks of shells and interpreters, PATH) fails the run
-  //    with `Spawn` naming it, before anyone is asked and before any answer
-  //    or "inject" line is written;
+  //    the start-up and code-loading variables of shells, interpreters and
+  //    git, commands programs run, HOME, PATH) denies the run: every such
+  //    value is audited "deny" and the run fails with `SteeringVariable`
+  //    naming it, before anyone is asked and before any "inject" line;
   //  - when a vault value is high, one confirmation covers all of them, its
   //    answer is audited per value, and a denial or time-out fails the run;
   //  - every vault value is audited "inject" before the child starts;
