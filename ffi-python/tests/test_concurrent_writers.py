@@ -1,10 +1,12 @@
 """Several processes on one vault through the real module: writers of one
-coordinate with a reader beside them."""
+coordinate with a reader beside them, and audit lines appended while a
+process that is none of the log's writers holds the log's lock."""
 import json
 import os
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -104,3 +106,69 @@ def test_writers_of_one_coordinate_and_a_reader(vault):
     sec = storage_id(PATH) + ".sec"
     assert sorted(os.listdir(vault.vault_dir())) == [sec, sec + ".bak"]
     assert [v["coordinate"] for v in vault.session().list()] == [PATH]
+
+
+# Takes the audit log's lock and holds it until killed.
+HOLD_AUDIT_LOCK = textwrap.dedent("""\
+    import fcntl, os, sys, time
+    fd = os.open(sys.argv[1], os.O_RDONLY)
+    fcntl.flock(fd, fcntl.LOCK_EX)
+    print("ready", flush=True)
+    time.sleep(120)
+    """)
+
+# A key long enough that most audit lines cross a page boundary of the file,
+# which keeps appends in flight while other writers look at its end.
+LONG_PATH = "dev/app/" + "k" * 3000
+
+# Reveals the coordinate `count` times.
+REVEALER = textwrap.dedent("""\
+    import json, sys, zantu_ffi
+    root, passphrase, count, coordinate = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
+    s = zantu_ffi.ZantuSession({"operations": ["reveal"]}, root, passphrase)
+    print("ready", flush=True)
+    sys.stdin.readline()
+    failed = []
+    for i in range(count):
+        try:
+            if s.reveal(coordinate) != b"hunter2":
+                failed.append("wrong value")
+        except Exception as e:
+            failed.append(f"{type(e).__name__}: {e}")
+    print(json.dumps(failed), flush=True)
+    """)
+
+
+def test_audit_lines_stay_whole_while_another_process_holds_the_lock(vault):
+    procs, count = 6, 60
+    vault.plant(literal(LONG_PATH, b"hunter2", revealable=True))
+    log = os.path.join(vault.root, "audit.log")
+    vault.session().set("secret:dev/app/other", "v")
+    holder = subprocess.Popen([sys.executable, "-c", HOLD_AUDIT_LOCK, log], stdout=subprocess.PIPE, text=True)
+    revealers = []
+    try:
+        assert holder.stdout.readline() == "ready\n"
+        revealers = [start(REVEALER, vault.root, vault.passphrase, count, "secret:" + LONG_PATH)
+                     for _ in range(procs)]
+        started = time.monotonic()
+        for p in revealers:
+            p.stdin.write("go\n")
+            p.stdin.flush()
+        failed = [finish(p) for p in revealers]
+        # Generous: each line waits for the lock a fifth of a second.
+        assert time.monotonic() - started < 30
+    finally:
+        for p in revealers + [holder]:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+    assert failed == [[]] * procs
+
+    with open(log, "rb") as f:
+        text = f.read()
+    assert text.endswith(b"\n")
+    lines = text[:-1].split(b"\n")
+    assert [n for n, line in enumerate(lines) if not line] == []
+    events = [json.loads(line) for line in lines]
+    assert [e["action"] for e in events] == ["create"] + ["reveal"] * (procs * count)
+    assert {(e["coordinate"], e["result"]) for e in events[1:]} == {(LONG_PATH, "revealed")}
