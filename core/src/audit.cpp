@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <string_view>
 #include <thread>
 
 #include "zantu/core/fd.hpp"
@@ -45,6 +46,7 @@ class FileLock {
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
   ~FileLock() { release(); }
+  [[nodiscard]] bool held() const noexcept { return fd_ >= 0; }
   void release() noexcept {
     if (fd_ >= 0) ::flock(fd_, LOCK_UN);
     fd_ = -1;
@@ -53,6 +55,48 @@ class FileLock {
  private:
   int fd_ = -1;
 };
+
+// How often a line is appended again when the copy before it was glued to a
+// torn fragment; only a writer that fails in the middle of its own line
+// leaves one, so a second copy is all but always the last.
+constexpr int kMaxAppends = 4;
+
+// Appends `line` (which ends with "\n") to the regular file `fd`, opened for
+// appending, so that it stands on a line of its own, without the log's lock
+// and without guessing from the end of the file: an append of another
+// process may be in flight there, its end not yet visible (the kernel raises
+// the size page by page), and a "\n" put in front of this line would then
+// follow that whole line as an empty one. So the line goes in as it is; then
+// the byte just before where it landed (the file offset after an appending
+// write is the end of what that write put in) is read. That byte was written
+// by an append that ended before this one began, so it is final: a "\n", or
+// the start of the file, means the line stands alone. Anything else is a
+// torn fragment that the line is now glued to, and the whole line is appended
+// once more, checked the same way. The one bad line is then a fragment that
+// was already there, with a copy of this line after it; no line is empty and
+// the event stands whole on a line of its own. 0, an errno value, or -1 when
+// a write accepted no byte.
+int append_on_own_line(int fd, std::string_view line) {
+  for (int attempt = 0; attempt < kMaxAppends; ++attempt) {
+    ssize_t n;
+    do {
+      n = ::write(fd, line.data(), line.size());
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) return errno;
+    if (n == 0) return -1;
+    const off_t end = ::lseek(fd, 0, SEEK_CUR);
+    const auto written = static_cast<std::size_t>(n);
+    if (written < line.size()) {
+      if (int err = write_all(fd, line.data() + written, line.size() - written); err != 0) return err;
+    }
+    // Where the line landed cannot be told: it stays as it is.
+    if (end < n) return 0;
+    const off_t start = end - n;
+    char before = '\n';
+    if (start == 0 || ::pread(fd, &before, 1, start - 1) != 1 || before == '\n') return 0;
+  }
+  return 0;
+}
 
 }  // namespace
 
@@ -130,22 +174,28 @@ Status FileAuditSink::record(const AuditEvent& event) const {
     if (auto st = store::restrict(path_, 0600); !st) return st;
   }
 
-  // A line torn by an earlier failed write must not swallow this event: end
-  // it first, in the same single write as the new line. Writers of this log
-  // hold an advisory lock from the check to the end of the write, so a line
-  // another writer is appending at this moment is never mistaken for a torn
-  // one. A lock held past the short wait is no writer's of this system: the
-  // check and the write go ahead without it, since losing the event would be
-  // worse than a rare blank line. The fsync happens after the lock is
+  // A line torn by an earlier failed write must not swallow this event.
+  // Writers of this log hold an advisory lock from the look at the end of the
+  // file to the end of their write, so under the lock the last byte tells a
+  // torn line from a finished one, and a torn line is ended in the same single
+  // write as the new line. A lock held past the short wait is no writer's of
+  // this system and may be held for ever; losing the event would be worse, so
+  // the line goes in without the lock, and without guessing from the end of
+  // the file (append_on_own_line). The fsync happens after the lock is
   // released.
   FileLock lock(fd.get());
   struct stat now {};
-  if (::fstat(fd.get(), &now) == 0 && S_ISREG(now.st_mode) && now.st_size > 0) {
-    char last = '\n';
-    if (::pread(fd.get(), &last, 1, now.st_size - 1) == 1 && last != '\n') line.insert(line.begin(), '\n');
+  const bool regular = ::fstat(fd.get(), &now) == 0 && S_ISREG(now.st_mode);
+  int err = 0;
+  if (lock.held() || !regular) {
+    if (regular && now.st_size > 0) {
+      char last = '\n';
+      if (::pread(fd.get(), &last, 1, now.st_size - 1) == 1 && last != '\n') line.insert(line.begin(), '\n');
+    }
+    err = write_all(fd.get(), line.data(), line.size());
+  } else {
+    err = append_on_own_line(fd.get(), line);
   }
-
-  const int err = write_all(fd.get(), line.data(), line.size());
   lock.release();
   if (err != 0) {
     std::string text = err < 0 ? std::string("failed to write whole buffer") : os_error_text(err);

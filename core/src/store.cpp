@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,7 +11,9 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <ctime>
 #include <memory>
+#include <utility>
 
 #include "utf8.hpp"
 #include "zantu/core/fd.hpp"
@@ -118,40 +121,128 @@ int make_dirs(const std::string& path) {
   return is_dir(path) ? 0 : err;
 }
 
-// How often whatever stands at a temporary or backup name is removed again
-// when something re-plants it between the removal and the creation.
-constexpr int kMaxPlantedRetries = 8;
+// How many fresh names a temporary file draws before giving up; a draw
+// collides only with a name planted on purpose.
+constexpr int kMaxNameDraws = 8;
 
-// A new, empty file at `path` (mode 0600 from its creation), open for
-// writing. Whatever stands there is removed first and never opened: a hard
-// link there may be another file of the user's, of the vault (the salt) or
-// the live record itself, and writing into it would change that file. A
-// directory there cannot be removed this way and is a failure.
-std::expected<UniqueFd, CoreError> create_tmp(const std::string& path) {
-  for (int attempt = 0;; ++attempt) {
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-      return std::unexpected(CoreError::io_errno("create tmp", errno));
-    }
-    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600));
-    if (fd.valid()) return fd;
-    if (errno != EEXIST || attempt == kMaxPlantedRetries) {
-      return std::unexpected(CoreError::io_errno("create tmp", errno));
-    }
+// How often the backup is retried when its temporary link vanished before the
+// rename: a listing may sweep it, since it carries the previous version's
+// modification time.
+constexpr int kMaxBackupTries = 8;
+
+constexpr std::size_t kTmpRandomLen = 16;  // bytes, written as 32 hex digits
+constexpr std::string_view kRecordExt = ".sec";
+constexpr std::string_view kTmpExt = ".tmp";
+
+// "<final path>.<32 lower-case hex digits>.tmp", drawn afresh on each call.
+std::string unique_tmp_path(const std::string& final_path) {
+  std::array<unsigned char, kTmpRandomLen> raw{};
+  randombytes_buf(raw.data(), raw.size());
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string path = final_path;
+  path.reserve(final_path.size() + 1 + 2 * raw.size() + kTmpExt.size());
+  path += '.';
+  for (unsigned char b : raw) {
+    path += kHex[b >> 4];
+    path += kHex[b & 0xf];
   }
+  path += kTmpExt;
+  return path;
 }
 
-// Makes `bak` a second name of `final_path`, whatever stood at `bak` before
-// (only the name is removed, never what it pointed to or shared an inode with).
-Status link_backup(const std::string& final_path, const std::string& bak) {
-  for (int attempt = 0;; ++attempt) {
-    if (::unlink(bak.c_str()) != 0 && errno != ENOENT) {
-      return std::unexpected(CoreError::io_errno("rotate .bak", errno));
-    }
-    if (::link(final_path.c_str(), bak.c_str()) == 0) return {};
-    if (errno != EEXIST || attempt == kMaxPlantedRetries) {
-      return std::unexpected(CoreError::io_errno("rotate .bak", errno));
-    }
+// The name of a file this writer created, removed when it goes out of scope:
+// after a failure, so that nothing is left behind, and after a rename too,
+// since rename(2) does nothing at all when both names are links of one file
+// (a backup name that already holds the current version). Only a name that
+// this call drew is ever removed: another writer's file at another name is
+// never touched.
+class OwnTemporary {
+ public:
+  explicit OwnTemporary(std::string path) : path_(std::move(path)) {}
+  OwnTemporary(const OwnTemporary&) = delete;
+  OwnTemporary& operator=(const OwnTemporary&) = delete;
+  OwnTemporary(OwnTemporary&& o) noexcept : path_(std::exchange(o.path_, std::string())) {}
+  ~OwnTemporary() {
+    if (!path_.empty()) ::unlink(path_.c_str());
   }
+  [[nodiscard]] const std::string& path() const noexcept { return path_; }
+
+ private:
+  std::string path_;
+};
+
+struct NewTemporary {
+  OwnTemporary name;
+  UniqueFd fd;
+};
+
+// A new, empty file of our own next to `final_path` (mode 0600 from its
+// creation), open for writing. The name is new: nothing planted at a name is
+// ever opened, and no other writer's file is ever replaced.
+std::expected<NewTemporary, CoreError> create_tmp(const std::string& final_path) {
+  if (sodium_init() < 0) return std::unexpected(CoreError::io("create tmp: no random source"));
+  int err = EEXIST;
+  for (int draw = 0; draw < kMaxNameDraws && err == EEXIST; ++draw) {
+    std::string path = unique_tmp_path(final_path);
+    UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600));
+    if (fd.valid()) return NewTemporary{OwnTemporary(std::move(path)), std::move(fd)};
+    err = errno;
+  }
+  return std::unexpected(CoreError::io_errno("create tmp", err));
+}
+
+// Replaces "<id>.sec.bak" with the current "<id>.sec" in one step: a second
+// name of the current file is made under a fresh name, then renamed over the
+// backup. Whatever stood at the backup name loses only its name, never what it
+// pointed to or shared an inode with, and a backup, once there, never goes
+// missing. Without a current file there is nothing to keep. A directory at
+// the backup name fails the write.
+Status rotate_backup(const std::string& final_path, const std::string& bak) {
+  int err = ENOENT;
+  for (int attempt = 0; attempt < kMaxBackupTries && err == ENOENT; ++attempt) {
+    std::string path;
+    for (int draw = 0;; ++draw) {
+      path = unique_tmp_path(final_path);
+      if (::link(final_path.c_str(), path.c_str()) == 0) break;
+      // The record was deleted meanwhile: no previous version to keep.
+      if (errno == ENOENT) return {};
+      if (errno != EEXIST || draw + 1 == kMaxNameDraws) {
+        return std::unexpected(CoreError::io_errno("rotate .bak", errno));
+      }
+    }
+    OwnTemporary link_name(std::move(path));
+    if (::rename(link_name.path().c_str(), bak.c_str()) == 0) return {};
+    err = errno;
+  }
+  return std::unexpected(CoreError::io_errno("rotate .bak", err));
+}
+
+// Whether `name` has the form of a temporary file of this store:
+// "<64 hex>.sec.<32 hex>.tmp", or the "<64 hex>.sec.tmp" of older versions.
+// Lower-case hex digits only.
+bool is_store_temporary(std::string_view name) {
+  auto lower_hex = [](std::string_view s) {
+    return std::all_of(s.begin(), s.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+  };
+  constexpr std::size_t kIdLen = 64;
+  if (name.size() < kIdLen + kRecordExt.size() + kTmpExt.size()) return false;
+  if (!lower_hex(name.substr(0, kIdLen))) return false;
+  name.remove_prefix(kIdLen);
+  if (!name.starts_with(kRecordExt) || !name.ends_with(kTmpExt)) return false;
+  name.remove_prefix(kRecordExt.size());
+  name.remove_suffix(kTmpExt.size());
+  if (name.empty()) return true;  // the older fixed name
+  return name.size() == 1 + 2 * kTmpRandomLen && name[0] == '.' && lower_hex(name.substr(1));
+}
+
+// Removes the temporary file `name` of the directory when it is a regular
+// file (never followed) not modified for kStaleTemporaryAge: its writer has
+// been killed or stopped. Any failure leaves it in place, without a word.
+void sweep_if_stale(int dir_fd, const char* name, std::time_t now) {
+  struct stat st {};
+  if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return;
+  if (now - st.st_mtim.tv_sec <= kStaleTemporaryAge.count()) return;
+  (void)::unlinkat(dir_fd, name, 0);
 }
 
 // The extension as a path's file name has it: the text after the last ".",
@@ -204,7 +295,6 @@ Status write_record(const std::filesystem::path& dir, const Coordinate& c, const
   auto path = record_path(dir, c);
   if (!path) return std::unexpected(path.error());
   const std::string final_path = path->native();
-  const std::string tmp_path = final_path + ".tmp";
   const std::string bak_path = final_path + ".bak";
 
   const std::vector<std::uint8_t> bytes = frame(sealed);
@@ -214,27 +304,28 @@ Status write_record(const std::filesystem::path& dir, const Coordinate& c, const
                                                     std::to_string(kMaxRecordFileLen) + " bytes"));
   }
 
+  // Every failure from here on removes the new file (and only it): a write
+  // that fails never makes its value live and leaves nothing behind.
+  auto tmp = create_tmp(final_path);
+  if (!tmp) return std::unexpected(tmp.error());
   {
-    auto fd = create_tmp(tmp_path);
-    if (!fd) return std::unexpected(fd.error());
-    if (int err = write_all(fd->get(), bytes.data(), bytes.size()); err != 0) {
+    const UniqueFd fd = std::move(tmp->fd);
+    if (int err = write_all(fd.get(), bytes.data(), bytes.size()); err != 0) {
       if (err < 0) return std::unexpected(CoreError::io("write tmp: failed to write whole buffer"));
       return std::unexpected(CoreError::io_errno("write tmp", err));
     }
-    if (::fsync(fd->get()) != 0) return std::unexpected(CoreError::io_errno("fsync tmp", errno));
+    if (::fsync(fd.get()) != 0) return std::unexpected(CoreError::io_errno("fsync tmp", errno));
     // The umask may have taken the owner's bits at creation. On the open
-    // file, so the mode lands on the file just written even if the name is
-    // replaced meanwhile.
-    if (::fchmod(fd->get(), 0600) != 0) return std::unexpected(CoreError::io_errno("chmod 600", errno));
+    // file, so the mode lands on the file just written.
+    if (::fchmod(fd.get(), 0600) != 0) return std::unexpected(CoreError::io_errno("chmod 600", errno));
   }
 
-  // The previous version becomes the backup by a hard link, so the record
-  // file itself never goes missing: the rename below replaces it in one step.
-  struct stat st {};
-  if (::stat(final_path.c_str(), &st) == 0) {
-    if (auto s = link_backup(final_path, bak_path); !s) return s;
-  }
-  if (::rename(tmp_path.c_str(), final_path.c_str()) != 0) {
+  if (auto s = rotate_backup(final_path, bak_path); !s) return s;
+  // One step: "<id>.sec" is the previous whole file or this one, never
+  // missing. Among writers of one record the last rename wins; each renames
+  // only its own file, so each that gets here succeeds. A file swept meanwhile
+  // (its writer stopped for over kStaleTemporaryAge) fails here, unrenamed.
+  if (::rename(tmp->name.path().c_str(), final_path.c_str()) != 0) {
     return std::unexpected(CoreError::io_errno("rename into place", errno));
   }
   return {};
@@ -274,6 +365,7 @@ Result<LoadOutcome> load_all(const std::filesystem::path& dir, const MasterKey& 
   }
   UniqueDir d(::opendir(dir.c_str()));
   if (!d) return std::unexpected(CoreError::io_errno("read_dir", errno));
+  const std::time_t now = std::time(nullptr);
   while (true) {
     errno = 0;
     const dirent* entry = ::readdir(d.get());
@@ -283,6 +375,10 @@ Result<LoadOutcome> load_all(const std::filesystem::path& dir, const MasterKey& 
     }
     const std::string_view name = entry->d_name;
     if (name == "." || name == "..") continue;
+    if (is_store_temporary(name)) {
+      sweep_if_stale(::dirfd(d.get()), entry->d_name, now);
+      continue;
+    }
     std::string_view stem, ext;
     if (!split_extension(name, stem, ext) || ext != "sec") continue;
     std::string id = utf8::is_valid(stem) ? std::string(stem) : std::string();

@@ -11,11 +11,15 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <set>
 #include <future>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "zantu/core/fd.hpp"
 #include "zantu/core/json.hpp"
 
 namespace zantu::core {
@@ -62,6 +66,29 @@ std::vector<std::string> keys_of(std::string_view line) {
   }
   EXPECT_TRUE(r.finish().has_value()) << line;
   return keys;
+}
+
+// Records `num_events` events from each of `num_procs` processes at once
+// through `sink`: event i of process p is make(p, i). Fails the test when a
+// process had a failed record or did not end normally.
+void record_from_processes(const FileAuditSink& sink, int num_procs, int num_events,
+                           const std::function<AuditEvent(int, int)>& make) {
+  std::vector<pid_t> pids;
+  for (int p = 0; p < num_procs; ++p) {
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      int failures = 0;
+      for (int i = 0; i < num_events; ++i) failures += sink.record(make(p, i)).has_value() ? 0 : 1;
+      ::_exit(failures == 0 ? 0 : 1);
+    }
+    pids.push_back(pid);
+  }
+  for (pid_t pid : pids) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
 }
 
 TEST_F(AuditTest, FirstEventCreatesTheLogPrivateAndTheDirectory) {
@@ -186,27 +213,12 @@ TEST_F(AuditTest, AnUnwritableLogFailsWithTheOpenStep) {
 TEST_F(AuditTest, ConcurrentWritersLeaveWholeLines) {
   constexpr int kProcs = 8;
   constexpr int kEvents = 200;
-  std::vector<pid_t> pids;
-  for (int p = 0; p < kProcs; ++p) {
-    pid_t pid = ::fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-      int failures = 0;
-      for (int i = 0; i < kEvents; ++i) {
-        AuditEvent e("2026-01-02T03:04:05Z", AuditAction::Inject, "process " + std::to_string(p) + " event " +
-                                                                       std::to_string(i) + std::string(100, 'x'));
-        e.at("dev/app/db", "dev").by(Origin::Agent);
-        failures += sink().record(e).has_value() ? 0 : 1;
-      }
-      ::_exit(failures == 0 ? 0 : 1);
-    }
-    pids.push_back(pid);
-  }
-  for (pid_t pid : pids) {
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
+  record_from_processes(sink(), kProcs, kEvents, [](int p, int i) {
+    AuditEvent e("2026-01-02T03:04:05Z", AuditAction::Inject,
+                 "process " + std::to_string(p) + " event " + std::to_string(i) + std::string(100, 'x'));
+    e.at("dev/app/db", "dev").by(Origin::Agent);
+    return e;
+  });
   std::istringstream lines(read_log());
   int count = 0;
   for (std::string line; std::getline(lines, line); ++count) {
@@ -215,9 +227,50 @@ TEST_F(AuditTest, ConcurrentWritersLeaveWholeLines) {
   EXPECT_EQ(count, kProcs * kEvents);
 }
 
+// While a process that is none of the log's writers holds its lock, every
+// writer goes ahead without it after its wait. Lines long enough to cross
+// page boundaries often keep appends in flight while others look at the end
+// of the file: still every line is one whole event, none empty, none glued.
+TEST_F(AuditTest, ConcurrentWritersUnderAForeignLockLeaveWholeLines) {
+  constexpr int kProcs = 6;
+  constexpr int kEvents = 40;
+  ASSERT_TRUE(sink().record(sample()).has_value());
+  const fs::path log = root_ / "vault" / "audit.log";
+  UniqueFd held(::open(log.c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(held.valid());
+  ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
+  record_from_processes(sink(), kProcs, kEvents, [](int p, int i) {
+    // 2500 to 4500 bytes: most lines cross a page boundary.
+    AuditEvent e("2026-01-02T03:04:05Z", AuditAction::Reveal,
+                 "process " + std::to_string(p) + " event " + std::to_string(i) + " " +
+                     std::string(2500 + static_cast<std::size_t>((p * 977 + i * 331) % 2000), 'x'));
+    e.at("dev/app/db", "dev").by(Origin::Agent);
+    return e;
+  });
+  held.reset();
+
+  const std::string text = read_log();
+  EXPECT_TRUE(text.ends_with("\n"));
+  std::istringstream lines(text);
+  int num_empty = 0;
+  std::set<std::string> events;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty()) {
+      ++num_empty;
+      continue;
+    }
+    EXPECT_EQ(keys_of(line).size(), 6u) << line.substr(0, 200);
+    events.insert(line);
+  }
+  EXPECT_EQ(num_empty, 0);
+  // Each event once, plus the first line.
+  EXPECT_EQ(events.size(), static_cast<std::size_t>(kProcs * kEvents + 1));
+}
+
 // Another process of the same user takes the log's lock, leaves a torn line
-// and keeps the lock for ever: the next event is still appended, promptly and
-// whole, after the torn line.
+// and keeps the lock for ever: the next event is still appended, promptly,
+// and stands whole on a line of its own. Without the lock the end of the file
+// is never guessed at, so a first copy of the line is glued to the fragment.
 TEST_F(AuditTest, ALockHeldForEverDelaysNoEvent) {
   using namespace std::chrono_literals;
   ASSERT_TRUE(sink().record(sample()).has_value());
@@ -259,8 +312,61 @@ TEST_F(AuditTest, ALockHeldForEverDelaysNoEvent) {
   for (std::string line; std::getline(lines, line);) all.push_back(line);
   ASSERT_EQ(all.size(), 3u) << read_log();
   EXPECT_EQ(all[0], sample().to_json());
-  EXPECT_EQ(all[1], kTorn);
+  EXPECT_EQ(all[1], std::string(kTorn) + later.to_json());
   EXPECT_EQ(all[2], later.to_json());
+  EXPECT_TRUE(read_log().ends_with("\n"));
+}
+
+// Without the lock (held by a process that is none of the log's writers), an
+// event is appended once when the log ends with a whole line or is empty, and
+// once more after a torn fragment it was glued to; never with an empty line.
+TEST_F(AuditTest, WithoutTheLockTheEventStandsOnALineOfItsOwn) {
+  const std::string first = sample().to_json() + "\n";
+  AuditEvent event("2026-01-02T03:04:06Z", AuditAction::Edit, "value-updated");
+  event.at("dev/app/db", "dev").by(Origin::Agent);
+  const std::string line = event.to_json() + "\n";
+  struct Case {
+    const char* what;
+    std::string before;
+    std::string after;
+  };
+  const Case cases[] = {
+      {"empty log", "", line},
+      {"whole last line", first, first + line},
+      {"torn fragment", first + "{\"ts\":\"2026-01-0", first + "{\"ts\":\"2026-01-0" + line + line},
+      {"torn fragment alone", "{", "{" + line + line},
+  };
+  const fs::path log = root_ / "vault" / "audit.log";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::create_directories(root_ / "vault");
+    { std::ofstream(log, std::ios::binary | std::ios::trunc) << c.before; }
+    const int held = ::open(log.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    const pid_t holder = ::fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+      // The child shares `held`; the lock is taken through it, then kept
+      // while the child waits to be killed.
+      if (::flock(held, LOCK_EX) != 0) ::_exit(1);
+      for (;;) ::pause();
+    }
+    ::close(held);
+    // The child's lock conflicts with every other open of the file.
+    bool locked = false;
+    for (int i = 0; i < 1000 && !locked; ++i) {
+      UniqueFd probe(::open(log.c_str(), O_RDONLY | O_CLOEXEC));
+      locked = probe.valid() && ::flock(probe.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+      if (!locked) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const auto st = locked ? sink().record(event) : Status();
+    ::kill(holder, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(holder, &status, 0), holder);
+    ASSERT_TRUE(locked) << "the holder did not take the lock";
+    ASSERT_TRUE(st.has_value()) << st.error().to_string();
+    EXPECT_EQ(read_log(), c.after);
+  }
 }
 
 }  // namespace

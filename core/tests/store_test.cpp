@@ -2,19 +2,24 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "forked_child.hpp"
 #include "zantu/core/fd.hpp"
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <fstream>
 #include <cstring>
+#include <ctime>
 #include <iterator>
 #include <map>
 #include <set>
@@ -63,6 +68,14 @@ ino_t inode_of(const fs::path& p) {
   struct stat st {};
   EXPECT_EQ(::lstat(p.c_str(), &st), 0) << p;
   return st.st_ino;
+}
+
+// The names in a directory, sorted.
+std::vector<std::string> names_in(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 // A file of `len` bytes that holds no disk block: all of it reads as zeros.
@@ -143,7 +156,7 @@ TEST_F(Store, RecordFileLayoutAndMode) {
   EXPECT_TRUE(envelope.ends_with("]}"));
   EXPECT_EQ(envelope.find(' '), std::string::npos);
   EXPECT_NE(envelope.find("],\"ciphertext\":["), std::string::npos);
-  EXPECT_FALSE(fs::exists(file.string() + ".tmp"));
+  EXPECT_EQ(names_in(root_), std::vector<std::string>{file.filename().string()});
 }
 
 TEST_F(Store, EachWriteKeepsOneBackupGeneration) {
@@ -174,7 +187,9 @@ TEST_F(Store, FailedRotationLeavesTheRecordInPlace) {
   EXPECT_EQ(text_of(store::write_record(root_, db_, sealed)),
             "vault I/O failed: rotate .bak: Is a directory (os error 21)");
   EXPECT_EQ(value_at(root_, db_), "v1");
-  EXPECT_TRUE(fs::exists(file.string() + ".tmp"));
+  // The failed write leaves nothing of its own behind.
+  EXPECT_EQ(names_in(root_), (std::vector<std::string>{file.filename().string(), bak.filename().string()}));
+  EXPECT_EQ(names_in(bak), std::vector<std::string>{"busy"});
 }
 
 TEST_F(Store, ReadDeleteAndTheirAbsence) {
@@ -248,17 +263,15 @@ TEST_F(Store, RecordPathsThatAreNoFileOfTheirOwn) {
   struct Case {
     const char* what;
     std::function<void(const fs::path&)> make;
-    std::string reason;      // after "read record: " and "read: "
-    std::string tmp_reason;  // after "create tmp: " at the temporary name; empty: removed, and the write succeeds
+    std::string reason;  // after "read record: " and "read: "
   };
   const Case cases[] = {
-      {"symlink to a record", [&](const fs::path& p) { fs::create_symlink(other, p); }, eloop, ""},
-      {"symlink to a file", [&](const fs::path& p) { fs::create_symlink(root_ / "outside", p); }, eloop, ""},
-      {"symlink to an endless device", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }, eloop, ""},
-      {"dangling symlink", [&](const fs::path& p) { fs::create_symlink(root_ / "none", p); }, eloop, ""},
-      {"FIFO", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, not_regular, ""},
-      {"directory", [](const fs::path& p) { fs::create_directory(p); }, "Is a directory (os error 21)",
-       "Is a directory (os error 21)"},
+      {"symlink to a record", [&](const fs::path& p) { fs::create_symlink(other, p); }, eloop},
+      {"symlink to a file", [&](const fs::path& p) { fs::create_symlink(root_ / "outside", p); }, eloop},
+      {"symlink to an endless device", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); }, eloop},
+      {"dangling symlink", [&](const fs::path& p) { fs::create_symlink(root_ / "none", p); }, eloop},
+      {"FIFO", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, not_regular},
+      {"directory", [](const fs::path& p) { fs::create_directory(p); }, "Is a directory (os error 21)"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -273,21 +286,16 @@ TEST_F(Store, RecordPathsThatAreNoFileOfTheirOwn) {
     ASSERT_EQ(all->quarantined.size(), 1u);
     EXPECT_EQ(all->quarantined[0].reason, "vault I/O failed: read: " + c.reason);
 
-    // At the temporary name, a link or a FIFO is removed, never written
-    // through; a directory refuses the write and stays as it was.
+    // At the temporary name of older versions, nothing is opened or written
+    // through, and whatever stands there stays: each write uses a new file.
     fs::remove_all(file);
     const fs::path tmp = file.string() + ".tmp";
     c.make(tmp);
-    const std::string written = text_of(store::write_record(dir, db_, crypto::seal(literal("new"), key_).value()));
-    if (c.tmp_reason.empty()) {
-      EXPECT_EQ(written, "<ok>");
-      EXPECT_EQ(value_at(dir, db_), "new");
-      EXPECT_FALSE(fs::exists(fs::symlink_status(tmp)));
-    } else {
-      EXPECT_EQ(written, "vault I/O failed: create tmp: " + c.tmp_reason);
-      EXPECT_FALSE(fs::exists(fs::symlink_status(file)));
-      EXPECT_TRUE(fs::exists(fs::symlink_status(tmp)));
-    }
+    const auto planted = fs::symlink_status(tmp).type();
+    EXPECT_EQ(text_of(store::write_record(dir, db_, crypto::seal(literal("new"), key_).value())), "<ok>");
+    EXPECT_EQ(value_at(dir, db_), "new");
+    EXPECT_EQ(fs::symlink_status(tmp).type(), planted);
+    EXPECT_EQ(names_in(dir), (std::vector<std::string>{file.filename().string(), tmp.filename().string()}));
     fs::remove_all(dir);
   }
   const auto outside = file_bytes(root_ / "outside");
@@ -295,8 +303,8 @@ TEST_F(Store, RecordPathsThatAreNoFileOfTheirOwn) {
   EXPECT_EQ(value_at(elsewhere, db_), "another record");
 }
 
-// A FIFO at the temporary name that someone holds open for reading gets
-// none of the record: it is removed and the record written to a new file.
+// A FIFO at the temporary name of older versions that someone holds open for
+// reading gets none of the record: the record is written to a new file.
 TEST_F(Store, FifoWithAReaderAtTheTemporaryName) {
   const fs::path tmp = store::record_path(root_, db_).value().string() + ".tmp";
   ASSERT_EQ(::mkfifo(tmp.c_str(), 0600), 0);
@@ -308,9 +316,9 @@ TEST_F(Store, FifoWithAReaderAtTheTemporaryName) {
   EXPECT_EQ(value_at(root_, db_), "new");
 }
 
-// A hard link at the temporary name shares its inode with another file:
-// writing into it would change that file. Whatever it links to stays as it
-// was, and the backup holds the previous version.
+// A hard link at the temporary name of older versions shares its inode with
+// another file: writing into it would change that file. Whatever it links to
+// stays as it was, and the backup holds the previous version.
 TEST_F(Store, HardLinkAtTheTemporaryNameIsNeverWrittenInto) {
   const fs::path dir = root_ / "global";
   const fs::path file = store::record_path(dir, db_).value();
@@ -336,8 +344,11 @@ TEST_F(Store, HardLinkAtTheTemporaryNameIsNeverWrittenInto) {
     ASSERT_EQ(text_of(store::write_record(dir, db_, crypto::seal(literal("v2"), key_).value())), "<ok>");
     EXPECT_EQ(value_at(dir, db_), "v2");
     EXPECT_EQ(value_in(bak), "v1");
-    EXPECT_FALSE(fs::exists(fs::symlink_status(tmp)));
     EXPECT_EQ(links_of(file), 1u);
+    // The planted link is left as it was: still a second name of its target.
+    EXPECT_EQ(inode_of(tmp), target_inode);
+    EXPECT_EQ(file_bytes(tmp), target_bytes);
+    EXPECT_EQ(links_of(tmp), 2u);
     if (c.target.empty()) {
       // The previous inode lives on as the backup, unchanged.
       EXPECT_EQ(inode_of(bak), target_inode);
@@ -346,7 +357,6 @@ TEST_F(Store, HardLinkAtTheTemporaryNameIsNeverWrittenInto) {
     } else {
       EXPECT_EQ(file_bytes(target), target_bytes);
       EXPECT_EQ(inode_of(target), target_inode);
-      EXPECT_EQ(links_of(target), 1u);
     }
     fs::remove_all(dir);
   }
@@ -468,8 +478,7 @@ TEST_F(Store, WritesStopAtTheBound) {
   EXPECT_EQ(text_of(store::write_record(root_, db_, past_bound)),
             "record serialization failed: record file would be larger than 33554432 bytes");
   EXPECT_EQ(file_bytes(file), v1);
-  EXPECT_FALSE(fs::exists(fs::symlink_status(file.string() + ".tmp")));
-  EXPECT_FALSE(fs::exists(fs::symlink_status(file.string() + ".bak")));
+  EXPECT_EQ(names_in(root_), std::vector<std::string>{file.filename().string()});
 
   ASSERT_EQ(text_of(store::write_record(root_, db_, at_bound)), "<ok>");
   EXPECT_EQ(fs::file_size(file), store::kMaxRecordFileLen);
@@ -557,6 +566,77 @@ TEST_F(Store, LoadAllQuarantinesWhatItCannotOpen) {
   EXPECT_TRUE(fs::exists(dir / "b.sec") && fs::exists(dir / "f.sec") && fs::exists(dir / "g.sec"));
 }
 
+// A listing removes the temporary files of writers that were killed or
+// stopped: a regular file whose name has exactly the store's temporary form,
+// not modified for more than an hour. Nothing else goes, and no link is
+// followed.
+TEST_F(Store, LoadAllSweepsOnlyStaleTemporaries) {
+  const fs::path dir = root_ / "vault";
+  const fs::path file = put(dir, db_, "kept");
+  const std::string id = db_.storage_id().value();
+  const std::string hex32 = "0123456789abcdef0123456789abcdef";
+  const fs::path outside = root_ / "outside";
+  auto regular = [](const fs::path& p) { put_file(p, "left by a writer"); };
+  struct Case {
+    std::string name;
+    std::function<void(const fs::path&)> make;
+    std::time_t age;  // seconds since its last modification
+    bool swept;
+  };
+  const std::time_t hour = 60 * 60;
+  const std::vector<Case> cases = {
+      {id + ".sec." + hex32 + ".tmp", regular, hour + 60, true},
+      {id + ".sec." + std::string(32, 'f') + ".tmp", regular, 30 * 24 * hour, true},
+      {id + ".sec.tmp", regular, hour + 60, true},  // the name older versions used
+      {id + ".sec." + std::string(32, 'e') + ".tmp", regular, hour - 60, false},
+      // Not quite the form.
+      {id + ".sec." + std::string(32, 'A') + ".tmp", regular, 2 * hour, false},
+      {id + ".sec." + hex32.substr(1) + ".tmp", regular, 2 * hour, false},
+      {id + ".sec." + hex32 + "0.tmp", regular, 2 * hour, false},
+      {id.substr(1) + ".sec." + hex32 + ".tmp", regular, 2 * hour, false},
+      {std::string(64, 'G') + ".sec." + hex32 + ".tmp", regular, 2 * hour, false},
+      {id + ".sec." + hex32 + ".tmp.x", regular, 2 * hour, false},
+      {id + ".bak." + hex32 + ".tmp", regular, 2 * hour, false},
+      {id + ".sec.bak", regular, 2 * hour, false},
+      {"x" + id + ".sec." + hex32 + ".tmp", regular, 2 * hour, false},
+      // The form, but no regular file: never followed, never removed.
+      {id + ".sec.1" + hex32.substr(1) + ".tmp", [&](const fs::path& p) { fs::create_symlink(outside, p); }, 2 * hour,
+       false},
+      {id + ".sec.2" + hex32.substr(1) + ".tmp", [](const fs::path& p) { fs::create_directory(p); }, 2 * hour, false},
+      {id + ".sec.3" + hex32.substr(1) + ".tmp", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
+       2 * hour, false},
+      // A hard link loses only this name: the file it shares stays whole.
+      {id + ".sec.4" + hex32.substr(1) + ".tmp", [&](const fs::path& p) { fs::create_hard_link(outside, p); },
+       2 * hour, true},
+  };
+  put_file(outside, "a file of the user's");
+  for (const auto& c : cases) {
+    const fs::path p = dir / c.name;
+    c.make(p);
+    const std::time_t when = std::time(nullptr) - c.age;
+    const timespec times[2] = {{when, 0}, {when, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << c.name;
+  }
+  // The record itself may be old too.
+  const timespec long_ago[2] = {{1, 0}, {1, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), long_ago, 0), 0);
+
+  for (int listing = 0; listing < 2; ++listing) {
+    auto all = store::load_all(dir, key_);
+    ASSERT_TRUE(all.has_value()) << all.error().to_string();
+    ASSERT_EQ(all->records.size(), 1u);
+    EXPECT_EQ(all->records[0].first, id);
+    EXPECT_TRUE(all->quarantined.empty());
+  }
+  for (const auto& c : cases) {
+    EXPECT_EQ(fs::exists(fs::symlink_status(dir / c.name)), !c.swept) << c.name;
+  }
+  EXPECT_EQ(value_at(dir, db_), "kept");
+  const auto outside_bytes = file_bytes(outside);
+  EXPECT_EQ(std::string(outside_bytes.begin(), outside_bytes.end()), "a file of the user's");
+  EXPECT_EQ(links_of(outside), 1u);
+}
+
 TEST_F(Store, EnsureDir) {
   // An existing directory keeps its mode.
   fs::create_directory(root_ / "open");
@@ -598,6 +678,82 @@ TEST_F(Store, RestrictNamesTheModeInOctal) {
   put_file(root_ / "f", "x");
   ASSERT_TRUE(store::restrict(root_ / "f", 0640).has_value());
   EXPECT_EQ(mode_of(root_ / "f"), 0640u);
+}
+
+// Three processes write one coordinate over and over while a fourth reads it
+// and lists the vault: every write succeeds, every read finds a whole record,
+// the listing always holds it, and what is left is the record written last,
+// its backup and nothing else.
+TEST_F(Store, ConcurrentWritersOfOneRecord) {
+  constexpr int kWriters = 3;
+  constexpr int kWrites = 300;
+  const fs::path file = put(root_, db_, "initial");
+  const std::string id = db_.storage_id().value();
+
+  int stop[2];
+  ASSERT_EQ(::pipe(stop), 0);
+  UniqueFd stop_read(stop[0]), stop_write(stop[1]);
+  forked::Child reader = forked::start([&] {
+    stop_write.reset();
+    std::string problems;
+    int num_problems = 0;
+    long num_reads = 0;
+    auto problem = [&](std::string text) {
+      if (++num_problems <= 5) problems += text + "; ";
+    };
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    for (long i = 0; std::chrono::steady_clock::now() < give_up; ++i) {
+      pollfd p{stop_read.get(), POLLIN, 0};
+      if (::poll(&p, 1, 0) != 0) break;  // the write end is closed: the writers are done
+      const std::string got = value_at(root_, db_);
+      ++num_reads;
+      if (got != "initial" && !got.starts_with("writer ")) problem("read " + got);
+      if (i % 16 == 0) {
+        auto all = store::load_all(root_, key_);
+        if (!all) {
+          problem("load_all " + all.error().to_string());
+        } else if (all->records.size() != 1 || !all->quarantined.empty()) {
+          problem("listed " + std::to_string(all->records.size()) + " records, " +
+                  std::to_string(all->quarantined.size()) + " quarantined" +
+                  (all->quarantined.empty() ? "" : ": " + all->quarantined[0].reason));
+        }
+      }
+    }
+    if (num_problems > 0) return std::to_string(num_problems) + " problems: " + problems;
+    return "ok after " + std::to_string(num_reads) + " reads";
+  });
+  ASSERT_GT(reader.pid, 0);
+  stop_read.reset();
+
+  std::vector<forked::Child> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.push_back(forked::start([&, w] {
+      stop_write.reset();
+      int num_failed = 0;
+      std::string first;
+      for (int i = 0; i < kWrites; ++i) {
+        const std::string value = "writer " + std::to_string(w) + " write " + std::to_string(i);
+        auto written = store::write_record(root_, db_, crypto::seal(literal(value), key_).value());
+        if (!written && num_failed++ == 0) first = written.error().to_string();
+      }
+      return num_failed == 0 ? std::string("ok") : std::to_string(num_failed) + " failed, first: " + first;
+    }));
+    ASSERT_GT(writers.back().pid, 0);
+  }
+  for (auto& w : writers) EXPECT_EQ(forked::join(w), "ok");
+  stop_write.reset();
+  const std::string read = forked::join(reader);
+  EXPECT_TRUE(read.starts_with("ok after ")) << read;
+
+  // The last rename of all is the last write of one of the writers.
+  std::set<std::string> last_writes;
+  for (int w = 0; w < kWriters; ++w) {
+    last_writes.insert("writer " + std::to_string(w) + " write " + std::to_string(kWrites - 1));
+  }
+  EXPECT_TRUE(last_writes.contains(value_at(root_, db_))) << value_at(root_, db_);
+  EXPECT_TRUE(value_in(file.string() + ".bak").starts_with("writer ")) << value_in(file.string() + ".bak");
+  EXPECT_EQ(names_in(root_), (std::vector<std::string>{id + ".sec", id + ".sec.bak"}));
+  EXPECT_EQ(mode_of(file), 0600u);
 }
 
 TEST(Unframe, RefusalsAndTheirOrder) {

@@ -422,11 +422,11 @@ def test_out_of_scope_reads_as_absent(vault, scope, project):
 
 def test_write_failure_is_reported_and_not_audited(vault):
     vault.plant(literal("dev/app/db", b"pw"))
-    # A directory where the temporary file belongs cannot be opened for writing.
-    os.mkdir(vault.record_file("dev/app/db") + ".tmp")
+    # A directory where the backup belongs cannot be replaced by the previous version.
+    os.mkdir(vault.record_file("dev/app/db") + ".bak")
     s = vault.session()
     before = vault.tree()
-    raises_exactly(ZantuError, "vault I/O failed: create tmp: Is a directory (os error 21)",
+    raises_exactly(ZantuError, "vault I/O failed: rotate .bak: Is a directory (os error 21)",
                    s.edit_metadata, "secret:dev/app/db", "low")
     assert vault.tree() == before
     assert vault.audit() == []

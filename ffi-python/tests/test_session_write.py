@@ -362,18 +362,23 @@ def test_out_of_scope_writes_read_as_absent(vault, method, why, scope, project):
     assert vault.audit() == []
 
 
-@pytest.mark.parametrize("method", ["set", "generate"])
-def test_write_failure_is_reported_and_not_audited(vault, method):
+@pytest.mark.parametrize("method, message", [
+    # A directory where the backup belongs cannot be replaced by the previous version.
+    ("set", "vault I/O failed: rotate .bak: Is a directory (os error 21)"),
+    # A project vault that is a file holds no new file.
+    ("generate", "vault I/O failed: create tmp: Not a directory (os error 20)"),
+])
+def test_write_failure_is_reported_and_not_audited(vault, method, message):
     s = vault.session()
     vault.plant(literal("dev/app/x", b"v"))
-    # A directory where the temporary file belongs cannot be opened for writing.
-    os.mkdir(vault.record_file("dev/app/x") + ".tmp")
-    os.makedirs(vault.vault_dir("p"))
-    os.mkdir(vault.record_file("dev/app/x", "p") + ".tmp")
+    os.mkdir(vault.record_file("dev/app/x") + ".bak")
+    os.makedirs(os.path.dirname(vault.vault_dir("p")), exist_ok=True)
+    with open(vault.vault_dir("p"), "wb") as f:
+        f.write(b"not a directory")
     before = vault.tree()
     project = "p" if method == "generate" else None
-    raises_exactly(ZantuError, "vault I/O failed: create tmp: Is a directory (os error 21)",
-                   WRITES[method], s, "secret:dev/app/x", project)
+    raises_exactly(ZantuError, message, WRITES[method], s, "secret:dev/app/x", project)
+    # Nothing of the failed write is left behind, and its value is not live.
     assert vault.tree() == before
     assert vault.audit() == []
 

@@ -2,6 +2,7 @@
 // version 1 (32-bit little-endian) and the sealed envelope as compact JSON.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -76,12 +77,31 @@ static_assert(max_frame_len(max_literal_plaintext_len(kMaxValueLen)) + 8 * 1024 
 // "<dir>/<storage id>.sec"; `NotStorable` while the "${ENV}" placeholder is unfilled.
 [[nodiscard]] Result<std::filesystem::path> record_path(const std::filesystem::path& dir, const Coordinate& c);
 
-// Writes the record file through "<id>.sec.tmp" (flushed to disk, mode 0600),
-// keeping the previous version as "<id>.sec.bak"; "<id>.sec" exists at every
-// moment once it has been written. Whatever stands at the temporary name is
-// removed, never written into: the file is always a new one of the store's
-// own. A frame longer than kMaxRecordFileLen is refused (`Serialization`)
-// before any file is touched.
+// Temporary files. Each write puts the new contents into a file of its own,
+// "<id>.sec.<32 lower-case hex digits>.tmp" (16 random bytes, created
+// exclusively, never through a link), and renames only that file over
+// "<id>.sec"; the backup is replaced the same way, through a second name of
+// the current file under another such name. A writer never removes a file
+// it did not create, and removes its own when its write fails. A writer that
+// is killed or stopped between creating its file and renaming it leaves the
+// file behind; `load_all`, which reads every entry of the directory anyway,
+// removes an entry whose name has exactly that form (or the
+// "<id>.sec.tmp" of older versions) when it is a regular file (the name is
+// never followed) not modified for more than kStaleTemporaryAge. A write
+// therefore costs no scan of the directory, and the rule holds no process id,
+// so hosts in different pid namespaces can share a vault. A write stopped for
+// longer than that may find its file swept by a listing meanwhile; it then
+// fails ("rename into place: No such file or directory") and its value never
+// goes live. Removal failures are ignored and never change a listing.
+inline constexpr std::chrono::seconds kStaleTemporaryAge{60 * 60};
+
+// Writes the record file through a temporary file of its own (flushed to
+// disk, mode 0600), keeping the previous version as "<id>.sec.bak". Once it
+// has been written, "<id>.sec" is a whole record file at every moment, with
+// any number of writers and whenever one of them is killed; the last rename
+// wins and every writer that reaches its rename succeeds. A write that fails
+// never makes its value live. A frame longer than kMaxRecordFileLen is refused
+// (`Serialization`) before any file is touched.
 [[nodiscard]] Status write_record(const std::filesystem::path& dir, const Coordinate& c, const SealedRecord& sealed);
 
 // The record, or nullopt when no file exists for the coordinate. Any other
@@ -90,12 +110,12 @@ static_assert(max_frame_len(max_literal_plaintext_len(kMaxValueLen)) + 8 * 1024 
 [[nodiscard]] Result<std::optional<SecretRecord>> read_record(const std::filesystem::path& dir, const Coordinate& c,
                                                               const MasterKey& key);
 
-// Removes "<id>.sec" (its ".bak" and ".tmp" stay); an absent file is success.
+// Removes "<id>.sec" (its ".bak" stays); an absent file is success.
 [[nodiscard]] Status delete_record(const std::filesystem::path& dir, const Coordinate& c);
 
 // Every "*.sec" entry of the directory, opened or quarantined (a file longer
 // than kMaxRecordFileLen among them); a missing directory gives an empty
-// outcome.
+// outcome. Stale temporary files met on the way are removed (see above).
 [[nodiscard]] Result<LoadOutcome> load_all(const std::filesystem::path& dir, const MasterKey& key);
 
 // The bytes of a record file for `sealed`, and back.
