@@ -200,7 +200,7 @@ Result<std::vector<std::string>> usable_bus_addresses(std::string_view address) 
   int num_entries = 0;
   ErrorSlot err;
   if (dbus_parse_address(text.c_str(), &entries, &num_entries, &err.e) == 0) {
-    return std::unexpected(CoreError::keyring("session bus address does not parse: " + std::string(err.message())));
+    return std::unexpected(CoreError::keyring("cannot connect to the D-Bus session bus: " + std::string(err.message())));
   }
   const std::unique_ptr<DBusAddressEntry*, AddressEntriesFree> owned(entries);
   std::vector<std::string> usable;

@@ -33,8 +33,8 @@ struct SecretServiceLimits {
 // "unix:path=" and "unix:abstract=" ones, in their order, each rewritten as an
 // address of its own (its guid kept). Entries of every other transport are
 // passed over, since some of them start programs ("unixexec:",
-// "autolaunch:"). An address that does not parse, or holds no such entry, is
-// a `CoreErrorKind::KeyringFailure` that says so.
+// "autolaunch:"). An address that does not parse (libdbus's text), or holds
+// no such entry, is a `CoreErrorKind::KeyringFailure` that says so.
 [[nodiscard]] Result<std::vector<std::string>> usable_bus_addresses(std::string_view address);
 
 // The attributes an item is found and stored by.
