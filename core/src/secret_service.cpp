@@ -1,11 +1,17 @@
 #include "secret_service.hpp"
 
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <functional>
+#include <new>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -28,6 +34,8 @@ constexpr const char* kDefaultAlias = "default";
 constexpr std::string_view kNoObject = "/";
 // A prompt is waited for in rounds of at most this long.
 constexpr std::chrono::milliseconds kPromptRound{1000};
+// Signals held back while a reply is awaited; a flood beyond is dropped.
+constexpr std::size_t kMaxHeld = 64;
 
 std::string duration_text(std::chrono::milliseconds d) {
   if (d.count() % 1000 == 0) return std::to_string(d.count() / 1000) + " s";
@@ -45,20 +53,34 @@ struct ErrorSlot {
   [[nodiscard]] std::string_view message() const { return e.message != nullptr ? e.message : ""; }
 };
 
-// DBUS_SESSION_BUS_ADDRESS, else the per-user bus socket in XDG_RUNTIME_DIR
-// when it is a socket of this user's. Read afresh on every call; there is no
-// fallback that starts a bus.
-Result<std::string> session_bus_address() {
-  if (const char* env = std::getenv("DBUS_SESSION_BUS_ADDRESS"); env != nullptr && *env != '\0') return env;
+struct AddressEntriesFree {
+  void operator()(DBusAddressEntry** entries) const noexcept { dbus_address_entries_free(entries); }
+};
+
+// `value` escaped for a D-Bus address, or nothing when libdbus runs out of
+// memory.
+std::optional<std::string> escaped(const char* value) {
+  char* e = dbus_address_escape_value(value);
+  if (e == nullptr) return std::nullopt;
+  std::string out(e);
+  dbus_free(e);
+  return out;
+}
+
+// DBUS_SESSION_BUS_ADDRESS's usable entries, else the per-user bus socket in
+// XDG_RUNTIME_DIR when it is a socket of this user's. Read afresh on every
+// call; there is no fallback that starts a bus.
+Result<std::vector<std::string>> session_bus_addresses() {
+  if (const char* env = std::getenv("DBUS_SESSION_BUS_ADDRESS"); env != nullptr && *env != '\0') {
+    return usable_bus_addresses(env);
+  }
   if (const char* dir = std::getenv("XDG_RUNTIME_DIR"); dir != nullptr && *dir == '/') {
     const std::string path = std::string(dir) + "/bus";
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_uid == ::getuid()) {
-      char* escaped = dbus_address_escape_value(path.c_str());
-      if (escaped == nullptr) return std::unexpected(CoreError::keyring("no memory for the session bus address"));
-      std::string address = std::string("unix:path=") + escaped;
-      dbus_free(escaped);
-      return address;
+      auto value = escaped(path.c_str());
+      if (!value) return std::unexpected(CoreError::keyring("no memory for the session bus address"));
+      return std::vector<std::string>{"unix:path=" + *value};
     }
   }
   return std::unexpected(CoreError::keyring(
@@ -161,7 +183,50 @@ CoreError unexpected_reply(std::string_view what) {
   return CoreError::keyring("unexpected reply to " + std::string(what));
 }
 
+CoreError error_reply(DBusMessage* reply, const std::string& step) {
+  ErrorSlot err;
+  dbus_set_error_from_message(&err.e, reply);
+  if (err.name() == DBUS_ERROR_SERVICE_UNKNOWN || err.name() == DBUS_ERROR_NAME_HAS_NO_OWNER) {
+    return CoreError::keyring("no Secret Service on the session bus (nothing owns " + std::string(kServiceName) + ")");
+  }
+  return CoreError::keyring(step + " failed: " + std::string(err.name()) + ": " + std::string(err.message()));
+}
+
 }  // namespace
+
+Result<std::vector<std::string>> usable_bus_addresses(std::string_view address) {
+  const std::string text(address);
+  DBusAddressEntry** entries = nullptr;
+  int num_entries = 0;
+  ErrorSlot err;
+  if (dbus_parse_address(text.c_str(), &entries, &num_entries, &err.e) == 0) {
+    return std::unexpected(CoreError::keyring("cannot connect to the D-Bus session bus: " + std::string(err.message())));
+  }
+  const std::unique_ptr<DBusAddressEntry*, AddressEntriesFree> owned(entries);
+  std::vector<std::string> usable;
+  for (int i = 0; i < num_entries; ++i) {
+    const char* method = dbus_address_entry_get_method(entries[i]);
+    if (method == nullptr || std::string_view(method) != "unix") continue;
+    const char* path = dbus_address_entry_get_value(entries[i], "path");
+    const char* abstract = dbus_address_entry_get_value(entries[i], "abstract");
+    // Exactly one of the two, naming something: other unix entries (tmpdir=,
+    // dir=, runtime=) are for listening only.
+    if ((path == nullptr) == (abstract == nullptr)) continue;
+    auto value = escaped(path != nullptr ? path : abstract);
+    if (!value) return std::unexpected(CoreError::keyring("no memory for the session bus address"));
+    std::string one = (path != nullptr ? "unix:path=" : "unix:abstract=") + *value;
+    if (const char* guid = dbus_address_entry_get_value(entries[i], "guid"); guid != nullptr) {
+      auto guid_value = escaped(guid);
+      if (!guid_value) return std::unexpected(CoreError::keyring("no memory for the session bus address"));
+      one += ",guid=" + *guid_value;
+    }
+    usable.push_back(std::move(one));
+  }
+  if (usable.empty()) {
+    return std::unexpected(CoreError::keyring("session bus address has no unix:path= or unix:abstract= entry"));
+  }
+  return usable;
+}
 
 void SecretServiceSession::ConnectionClose::operator()(DBusConnection* c) const noexcept {
   // A private connection must be closed before its last reference goes.
@@ -171,9 +236,30 @@ void SecretServiceSession::ConnectionClose::operator()(DBusConnection* c) const 
 
 void SecretServiceSession::MessageUnref::operator()(DBusMessage* m) const noexcept { dbus_message_unref(m); }
 
-SecretServiceSession::SecretServiceSession(Connection connection, SecretServiceLimits limits,
+SecretServiceSession::SecretServiceSession(Connection connection, int socket, SecretServiceLimits limits,
                                            SessionCrypto crypto) noexcept
-    : connection_(std::move(connection)), limits_(limits), crypto_(std::move(crypto)) {}
+    : connection_(std::move(connection)), socket_(socket), limits_(limits), crypto_(std::move(crypto)) {}
+
+bool SecretServiceSession::track_watches() noexcept {
+  watches_ = std::unique_ptr<Watches>(new (std::nothrow) Watches);
+  if (!watches_) return false;
+  const auto add = [](DBusWatch* watch, void* data) noexcept -> dbus_bool_t {
+    auto& list = static_cast<Watches*>(data)->list;
+    try {
+      list.push_back(watch);
+    } catch (...) {
+      return FALSE;
+    }
+    return TRUE;
+  };
+  const auto remove = [](DBusWatch* watch, void* data) noexcept {
+    auto& list = static_cast<Watches*>(data)->list;
+    list.erase(std::remove(list.begin(), list.end(), watch), list.end());
+  };
+  // Whether a watch is enabled is read at each wait.
+  const auto toggled = [](DBusWatch*, void*) noexcept {};
+  return dbus_connection_set_watch_functions(connection_.get(), add, remove, toggled, watches_.get(), nullptr) != 0;
+}
 
 SecretServiceSession::~SecretServiceSession() {
   if (!connection_) return;  // moved from
@@ -187,23 +273,34 @@ SecretServiceSession::~SecretServiceSession() {
 }
 
 Result<SecretServiceSession> SecretServiceSession::open(SecretServiceLimits limits) {
-  auto address = session_bus_address();
-  if (!address) return std::unexpected(address.error());
+  auto addresses = session_bus_addresses();
+  if (!addresses) return std::unexpected(addresses.error());
   auto crypto = SessionCrypto::generate();
   if (!crypto) return std::unexpected(crypto.error());
 
-  ErrorSlot err;
-  Connection connection(dbus_connection_open_private(address->c_str(), &err.e));
-  if (!connection) {
-    return std::unexpected(CoreError::keyring("cannot connect to the D-Bus session bus: " + std::string(err.message())));
+  Connection connection;
+  std::string refused;
+  for (const std::string& address : *addresses) {
+    ErrorSlot err;
+    // Only opens the socket: libdbus's connect() is the one wait here, and it
+    // blocks only while the listening socket's queue is full.
+    connection.reset(dbus_connection_open_private(address.c_str(), &err.e));
+    if (connection) break;
+    refused = err.message();
   }
+  if (!connection) return std::unexpected(CoreError::keyring("cannot connect to the D-Bus session bus: " + refused));
   // A bus that goes away must be an ordinary failure of this call, never an
   // exit of the host.
   dbus_connection_set_exit_on_disconnect(connection.get(), FALSE);
-  SecretServiceSession session(std::move(connection), limits, std::move(*crypto));
+  int socket = -1;
+  if (dbus_connection_get_socket(connection.get(), &socket) == 0 || socket < 0) {
+    return std::unexpected(CoreError::keyring("the D-Bus session bus connection has no socket"));
+  }
+  SecretServiceSession session(std::move(connection), socket, limits, std::move(*crypto));
+  if (!session.track_watches()) return std::unexpected(CoreError::keyring("no memory for the D-Bus connection"));
+  if (auto in = session.login(); !in) return std::unexpected(in.error());
 
-  // Registration by hand rather than dbus_bus_register, whose reply wait is
-  // libdbus's default of 25 s.
+  // Registration by hand: dbus_bus_register waits on its own.
   Message hello(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "Hello"));
   if (!hello) return std::unexpected(CoreError::keyring("no memory for a D-Bus message"));
   auto registered = session.call(std::move(hello), "the session bus's Hello");
@@ -213,28 +310,103 @@ Result<SecretServiceSession> SecretServiceSession::open(SecretServiceLimits limi
   return session;
 }
 
-Result<SecretServiceSession::Message> SecretServiceSession::call(Message request, std::string_view what) {
-  ErrorSlot err;
-  DBusMessage* reply = dbus_connection_send_with_reply_and_block(
-      connection_.get(), request.get(), static_cast<int>(limits_.reply.count()), &err.e);
-  if (reply != nullptr) return Message(reply);
+void SecretServiceSession::pump() noexcept {
+  // A zero timeout: libdbus polls without waiting, so no signal can restart
+  // a wait of its own.
+  dbus_connection_read_write(connection_.get(), 0);
+}
 
+bool SecretServiceSession::wait(Clock::time_point until) const noexcept {
+  for (;;) {
+    const auto now = Clock::now();
+    if (now >= until) return false;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now);
+    // What libdbus waits for: to read the bus's next bytes, and to write only
+    // while it holds bytes to send, so the wait neither spins nor misses its
+    // own next step. With no watch enabled, a hang-up still ends it.
+    std::array<pollfd, 4> fds{};
+    nfds_t num_fds = 0;
+    for (DBusWatch* watch : watches_->list) {
+      if (num_fds == fds.size()) break;
+      if (dbus_watch_get_enabled(watch) == 0) continue;
+      const unsigned flags = dbus_watch_get_flags(watch);
+      const auto events = static_cast<short>(((flags & DBUS_WATCH_READABLE) != 0 ? POLLIN : 0) |
+                                             ((flags & DBUS_WATCH_WRITABLE) != 0 ? POLLOUT : 0));
+      fds[num_fds++] = pollfd{dbus_watch_get_unix_fd(watch), events, 0};
+    }
+    if (num_fds == 0) fds[num_fds++] = pollfd{socket_, 0, 0};
+    const int ready = ::poll(fds.data(), num_fds, static_cast<int>(std::min<long long>(left.count(), INT_MAX)));
+    if (ready > 0) return true;
+    // An interrupted poll goes on with the time left; any other failure is
+    // for libdbus's next step to find.
+    if (ready < 0 && errno != EINTR) return true;
+  }
+}
+
+SecretServiceSession::Message SecretServiceSession::next_message() noexcept {
+  if (!held_.empty()) {
+    Message m = std::move(held_.front());
+    held_.erase(held_.begin());
+    return m;
+  }
+  return Message(dbus_connection_pop_message(connection_.get()));
+}
+
+Status SecretServiceSession::login() {
+  DBusConnection* c = connection_.get();
+  const auto deadline = Clock::now() + limits_.reply;
+  for (;;) {
+    pump();
+    if (dbus_connection_get_is_authenticated(c) != 0) return {};
+    if (dbus_connection_get_is_connected(c) == 0) {
+      return std::unexpected(CoreError::keyring("the D-Bus session bus closed the connection during the login"));
+    }
+    if (!wait(deadline)) {
+      return std::unexpected(
+          CoreError::keyring("the D-Bus session bus login did not complete within " + duration_text(limits_.reply)));
+    }
+  }
+}
+
+Result<SecretServiceSession::Message> SecretServiceSession::call(Message request, std::string_view what) {
+  DBusConnection* c = connection_.get();
   const std::string step(what);
-  if (dbus_connection_get_is_connected(connection_.get()) == 0) {
-    responsive_ = false;
-    return std::unexpected(CoreError::keyring("the D-Bus session bus connection closed during " + step));
+  const auto deadline = Clock::now() + limits_.reply;
+  dbus_uint32_t serial = 0;
+  // Queues the message and writes what the socket takes at once.
+  if (dbus_connection_send(c, request.get(), &serial) == 0) {
+    return std::unexpected(CoreError::keyring("no memory for a D-Bus message"));
   }
-  if (err.name() == DBUS_ERROR_NO_REPLY || err.name() == DBUS_ERROR_TIMEOUT || err.name() == DBUS_ERROR_TIMED_OUT) {
-    responsive_ = false;
-    return std::unexpected(CoreError::keyring(step + " got no answer within " + duration_text(limits_.reply)));
+  for (;;) {
+    pump();
+    while (Message m{dbus_connection_pop_message(c)}) {
+      const int type = dbus_message_get_type(m.get());
+      if ((type == DBUS_MESSAGE_TYPE_METHOD_RETURN || type == DBUS_MESSAGE_TYPE_ERROR) &&
+          dbus_message_get_reply_serial(m.get()) == serial) {
+        if (type == DBUS_MESSAGE_TYPE_METHOD_RETURN) return m;
+        const auto is = [&](const char* name) { return dbus_message_is_error(m.get(), name) != 0; };
+        const bool no_answer = is(DBUS_ERROR_NO_REPLY) || is(DBUS_ERROR_TIMEOUT) || is(DBUS_ERROR_TIMED_OUT);
+        // Nothing will answer on this connection: closing it waits no more.
+        if (no_answer || is(DBUS_ERROR_SERVICE_UNKNOWN) || is(DBUS_ERROR_NAME_HAS_NO_OWNER)) responsive_ = false;
+        if (no_answer) {
+          return std::unexpected(CoreError::keyring(step + " got no answer within " + duration_text(limits_.reply)));
+        }
+        return std::unexpected(error_reply(m.get(), step));
+      }
+      // A prompt's answer may come before the reply that shows the prompt.
+      if (type == DBUS_MESSAGE_TYPE_SIGNAL && held_.size() < kMaxHeld) held_.push_back(std::move(m));
+      // Anything else (calls from other clients, late replies to calls given
+      // up on) is dropped unanswered.
+    }
+    if (dbus_connection_get_is_connected(c) == 0) {
+      responsive_ = false;
+      return std::unexpected(CoreError::keyring("the D-Bus session bus connection closed during " + step));
+    }
+    if (!wait(deadline)) {
+      responsive_ = false;
+      return std::unexpected(CoreError::keyring(step + " got no answer within " + duration_text(limits_.reply)));
+    }
   }
-  if (err.name() == DBUS_ERROR_SERVICE_UNKNOWN || err.name() == DBUS_ERROR_NAME_HAS_NO_OWNER) {
-    responsive_ = false;
-    return std::unexpected(CoreError::keyring("no Secret Service on the session bus (nothing owns " +
-                                              std::string(kServiceName) + ")"));
-  }
-  return std::unexpected(
-      CoreError::keyring(step + " failed: " + std::string(err.name()) + ": " + std::string(err.message())));
 }
 
 Result<SecretServiceSession::Message> SecretServiceSession::call_service(
@@ -301,13 +473,15 @@ Result<std::vector<std::string>> SecretServiceSession::await_prompt(const std::s
       !m) {
     return std::unexpected(m.error());
   }
+  // Only what comes once the prompt is shown can answer it.
+  held_.clear();
   auto shown = call_service(prompt.c_str(), kPromptInterface, "Prompt",
                             [](DBusMessageIter& it) { return append_string(it, ""); });
   if (!shown) return std::unexpected(shown.error());
 
-  const auto deadline = std::chrono::steady_clock::now() + limits_.prompt;
+  const auto deadline = Clock::now() + limits_.prompt;
   for (;;) {
-    while (Message m{dbus_connection_pop_message(connection_.get())}) {
+    while (Message m = next_message()) {
       const char* sender = dbus_message_get_sender(m.get());
       const char* path = dbus_message_get_path(m.get());
       if (dbus_message_is_signal(m.get(), kPromptInterface, "Completed") != 0 && sender != nullptr &&
@@ -353,7 +527,7 @@ Result<std::vector<std::string>> SecretServiceSession::await_prompt(const std::s
       return std::unexpected(
           CoreError::keyring("the D-Bus session bus connection closed during the prompt for " + step));
     }
-    const auto now = std::chrono::steady_clock::now();
+    const auto now = Clock::now();
     if (now >= deadline) {
       // Take the prompt down; whatever the service answers, this call is over.
       [[maybe_unused]] auto dismissed =
@@ -361,8 +535,8 @@ Result<std::vector<std::string>> SecretServiceSession::await_prompt(const std::s
       return std::unexpected(
           CoreError::keyring("no answer to the prompt for " + step + " within " + duration_text(limits_.prompt)));
     }
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
-    dbus_connection_read_write(connection_.get(), static_cast<int>(std::min(left, kPromptRound).count()));
+    [[maybe_unused]] const bool ready = wait(std::min(deadline, now + kPromptRound));
+    pump();
   }
 }
 

@@ -1,13 +1,14 @@
 #include "secret_service_crypto.hpp"
 
 #include <openssl/bn.h>
-#include <openssl/core_names.h>
-#include <openssl/evp.h>
-#include <openssl/kdf.h>
-#include <openssl/params.h>
+#include <openssl/core_dispatch.h>
+#include <openssl/provider.h>
 #include <sodium.h>
 
+#include <algorithm>
+#include <array>
 #include <climits>
+#include <string_view>
 #include <utility>
 
 namespace zantu::core::detail {
@@ -21,18 +22,70 @@ using Number = std::unique_ptr<BIGNUM, NumberFree>;
 struct NumberContextFree {
   void operator()(BN_CTX* c) const noexcept { BN_CTX_free(c); }
 };
-struct CipherFree {
-  void operator()(EVP_CIPHER* c) const noexcept { EVP_CIPHER_free(c); }
+
+static_assert(crypto_auth_hmacsha256_BYTES == 32 && crypto_auth_hmacsha256_KEYBYTES == 32);
+
+// RFC 5869 HKDF with HMAC-SHA256, no salt (a zero key of the hash's length)
+// and empty info, for one block (at most 32 bytes) of output. The
+// intermediate key and block are wiped.
+void hkdf_sha256(std::span<const std::uint8_t> input_key, std::span<std::uint8_t> out) {
+  const std::array<std::uint8_t, crypto_auth_hmacsha256_KEYBYTES> no_salt{};
+  SecretBuffer pseudorandom_key;
+  pseudorandom_key.resize(crypto_auth_hmacsha256_BYTES);
+  crypto_auth_hmacsha256(pseudorandom_key.data(), input_key.data(), input_key.size(), no_salt.data());
+  // T(1) = HMAC(PRK, info || 0x01), info being empty.
+  const std::uint8_t counter = 1;
+  SecretBuffer block;
+  block.resize(crypto_auth_hmacsha256_BYTES);
+  crypto_auth_hmacsha256(block.data(), &counter, 1, pseudorandom_key.data());
+  std::copy_n(block.data(), std::min(out.size(), block.size()), out.data());
+}
+
+// The functions of the provider's "AES-128-CBC" implementation.
+struct CipherFunctions {
+  OSSL_FUNC_cipher_newctx_fn* newctx = nullptr;
+  OSSL_FUNC_cipher_encrypt_init_fn* encrypt_init = nullptr;
+  OSSL_FUNC_cipher_decrypt_init_fn* decrypt_init = nullptr;
+  OSSL_FUNC_cipher_update_fn* update = nullptr;
+  OSSL_FUNC_cipher_final_fn* final = nullptr;
+  OSSL_FUNC_cipher_freectx_fn* freectx = nullptr;
+
+  [[nodiscard]] bool complete() const noexcept {
+    return newctx != nullptr && encrypt_init != nullptr && decrypt_init != nullptr && update != nullptr &&
+           final != nullptr && freectx != nullptr;
+  }
 };
-struct CipherContextFree {
-  void operator()(EVP_CIPHER_CTX* c) const noexcept { EVP_CIPHER_CTX_free(c); }
-};
-struct KdfFree {
-  void operator()(EVP_KDF* k) const noexcept { EVP_KDF_free(k); }
-};
-struct KdfContextFree {
-  void operator()(EVP_KDF_CTX* k) const noexcept { EVP_KDF_CTX_free(k); }
-};
+
+// Whether `names` (a provider's ":"-separated list) holds `name`.
+bool names_hold(std::string_view names, std::string_view name) {
+  while (!names.empty()) {
+    const auto end = names.find(':');
+    if (names.substr(0, end) == name) return true;
+    if (end == std::string_view::npos) break;
+    names.remove_prefix(end + 1);
+  }
+  return false;
+}
+
+CipherFunctions aes_128_cbc_functions(const OSSL_ALGORITHM* algorithms) {
+  CipherFunctions f;
+  for (const OSSL_ALGORITHM* a = algorithms; a != nullptr && a->algorithm_names != nullptr; ++a) {
+    if (!names_hold(a->algorithm_names, "AES-128-CBC")) continue;
+    for (const OSSL_DISPATCH* d = a->implementation; d != nullptr && d->function_id != 0; ++d) {
+      switch (d->function_id) {
+        case OSSL_FUNC_CIPHER_NEWCTX: f.newctx = OSSL_FUNC_cipher_newctx(d); break;
+        case OSSL_FUNC_CIPHER_ENCRYPT_INIT: f.encrypt_init = OSSL_FUNC_cipher_encrypt_init(d); break;
+        case OSSL_FUNC_CIPHER_DECRYPT_INIT: f.decrypt_init = OSSL_FUNC_cipher_decrypt_init(d); break;
+        case OSSL_FUNC_CIPHER_UPDATE: f.update = OSSL_FUNC_cipher_update(d); break;
+        case OSSL_FUNC_CIPHER_FINAL: f.final = OSSL_FUNC_cipher_final(d); break;
+        case OSSL_FUNC_CIPHER_FREECTX: f.freectx = OSSL_FUNC_cipher_freectx(d); break;
+        default: break;
+      }
+    }
+    break;
+  }
+  return f;
+}
 
 CoreError failure(const char* what) {
   return CoreError::keyring(std::string("Secret Service session cryptography failed: ") + what);
@@ -80,17 +133,24 @@ Result<std::unique_ptr<BIGNUM, void (*)(BIGNUM*)>> exponent_from(std::span<const
 }  // namespace
 
 void SessionCrypto::LibraryContextFree::operator()(OSSL_LIB_CTX* ctx) const noexcept { OSSL_LIB_CTX_free(ctx); }
+void SessionCrypto::ProviderUnload::operator()(OSSL_PROVIDER* provider) const noexcept {
+  OSSL_PROVIDER_unload(provider);
+}
 void SessionCrypto::NumberClearFree::operator()(BIGNUM* n) const noexcept { BN_clear_free(n); }
 
 SessionCrypto::SessionCrypto(std::unique_ptr<OSSL_LIB_CTX, LibraryContextFree> library,
+                             std::unique_ptr<OSSL_PROVIDER, ProviderUnload> provider,
                              std::unique_ptr<BIGNUM, NumberClearFree> exponent,
                              std::vector<std::uint8_t> public_key) noexcept
-    : library_(std::move(library)), exponent_(std::move(exponent)), public_key_(std::move(public_key)) {}
+    : library_(std::move(library)),
+      provider_(std::move(provider)),
+      exponent_(std::move(exponent)),
+      public_key_(std::move(public_key)) {}
 
 SessionCrypto::SessionCrypto(SessionCrypto&&) noexcept = default;
 SessionCrypto& SessionCrypto::operator=(SessionCrypto&&) noexcept = default;
-// Members go in reverse order: the key is wiped, the exponent cleared, and the
-// library context, which they do not use, freed last.
+// Members go in reverse order: the key is wiped, the exponent cleared, the
+// provider unloaded, and the library context freed last.
 SessionCrypto::~SessionCrypto() = default;
 
 Result<SessionCrypto> SessionCrypto::generate() {
@@ -106,12 +166,14 @@ Result<SessionCrypto> SessionCrypto::generate() {
 Result<SessionCrypto> SessionCrypto::from_private_exponent(std::span<const std::uint8_t> exponent) {
   std::unique_ptr<OSSL_LIB_CTX, LibraryContextFree> library(OSSL_LIB_CTX_new());
   if (!library) return std::unexpected(failure("no library context"));
+  std::unique_ptr<OSSL_PROVIDER, ProviderUnload> provider(OSSL_PROVIDER_load(library.get(), "default"));
+  if (!provider) return std::unexpected(failure("no default provider"));
   auto x = exponent_from(exponent);
   if (!x) return std::unexpected(x.error());
   std::unique_ptr<BIGNUM, NumberClearFree> owned(x->release());
   auto y = power_of_two_mod_p(library.get(), owned.get());
   if (!y) return std::unexpected(y.error());
-  return SessionCrypto(std::move(library), std::move(owned), std::move(*y));
+  return SessionCrypto(std::move(library), std::move(provider), std::move(owned), std::move(*y));
 }
 
 Status SessionCrypto::agree(std::span<const std::uint8_t> peer_public_key) {
@@ -141,20 +203,9 @@ Status SessionCrypto::agree(std::span<const std::uint8_t> peer_public_key) {
   }
   shared.reset();
 
-  // RFC 5869 with no salt (a zero key of the hash's length) and empty info.
-  std::unique_ptr<EVP_KDF, KdfFree> kdf(EVP_KDF_fetch(library_.get(), "HKDF", nullptr));
-  if (!kdf) return std::unexpected(failure("HKDF unavailable"));
-  std::unique_ptr<EVP_KDF_CTX, KdfContextFree> kctx(EVP_KDF_CTX_new(kdf.get()));
-  if (!kctx) return std::unexpected(failure("no memory"));
-  char digest[] = "SHA256";
-  const OSSL_PARAM params[] = {
-      OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
-      OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, secret.data(), secret.size()),
-      OSSL_PARAM_construct_end(),
-  };
   SecretBuffer key;
   key.resize(kKeyLen);
-  if (EVP_KDF_derive(kctx.get(), key.data(), key.size(), params) != 1) return std::unexpected(failure("HKDF"));
+  hkdf_sha256(secret.as_bytes(), std::span(key.data(), key.size()));
   session_key_ = std::move(key);
   return {};
 }
@@ -167,19 +218,11 @@ Result<SecretBuffer> SessionCrypto::decrypt(std::span<const std::uint8_t> iv,
       ciphertext.size() > static_cast<std::size_t>(INT_MAX) - kBlockLen) {
     return std::unexpected(undecryptable);
   }
-  std::unique_ptr<EVP_CIPHER, CipherFree> cipher(EVP_CIPHER_fetch(library_.get(), "AES-128-CBC", nullptr));
-  std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree> ctx(EVP_CIPHER_CTX_new());
-  if (!cipher || !ctx) return std::unexpected(failure("AES-128-CBC unavailable"));
   SecretBuffer out;
   out.resize(ciphertext.size() + kBlockLen);
-  int head = 0;
-  int tail = 0;
-  if (EVP_DecryptInit_ex2(ctx.get(), cipher.get(), session_key_.data(), iv.data(), nullptr) != 1 ||
-      EVP_DecryptUpdate(ctx.get(), out.data(), &head, ciphertext.data(), static_cast<int>(ciphertext.size())) != 1 ||
-      EVP_DecryptFinal_ex(ctx.get(), out.data() + head, &tail) != 1) {
-    return std::unexpected(undecryptable);
-  }
-  out.resize(static_cast<std::size_t>(head) + static_cast<std::size_t>(tail));
+  const auto len = aes_128_cbc(false, iv, ciphertext, std::span(out.data(), out.size()));
+  if (!len) return std::unexpected(undecryptable);
+  out.resize(*len);
   return out;
 }
 
@@ -187,22 +230,36 @@ Result<SessionCrypto::Encrypted> SessionCrypto::encrypt(std::span<const std::uin
   if (!agreed()) return std::unexpected(failure("no session key"));
   if (sodium_init() < 0) return std::unexpected(failure("no random source"));
   if (plaintext.size() > static_cast<std::size_t>(INT_MAX) - kBlockLen) return std::unexpected(failure("too long"));
-  std::unique_ptr<EVP_CIPHER, CipherFree> cipher(EVP_CIPHER_fetch(library_.get(), "AES-128-CBC", nullptr));
-  std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree> ctx(EVP_CIPHER_CTX_new());
-  if (!cipher || !ctx) return std::unexpected(failure("AES-128-CBC unavailable"));
   Encrypted out;
   randombytes_buf(out.iv.data(), out.iv.size());
   out.ciphertext.resize(plaintext.size() + kBlockLen);
-  int head = 0;
-  int tail = 0;
-  if (EVP_EncryptInit_ex2(ctx.get(), cipher.get(), session_key_.data(), out.iv.data(), nullptr) != 1 ||
-      EVP_EncryptUpdate(ctx.get(), out.ciphertext.data(), &head, plaintext.data(), static_cast<int>(plaintext.size())) !=
-          1 ||
-      EVP_EncryptFinal_ex(ctx.get(), out.ciphertext.data() + head, &tail) != 1) {
-    return std::unexpected(failure("AES-128-CBC encryption"));
-  }
-  out.ciphertext.resize(static_cast<std::size_t>(head) + static_cast<std::size_t>(tail));
+  const auto len = aes_128_cbc(true, out.iv, plaintext, out.ciphertext);
+  if (!len) return std::unexpected(failure("AES-128-CBC encryption"));
+  out.ciphertext.resize(*len);
   return out;
+}
+
+std::optional<std::size_t> SessionCrypto::aes_128_cbc(bool encrypt, std::span<const std::uint8_t> iv,
+                                                      std::span<const std::uint8_t> in,
+                                                      std::span<std::uint8_t> out) const {
+  int no_cache = 0;
+  const OSSL_ALGORITHM* algorithms = OSSL_PROVIDER_query_operation(provider_.get(), OSSL_OP_CIPHER, &no_cache);
+  const CipherFunctions f = aes_128_cbc_functions(algorithms);
+  if (algorithms != nullptr) OSSL_PROVIDER_unquery_operation(provider_.get(), OSSL_OP_CIPHER, algorithms);
+  if (!f.complete()) return std::nullopt;
+  // The provider's context holds the key schedule and is cleared when freed.
+  const auto free_ctx = [&f](void* ctx) { f.freectx(ctx); };
+  std::unique_ptr<void, decltype(free_ctx)> ctx(f.newctx(OSSL_PROVIDER_get0_provider_ctx(provider_.get())), free_ctx);
+  if (!ctx) return std::nullopt;
+  const auto init = encrypt ? f.encrypt_init : f.decrypt_init;
+  std::size_t head = 0;
+  std::size_t tail = 0;
+  if (init(ctx.get(), session_key_.data(), session_key_.size(), iv.data(), iv.size(), nullptr) != 1 ||
+      f.update(ctx.get(), out.data(), &head, out.size(), in.data(), in.size()) != 1 ||
+      f.final(ctx.get(), out.data() + head, &tail, out.size() - head) != 1) {
+    return std::nullopt;
+  }
+  return head + tail;
 }
 
 }  // namespace zantu::core::detail

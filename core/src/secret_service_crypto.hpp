@@ -1,8 +1,9 @@
 // The cryptography of the Secret Service's encrypted session
 // "dh-ietf1024-sha256-aes128-cbc-pkcs7": Diffie-Hellman in the 1024-bit MODP
 // group of RFC 2409 (generator 2), HKDF-SHA256 without salt or info down to a
-// 16-byte AES-128 key, and AES-128-CBC with PKCS#7 padding. Internal to the
-// OS keyring.
+// 16-byte AES-128 key, and AES-128-CBC with PKCS#7 padding. The numbers and
+// the cipher are OpenSSL's, HMAC-SHA256 is libsodium's. Internal to the OS
+// keyring.
 #pragma once
 
 #include <openssl/types.h>
@@ -11,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -20,12 +22,16 @@
 namespace zantu::core::detail {
 
 // One side of one session's key agreement, and the session key once agreed.
-// Everything runs in an OpenSSL library context of its own, made with this
-// object and freed with it, so the host's OpenSSL configuration is neither
-// read nor changed and nothing outlives the exchange. The private exponent
-// lives in an OpenSSL number that is cleared when freed; the shared secret and
-// the session key live in wiping buffers. Every failure is a
-// `CoreErrorKind::KeyringFailure` whose text holds no secret.
+// OpenSSL runs in a library context of its own, made with this object and
+// freed with it, with the default provider loaded into it; the cipher is
+// called through that provider's own functions, never through OpenSSL's EVP
+// layer, whose every initialisation would set up the process's default
+// library context and so read the host's OpenSSL configuration file. So that
+// file is neither read nor changed, and nothing outlives the exchange. The
+// private exponent lives in an OpenSSL number that is cleared when freed; the
+// shared secret, the key derivation's intermediate key and the session key
+// live in wiping buffers, and the cipher's state is cleared when freed. Every
+// failure is a `CoreErrorKind::KeyringFailure` whose text holds no secret.
 class SessionCrypto {
  public:
   // Bytes of a group element (the prime's size), of the AES key and of an IV.
@@ -71,14 +77,28 @@ class SessionCrypto {
   struct LibraryContextFree {
     void operator()(OSSL_LIB_CTX* ctx) const noexcept;
   };
+  struct ProviderUnload {
+    void operator()(OSSL_PROVIDER* provider) const noexcept;
+  };
   struct NumberClearFree {
     void operator()(BIGNUM* n) const noexcept;
   };
 
   SessionCrypto(std::unique_ptr<OSSL_LIB_CTX, LibraryContextFree> library,
+                std::unique_ptr<OSSL_PROVIDER, ProviderUnload> provider,
                 std::unique_ptr<BIGNUM, NumberClearFree> exponent, std::vector<std::uint8_t> public_key) noexcept;
 
+  // AES-128-CBC with PKCS#7 padding under the session key, one way or the
+  // other, from `in` into `out` (at least one block longer); the number of
+  // bytes written, or nothing when the provider refuses (for a decryption: a
+  // bad length or padding).
+  [[nodiscard]] std::optional<std::size_t> aes_128_cbc(bool encrypt, std::span<const std::uint8_t> iv,
+                                                       std::span<const std::uint8_t> in,
+                                                       std::span<std::uint8_t> out) const;
+
+  // The library context goes last, after everything that lives in it.
   std::unique_ptr<OSSL_LIB_CTX, LibraryContextFree> library_;
+  std::unique_ptr<OSSL_PROVIDER, ProviderUnload> provider_;
   std::unique_ptr<BIGNUM, NumberClearFree> exponent_;
   std::vector<std::uint8_t> public_key_;
   SecretBuffer session_key_;

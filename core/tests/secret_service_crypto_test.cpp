@@ -3,11 +3,23 @@
 // RFC 5869 written out over the standard library's HMAC-SHA256.
 #include "secret_service_crypto.hpp"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
+
+extern char** environ;
 
 namespace zantu::core::detail {
 namespace {
@@ -170,6 +182,66 @@ TEST(SessionCrypto, NothingIsEncryptedOrDecryptedBeforeAgreement) {
   ASSERT_TRUE(c.has_value());
   EXPECT_FALSE(c->encrypt(std::vector<std::uint8_t>(4, 1)).has_value());
   EXPECT_FALSE(c->decrypt(std::vector<std::uint8_t>(16, 0), std::vector<std::uint8_t>(16, 0)).has_value());
+}
+
+// Whether a fresh process running the session's cryptography (`mode` of
+// zantu_session_crypto_run) opens the OpenSSL configuration file. OPENSSL_CONF
+// names a FIFO: a process that opens it for reading waits there until a
+// writer comes, and this test's non-blocking open for writing succeeds only
+// while such a reader is there.
+struct ConfigRead {
+  bool opened = false;
+  int status = -1;
+};
+
+ConfigRead run_watching_openssl_config(const char* mode) {
+  ConfigRead out;
+  namespace fs = std::filesystem;
+  std::string dir = (fs::temp_directory_path() / "zantu-openssl-conf-XXXXXX").string();
+  if (::mkdtemp(dir.data()) == nullptr) return out;
+  const std::string fifo = dir + "/openssl.cnf";
+  if (::mkfifo(fifo.c_str(), 0600) != 0) return out;
+  std::vector<std::string> env_text{"OPENSSL_CONF=" + fifo};
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (!std::string_view(*e).starts_with("OPENSSL_")) env_text.emplace_back(*e);
+  }
+  std::vector<char*> env;
+  for (auto& e : env_text) env.push_back(e.data());
+  env.push_back(nullptr);
+  const char* argv[] = {ZANTU_SESSION_CRYPTO_RUN, mode, nullptr};
+  pid_t pid = -1;
+  if (::posix_spawn(&pid, argv[0], nullptr, nullptr, const_cast<char* const*>(argv), env.data()) != 0) return out;
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  int status = 0;
+  while (::waitpid(pid, &status, WNOHANG) == 0) {
+    const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (writer >= 0) {
+      // The reader finds an empty file and goes on.
+      out.opened = true;
+      ::close(writer);
+    }
+    if (std::chrono::steady_clock::now() > give_up) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  out.status = status;
+  std::error_code ec;
+  fs::remove_all(dir, ec);
+  return out;
+}
+
+TEST(SessionCrypto, NeverReadsTheHostsOpenSslConfiguration) {
+  // The check sees a read: the default library context reads the file.
+  const ConfigRead control = run_watching_openssl_config("default-context");
+  EXPECT_TRUE(control.opened);
+  EXPECT_TRUE(WIFEXITED(control.status) && WEXITSTATUS(control.status) == 0) << control.status;
+
+  const ConfigRead session = run_watching_openssl_config("session");
+  EXPECT_TRUE(WIFEXITED(session.status) && WEXITSTATUS(session.status) == 0) << session.status;
+  EXPECT_FALSE(session.opened);
 }
 
 }  // namespace

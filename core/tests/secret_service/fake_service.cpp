@@ -5,7 +5,10 @@
 // started on, prints "ready" once it does, appends the name of every method
 // called on it to the log file, and serves until the bus goes away. Modes:
 // "silent", "pending-prompt", "dismiss-prompt", "leave-at-prompt",
-// "forged-completion", "drop-bus", "weak-key", "wrong-types", "absent".
+// "forged-completion", "drop-bus", "weak-key", "wrong-types", "absent";
+// "silent-secret" and "late-secret" find an unlocked item and then never
+// answer GetSecret, or answer it only after 2.5 s; "slow" answers every call
+// after 1.9 s and never answers its prompt.
 //
 //     zantu_fake_secret_service MODE LOG
 #include <dbus/dbus.h>
@@ -13,12 +16,14 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace {
 
@@ -107,6 +112,11 @@ void handle(DBusConnection* c, DBusMessage* m) {
   std::fprintf(g_log, "%s\n", std::string(member).c_str());
   std::fflush(g_log);
   if (g_mode == "silent") return;
+  if (g_mode == "silent-secret" && member == "GetSecret") return;
+  if (g_mode == "late-secret" && member == "GetSecret") {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  }
+  if (g_mode == "slow") std::this_thread::sleep_for(std::chrono::milliseconds(1900));
 
   DBusMessage* reply = dbus_message_new_method_return(m);
   DBusMessageIter it;
@@ -130,8 +140,20 @@ void handle(DBusConnection* c, DBusMessage* m) {
       append_path(it, kSession);
     }
   } else if (member == "SearchItems") {
-    append_paths(it, nullptr);
-    append_paths(it, kItem);  // locked
+    const bool unlocked = g_mode == "silent-secret" || g_mode == "late-secret";
+    append_paths(it, unlocked ? kItem : nullptr);
+    append_paths(it, unlocked ? nullptr : kItem);
+  } else if (member == "GetSecret") {
+    // Well formed, but not under the session's key.
+    const std::uint8_t block[16] = {};
+    DBusMessageIter secret;
+    dbus_message_iter_open_container(&it, DBUS_TYPE_STRUCT, nullptr, &secret);
+    append_path(secret, kSession);
+    append_bytes(secret, block, 16);
+    append_bytes(secret, block, 16);
+    const char* type = "application/octet-stream";
+    dbus_message_iter_append_basic(&secret, DBUS_TYPE_STRING, &type);
+    dbus_message_iter_close_container(&it, &secret);
   } else if (member == "Unlock") {
     append_paths(it, nullptr);
     append_path(it, kPrompt);

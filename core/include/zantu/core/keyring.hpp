@@ -46,12 +46,17 @@ class Keyring {
 // the 32 raw bytes of the one item whose attributes are service = "zantu",
 // username = "master-key" and target = "default" (other attributes, such as
 // another client's schema name, do not matter). Each call opens a private
-// connection of libdbus-1 to the session bus (DBUS_SESSION_BUS_ADDRESS, else
-// XDG_RUNTIME_DIR/bus), talks to the service through an encrypted
+// connection of libdbus-1 to the session bus (the unix:path= and
+// unix:abstract= entries of DBUS_SESSION_BUS_ADDRESS, else
+// XDG_RUNTIME_DIR/bus; no other transport, so no program is ever started),
+// talks to the service through an encrypted
 // ("dh-ietf1024-sha256-aes128-cbc-pkcs7") session, then closes both before it
 // returns: no thread is started, nothing is cached, and nothing process-wide
-// is changed. Each D-Bus reply is waited for at most `Limits::reply`, an
-// unlock prompt at most `Limits::prompt`.
+// is changed. The login to the bus and each D-Bus call, from its sending to
+// its reply, take at most `Limits::reply`, an unlock prompt at most
+// `Limits::prompt`, on the monotonic clock and whatever signals interrupt the
+// waits; only the connect() to a bus socket whose listen queue is full is not
+// bounded.
 class OsKeyring final : public Keyring {
  public:
   static constexpr std::string_view kTarget = "default";
