@@ -342,10 +342,9 @@ std::expected<ChildOutput, ChildFailure> child::run(const ChildCommand& command)
 
   // Everything the child needs is built before it exists.
   const std::string program(command.program);
-  const std::string argv0(command.argv0.value_or(command.program));
   std::vector<char*> argv;
   argv.reserve(command.args.size() + 2);
-  argv.push_back(const_cast<char*>(argv0.c_str()));
+  argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& a : command.args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
 

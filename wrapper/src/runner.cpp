@@ -20,9 +20,6 @@ std::string launch_error(const Command& c, int errnum) {
 // first fault stops the check.
 std::optional<std::string> refuse_unpassable(const Command& c) {
   if (c.program.find('\0') != std::string::npos) return "program contains a NUL byte and cannot be launched";
-  if (c.argv0 && c.argv0->find('\0') != std::string::npos) {
-    return "argv[0] contains a NUL byte and cannot be launched";
-  }
   for (std::size_t i = 0; i < c.args.size(); ++i) {
     if (c.args[i].find('\0') != std::string::npos) {
       return "argument " + std::to_string(i + 1) + " contains a NUL byte and cannot be passed";
@@ -58,7 +55,6 @@ Result<Output> SystemRunner::run(const Command& command) const {
 
   core::ChildCommand child;
   child.program = command.program;
-  if (command.argv0) child.argv0 = *command.argv0;
   child.args = command.args;
   child.env = env;
   child.path_search = command.path_search;

@@ -33,16 +33,15 @@ struct ChildEnvVar {
 // caller refuses them first.
 struct ChildCommand {
   // A path with "/" is started by that path (a relative one against the
-  // current directory); a name without "/" is searched as execvp(3) does.
+  // current directory); a name without "/" is searched on the PATH that
+  // `path_search` chooses, as execvp(3) does. The child sees it as argv[0].
   std::string_view program;
-  // What the child sees as argv[0]; absent means `program` itself.
-  std::optional<std::string_view> argv0;
   // The arguments after argv[0], passed as they are.
   std::span<const std::string> args;
   // Set in the child in order after the inherited environment is scrubbed; a
   // later entry replaces an earlier one of the same name.
   std::span<const ChildEnvVar> env;
-  PathSearch path_search = PathSearch::Caller;
+  PathSearch path_search = PathSearch::Child;
   // true: the child shares the caller's stdin, stdout and stderr and nothing
   // is captured.
   bool inherit_stdio = false;

@@ -27,10 +27,9 @@ using PathSearch = core::PathSearch;
 // What to start. Owns every field; dropping it wipes the values.
 struct Command {
   // The executable: a path with "/" is started by that path (a relative one
-  // against the current directory); a name without "/" is searched on PATH.
+  // against the current directory); a name without "/" is searched on the
+  // PATH that `path_search` chooses. The child sees it as argv[0].
   std::string program;
-  // What the child sees as argv[0]; absent means `program` itself.
-  std::optional<std::string> argv0;
   // The arguments after argv[0], passed as they are.
   std::vector<std::string> args;
   // Set in the child in order, after the inherited environment is scrubbed;
@@ -65,8 +64,8 @@ class ProcessRunner {
 // an empty signal mask. Blocks until the child itself ends, with no time
 // limit; then takes what is in the pipes and returns: a descendant that still
 // holds them is not waited for, and what it writes later is not captured.
-// Fails only with `WrapperError::Spawn`: a NUL byte in the program, argv[0],
-// an argument, a name or a value, a name that is empty or holds "=", a value
+// Fails only with `WrapperError::Spawn`: a NUL byte in the program, an
+// argument, a name or a value, a name that is empty or holds "=", a value
 // that is not UTF-8 (all before anything starts), or a launch, wait or read
 // failure ("launch {program}: {os error}").
 class SystemRunner final : public ProcessRunner {
