@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <functional>
@@ -320,6 +322,32 @@ TEST(SystemRunner, BareNamesAreSearchedOnTheChosenPath) {
   auto out = SystemRunner().run(c);
   ASSERT_FALSE(out.has_value());
   EXPECT_EQ(out.error().to_string(), "failed to launch child process: launch zt-tool: Permission denied (os error 13)");
+}
+
+// What a host that reaps its own children runs on SIGCHLD.
+extern "C" void reap_any_child(int) {
+  const int saved = errno;
+  while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
+  errno = saved;
+}
+
+// A host that ignores SIGCHLD, or reaps every child in its handler, still gets
+// the program's own status and output.
+TEST(SystemRunner, HostSigchldSettingDoesNotTakeTheStatus) {
+  for (const bool reaper : {false, true}) {
+    struct sigaction sa {}, old {};
+    sa.sa_handler = reaper ? reap_any_child : SIG_IGN;
+    sigemptyset(&sa.sa_mask);
+    ASSERT_EQ(::sigaction(SIGCHLD, &sa, &old), 0);
+    auto out = SystemRunner().run(shell("printf out; printf err >&2; exit 3"));
+    ::sigaction(SIGCHLD, &old, nullptr);
+    const char* why = reaper ? "reaping handler" : "SIGCHLD ignored";
+    ASSERT_TRUE(out.has_value()) << why << ": " << out.error().to_string();
+    EXPECT_EQ(text(out->stdout), "out") << why;
+    EXPECT_EQ(text(out->stderr), "err") << why;
+    EXPECT_EQ(out->status, 3) << why;
+  }
 }
 
 TEST(SystemRunner, InheritedStdioIsNotCaptured) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -257,6 +258,36 @@ TEST_P(SystemRunner, ToolThatDoesNotEndIsKilledAtTheLimit) {
   auto got = tool().materialize(1500ms);
   ASSERT_FALSE(got);
   EXPECT_EQ(got.error().detail(), tool().timed_out("1"));
+}
+
+// What a host that reaps its own children runs on SIGCHLD.
+extern "C" void reap_any_child(int) {
+  const int saved = errno;
+  while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
+  errno = saved;
+}
+
+// The tool's exit code decides between a value and a failure, so a host that
+// ignores SIGCHLD or reaps every child must not take it.
+TEST_P(SystemRunner, HostSigchldSettingDoesNotTakeTheExitCode) {
+  const Tool& t = tool();
+  for (const bool reaper : {false, true}) {
+    const char* why = reaper ? "reaping handler" : "SIGCHLD ignored";
+    struct sigaction sa {}, old {};
+    sa.sa_handler = reaper ? reap_any_child : SIG_IGN;
+    sigemptyset(&sa.sa_mask);
+    ASSERT_EQ(::sigaction(SIGCHLD, &sa, &old), 0);
+    fake("printf 's3cr3t\\n'");
+    auto value = t.materialize(kNormalLimit);
+    fake("printf 'v\\n'; exit 7");
+    auto failed = t.materialize(kNormalLimit);
+    ::sigaction(SIGCHLD, &old, nullptr);
+    ASSERT_TRUE(value) << why << ": " << value.error().detail();
+    EXPECT_EQ(value->view(), "s3cr3t") << why;
+    ASSERT_FALSE(failed) << why;
+    EXPECT_EQ(failed.error().detail(), t.failed(t.fallback_hint, "7")) << why;
+  }
 }
 
 TEST_P(SystemRunner, DescendantHoldingThePipesOpenIsNotWaitedFor) {

@@ -65,7 +65,7 @@ struct ChildOutput {
 };
 
 enum class ChildFailureKind : std::uint8_t {
-  CouldNotStart,  // the pipes, the spawn set-up or exec failed (errnum says why); no child runs
+  CouldNotStart,  // the pipes, the child's set-up or exec failed (errnum says why); no child is left
   WaitFailed,     // waiting on the child failed (errnum says why); it was killed and reaped
   TimedOut,       // the limit passed; the child was killed and reaped, its output discarded
 };
@@ -81,17 +81,32 @@ namespace child {
 // less every variable whose name begins with "ZANTU_" (of duplicate names only
 // the first, the one getenv(3) sees), plus `ChildCommand::env`; standard input
 // on /dev/null and standard output and error each on a pipe (unless
-// inherited); no other descriptor of the caller; SIGPIPE and SIGXFSZ at their
-// default action and an empty signal mask; the caller's working directory,
-// process group and resource limits. The environment is assembled in a wiping
-// buffer that is wiped as soon as the child has started.
+// inherited); no other descriptor of the caller; SIGPIPE, SIGXFSZ, SIGCHLD
+// and every signal the host handles at their default action, and an empty
+// signal mask; the caller's working directory, process group and resource
+// limits. The environment is assembled in a wiping buffer that is wiped as
+// soon as the child has exec'd.
+//
+// The child's parent is a small supervisor process of the call (cloned with
+// CLONE_VM and an exit signal of 0, never exec'd), so the host's SIGCHLD
+// setting never touches the run: nothing is reaped by the kernel when the host
+// ignores SIGCHLD or set SA_NOCLDWAIT, the host gets no SIGCHLD, and a host's
+// waitpid(-1) without __WALL returns neither process. The child is signalled
+// only by the supervisor, which is its parent and reaps it; the supervisor is
+// signalled through its process descriptor, or, where the kernel or a
+// seccomp filter gives none, by pid while it is known to be unreaped. Where
+// clone with CLONE_PIDFD, pidfd_open or close_range is refused, the run falls
+// back to what is allowed, with the same result and bounds: nothing is
+// started and then killed because a facility is missing.
 //
 // Both pipes are drained together while the child runs. Once the child itself
 // has ended, what is in the pipes at that moment is read and the call
 // returns: a descendant that still holds a pipe is neither waited for nor
 // killed, and what it writes later is not captured. The child is reaped
 // exactly once on every path after it started, and no descriptor of the call
-// outlives it.
+// outlives it. A child that is killed at its limit dies by
+// SIGKILL; if its supervisor does not end within 2 s of being asked, the
+// supervisor is killed too and the child dies with it.
 [[nodiscard]] std::expected<ChildOutput, ChildFailure> run(const ChildCommand& command);
 
 }  // namespace child

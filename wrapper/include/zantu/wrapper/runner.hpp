@@ -57,13 +57,16 @@ class ProcessRunner {
   [[nodiscard]] virtual Result<Output> run(const Command& command) const = 0;
 };
 
-// Starts the child with posix_spawn: the calling process's environment less
-// every variable whose name begins with "ZANTU_", plus `Command::env`; stdin on
-// /dev/null and stdout and stderr captured (unless inherited); no other
-// descriptor of the caller; SIGPIPE and SIGXFSZ at their default action and
-// an empty signal mask. Blocks until the child itself ends, with no time
-// limit; then takes what is in the pipes and returns: a descendant that still
-// holds them is not waited for, and what it writes later is not captured.
+// Starts the child through `core::child::run`: the calling process's
+// environment less every variable whose name begins with "ZANTU_", plus
+// `Command::env`; stdin on /dev/null and stdout and stderr captured (unless
+// inherited); no other descriptor of the caller; SIGPIPE, SIGXFSZ, SIGCHLD and
+// every signal the host handles at their default action, and an empty signal
+// mask. The host's own SIGCHLD setting or reaper never takes the child's
+// status, and a seccomp filter that refuses the newer process calls changes
+// nothing. Blocks until the child itself ends, with no time limit; then takes
+// what is in the pipes and returns: a descendant that still holds them is not
+// waited for, and what it writes later is not captured.
 // Fails only with `WrapperError::Spawn`: a NUL byte in the program, an
 // argument, a name or a value, a name that is empty or holds "=", a value
 // that is not UTF-8 (all before anything starts), or a launch, wait or read
