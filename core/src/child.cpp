@@ -637,17 +637,23 @@ ssize_t read_into(int fd, SecretBuffer& buf, std::size_t max_len) {
 }
 
 // One captured output: its pipe stays open until end of file or a read error
-// (which ends that stream).
+// (which ends that stream). More than `max_len` bytes make it too large; it
+// never holds more than one byte past that.
 class Stream {
  public:
   Stream(UniqueFd fd, SecretBuffer& buf, std::size_t max_len) : fd_(std::move(fd)), buf_(buf), max_len_(max_len) {}
 
-  // The descriptor to poll: none once the stream has ended or is full.
-  [[nodiscard]] int poll_fd() const noexcept { return buf_.size() < max_len_ ? fd_.get() : -1; }
+  // The descriptor to poll: none once the stream has ended.
+  [[nodiscard]] int poll_fd() const noexcept { return fd_.get(); }
   [[nodiscard]] int errnum() const noexcept { return errnum_; }
+  [[nodiscard]] bool too_large() const noexcept { return buf_.size() > max_len_; }
 
   void read_once() {
-    const ssize_t n = read_into(fd_.get(), buf_, kChunkLen);
+    const ssize_t n = read_into(fd_.get(), buf_, next_read_len(kChunkLen));
+    if (too_large()) {
+      fd_.reset();
+      return;
+    }
     if (n > 0 || (n < 0 && errno == EAGAIN)) return;
     if (n < 0) errnum_ = errno;
     fd_.reset();
@@ -664,8 +670,8 @@ class Stream {
       errnum_ = errno;
       avail = 0;
     }
-    for (std::size_t left = static_cast<std::size_t>(avail); left > 0;) {
-      const ssize_t n = read_into(fd_.get(), buf_, left < kChunkLen ? left : kChunkLen);
+    for (std::size_t left = static_cast<std::size_t>(avail); left > 0 && !too_large();) {
+      const ssize_t n = read_into(fd_.get(), buf_, next_read_len(std::min(left, kChunkLen)));
       if (n <= 0) {
         if (n < 0 && errno != EAGAIN) errnum_ = errno;
         break;
@@ -676,6 +682,12 @@ class Stream {
   }
 
  private:
+  // At most `want`, and at most one byte past the bound.
+  [[nodiscard]] std::size_t next_read_len(std::size_t want) const noexcept {
+    const std::size_t room = max_len_ - std::min(buf_.size(), max_len_);
+    return room < want ? room + 1 : want;
+  }
+
   UniqueFd fd_;
   SecretBuffer& buf_;
   std::size_t max_len_;
@@ -795,6 +807,10 @@ std::expected<ChildOutput, ChildFailure> child::run(const ChildCommand& command)
     if (ready > 0) {
       if (fds[1].revents != 0) out.read_once();
       if (fds[2].revents != 0) err.read_once();
+      if (out.too_large() || err.too_large()) {
+        supervisor.stop_and_reap();
+        return fail(ChildFailureKind::OutputTooLarge);
+      }
     }
     if (have_pidfd && (ready <= 0 || fds[0].revents == 0)) continue;
     const auto ended = supervisor.reap(false);
@@ -807,6 +823,7 @@ std::expected<ChildOutput, ChildFailure> child::run(const ChildCommand& command)
 
   out.take_rest();
   err.take_rest();
+  if (out.too_large() || err.too_large()) return fail(ChildFailureKind::OutputTooLarge);
   output.read_errnum = out.errnum() != 0 ? out.errnum() : err.errnum();
   // A program whose supervisor was killed from outside died with it.
   if (plan.program_reaped.load(std::memory_order_acquire)) {

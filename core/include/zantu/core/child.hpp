@@ -45,8 +45,8 @@ struct ChildCommand {
   // true: the child shares the caller's stdin, stdout and stderr and nothing
   // is captured.
   bool inherit_stdio = false;
-  // Past this many bytes a stream is no longer drained while the child runs:
-  // the child then blocks on that pipe, so nothing is ever cut short.
+  // A stream that passes this many bytes ends the run at once: the child is
+  // killed and reaped, its output discarded (`ChildFailureKind::OutputTooLarge`).
   std::size_t max_stream_len = std::numeric_limits<std::size_t>::max();
   // How long the child may run; absent: no limit.
   std::optional<std::chrono::nanoseconds> limit;
@@ -65,14 +65,15 @@ struct ChildOutput {
 };
 
 enum class ChildFailureKind : std::uint8_t {
-  CouldNotStart,  // the pipes, the child's set-up or exec failed (errnum says why); no child is left
-  WaitFailed,     // waiting on the child failed (errnum says why); it was killed and reaped
-  TimedOut,       // the limit passed; the child was killed and reaped, its output discarded
+  CouldNotStart,   // the pipes, the child's set-up or exec failed (errnum says why); no child is left
+  WaitFailed,      // waiting on the child failed (errnum says why); it was killed and reaped
+  TimedOut,        // the limit passed; the child was killed and reaped, its output discarded
+  OutputTooLarge,  // a stream passed `max_stream_len`; the child was killed and reaped, its output discarded
 };
 
 struct ChildFailure {
   ChildFailureKind kind;
-  int errnum = 0;  // 0 for TimedOut
+  int errnum = 0;  // 0 for TimedOut and OutputTooLarge
 };
 
 namespace child {
@@ -104,7 +105,7 @@ namespace child {
 // returns: a descendant that still holds a pipe is neither waited for nor
 // killed, and what it writes later is not captured. The child is reaped
 // exactly once on every path after it started, and no descriptor of the call
-// outlives it. A child that is killed at its limit dies by
+// outlives it. A child that is killed (limit, output too large) dies by
 // SIGKILL; if its supervisor does not end within 2 s of being asked, the
 // supervisor is killed too and the child dies with it.
 [[nodiscard]] std::expected<ChildOutput, ChildFailure> run(const ChildCommand& command);
