@@ -1,6 +1,7 @@
 #include "zantu/core/child.hpp"
 
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -191,12 +192,10 @@ void build_candidates(std::string_view program, std::optional<std::string_view> 
 // reaps it, leaves its wait status in the shared plan and exits.
 //
 // Both run on memory they share with the caller while other threads of the
-// host keep running, so the code below that they run allocates nothing, takes
-// no lock, is not instrumented by the sanitizers and makes its system calls
-// raw, never touching errno (which lives in the calling thread's storage). The
-// one glibc call is clone(), made by the supervisor while the calling thread
-// waits for the start with every signal blocked; only its failure path writes
-// errno, which nothing reads meanwhile.
+// host keep running, so the code below that they run calls no library
+// function, allocates nothing, takes no lock, is not instrumented by the
+// sanitizers and makes its system calls raw, never touching errno (which
+// lives in the calling thread's storage).
 
 // What both processes need, all built before they exist, and what they report.
 struct ChildPlan {
@@ -212,19 +211,26 @@ struct ChildPlan {
   long supervisor_pid = 0;  // written by the supervisor before the program exists
   // Why the program could not be started (an error number), 0 when it was.
   std::atomic<int> start_errnum{0};
-  // Set once the program has exec'd.
-  std::atomic<bool> started{false};
+  // -1 until the program exists; then its pid, written by the kernel before
+  // it runs (CLONE_PARENT_SETTID); then 0, written by the kernel with a futex
+  // wake when it execs or exits (CLONE_CHILD_CLEARTID), from which moment it
+  // no longer touches the caller's memory. The supervisor writes 0 itself
+  // when it could not clone.
+  std::atomic<int> program_tid{-1};
   // Set when the supervisor reaped the program, with its wait status.
   std::atomic<bool> program_reaped{false};
   std::atomic<int> program_wait_status{0};
 };
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
               "the processes share these without any lock");
+static_assert(sizeof(std::atomic<int>) == sizeof(int), "the kernel writes program_tid as a plain int");
 
 #define ZANTU_CHILD_SIDE __attribute__((no_sanitize("address", "undefined")))
 
 // A system call that returns -errno on failure and leaves errno alone.
-#if defined(__x86_64__)
+#if !defined(__x86_64__)
+#error "the child side is written for x86-64 only"
+#endif
 ZANTU_CHILD_SIDE long raw_syscall(long nr, long a = 0, long b = 0, long c = 0, long d = 0, long e = 0) {
   long ret;
   register long r10 __asm__("r10") = d;
@@ -235,20 +241,36 @@ ZANTU_CHILD_SIDE long raw_syscall(long nr, long a = 0, long b = 0, long c = 0, l
                    : "rcx", "r11", "memory");
   return ret;
 }
-#elif defined(__aarch64__)
-ZANTU_CHILD_SIDE long raw_syscall(long nr, long a = 0, long b = 0, long c = 0, long d = 0, long e = 0) {
-  register long x8 __asm__("x8") = nr;
-  register long x0 __asm__("x0") = a;
-  register long x1 __asm__("x1") = b;
-  register long x2 __asm__("x2") = c;
-  register long x3 __asm__("x3") = d;
-  register long x4 __asm__("x4") = e;
-  __asm__ volatile("svc 0" : "+r"(x0) : "r"(x8), "r"(x1), "r"(x2), "r"(x3), "r"(x4) : "memory");
-  return x0;
+
+// clone(2) made raw: returns the new process's pid or -errno. The new process
+// starts on `stack_top` (16-byte aligned), calls `fn(arg)` there and exits
+// with its result; it never returns into the caller's frames.
+ZANTU_CHILD_SIDE long raw_clone(unsigned long flags, void* stack_top, int* parent_tid, int* child_tid,
+                                int (*fn)(void*), void* arg) {
+  long ret;
+  register long r10 __asm__("r10") = reinterpret_cast<long>(child_tid);
+  register long r8 __asm__("r8") = 0;  // tls
+  register long r12 __asm__("r12") = reinterpret_cast<long>(fn);
+  register long r13 __asm__("r13") = reinterpret_cast<long>(arg);
+  __asm__ volatile(
+      "syscall\n\t"
+      "test %%rax, %%rax\n\t"
+      "jnz 1f\n\t"
+      // The new process, on its own stack.
+      "xor %%ebp, %%ebp\n\t"
+      "mov %%r13, %%rdi\n\t"
+      "call *%%r12\n\t"
+      "mov %%eax, %%edi\n\t"
+      "mov %[exit_group], %%eax\n\t"
+      "syscall\n\t"
+      "ud2\n"
+      "1:\n\t"
+      : "=a"(ret)
+      : "a"(SYS_clone), "D"(flags), "S"(stack_top), "d"(parent_tid), "r"(r10), "r"(r8), "r"(r12), "r"(r13),
+        [exit_group] "i"(SYS_exit_group)
+      : "rcx", "r11", "memory");
+  return ret;
 }
-#else
-#error "no raw system call for this target"
-#endif
 
 template <class T>
 ZANTU_CHILD_SIDE long arg(T* p) {
@@ -347,7 +369,10 @@ ZANTU_CHILD_SIDE int program_main(void* plan_ptr) {
   // Dies with the supervisor, so a run that is abandoned cannot leave the
   // program running; a supervisor gone already is caught by the check after.
   raw_syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL);
-  if (raw_syscall(SYS_getppid) != plan->supervisor_pid) exit_now(127);
+  if (raw_syscall(SYS_getppid) != plan->supervisor_pid) {
+    plan->start_errnum.store(ECHILD, std::memory_order_release);
+    exit_now(127);
+  }
   // Ignored dispositions survive exec; a host such as CPython ignores these.
   set_default_action(SIGPIPE);
   set_default_action(SIGXFSZ);
@@ -394,23 +419,24 @@ ZANTU_CHILD_SIDE int program_main(void* plan_ptr) {
   exit_now(127);
 }
 
-// The supervisor: starts the program, closes every descriptor it holds (which
-// tells the caller the start is over), then waits for the program's end or
-// for SIGTERM, the caller's request to stop, on which it kills the program.
-// The program is its own unreaped child until its wait below, so that kill
-// never reaches a recycled pid.
+// The supervisor: starts the program, closes every descriptor it holds, then
+// waits for the program's end or for SIGTERM, the caller's request to stop,
+// on which it kills the program. The program is its own unreaped child until
+// its wait below, so that kill never reaches a recycled pid.
 ZANTU_CHILD_SIDE int supervisor_main(void* plan_ptr) {
   auto* plan = static_cast<ChildPlan*>(plan_ptr);
   reset_handled_signals();  // every signal stays blocked, as the caller left them
   plan->supervisor_pid = raw_syscall(SYS_getpid);
-  const long program = ::clone(program_main, plan->program_stack_top, CLONE_VM | CLONE_VFORK | SIGCHLD, plan);
+  auto* program_tid = reinterpret_cast<int*>(&plan->program_tid);
+  const long program =
+      raw_clone(CLONE_VM | CLONE_VFORK | CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID | SIGCHLD,
+                plan->program_stack_top, program_tid, program_tid, program_main, plan);
   if (program < 0) {
-    plan->start_errnum.store(errno, std::memory_order_release);
-    close_descriptors_from(0, plan->fd_limit);
+    plan->start_errnum.store(static_cast<int>(-program), std::memory_order_release);
+    plan->program_tid.store(0, std::memory_order_release);
+    raw_syscall(SYS_futex, arg(program_tid), FUTEX_WAKE, INT_MAX);
     exit_now(0);
   }
-  const bool failed = plan->start_errnum.load(std::memory_order_acquire) != 0;
-  if (!failed) plan->started.store(true, std::memory_order_release);
   close_descriptors_from(0, plan->fd_limit);
   const std::uint64_t wake = signal_bit(SIGCHLD) | signal_bit(SIGTERM);
   for (;;) {
@@ -466,9 +492,8 @@ class ChildStacks {
 };
 
 // Blocks every signal of the calling thread, glibc's internal ones included,
-// for the scope: the supervisor starts with the caller's mask and must take no
-// signal before it has reset the host's handlers, and no host handler may run
-// on this thread while the two processes still share its errno.
+// for the scope: the supervisor starts with the caller's mask, and must take
+// no signal before it has reset the host's handlers.
 class AllSignalsBlocked {
  public:
   AllSignalsBlocked() {
@@ -583,44 +608,52 @@ class Supervisor {
   bool reaped_ = false;
 };
 
-// Starts the supervisor, which starts the program, and waits until the
-// program has exec'd or given up. The supervisor is cloned with CLONE_VM (no
-// copy of the host's memory) and CLONE_PIDFD for a process descriptor; where
-// CLONE_PIDFD is refused or unknown nothing was started and it is cloned
-// again without, and pidfd_open is tried; without either the caller's waits
-// poll. Returns 0 with `supervisor` set, or the error number of clone or of
-// the pipe when nothing started; a failed exec is reported through the plan.
+// Starts the supervisor, which starts the program. The supervisor is cloned
+// with CLONE_VM (no copy of the host's memory) and CLONE_PIDFD for a process
+// descriptor; where CLONE_PIDFD is refused or unknown nothing was started and
+// it is cloned again without, and pidfd_open is tried; without either the
+// caller's waits poll. Returns 0 with `supervisor` set, or the error number of
+// clone when nothing started.
 int start_supervisor(ChildPlan& plan, void* stack_top, std::optional<Supervisor>& supervisor) {
-  int started_pipe[2];
-  if (::pipe2(started_pipe, O_CLOEXEC) != 0) return errno;
-  UniqueFd started_read(started_pipe[0]);
-  UniqueFd started_write(started_pipe[1]);
-
+  pid_t pid = -1;
+  int pidfd = -1;  // kernels before 5.2 ignore CLONE_PIDFD and write nothing
   {
     AllSignalsBlocked blocked;
     if (!blocked.ok()) return errno;
-    int pidfd = -1;  // kernels before 5.2 ignore CLONE_PIDFD and write nothing
-    pid_t pid = ::clone(supervisor_main, stack_top, CLONE_VM | CLONE_PIDFD, &plan, &pidfd);
+    pid = ::clone(supervisor_main, stack_top, CLONE_VM | CLONE_PIDFD, &plan, &pidfd);
     if (pid < 0 && (errno == EINVAL || errno == ENOSYS || errno == EPERM)) {
       pidfd = -1;
       pid = ::clone(supervisor_main, stack_top, CLONE_VM, &plan);
     }
     if (pid < 0) return errno;
-    supervisor.emplace(pid, UniqueFd(pidfd));
-    // The pipe's end of file comes once the supervisor has closed its copy,
-    // after the program exec'd or gave up. Any error is an interruption
-    // (the descriptor is valid and blocking); errno is not to be trusted
-    // until then.
-    started_write.reset();
-    char byte;
-    while (::read(started_read.get(), &byte, 1) != 0) {
-    }
   }
-  if (supervisor->pollable_fd() < 0) {
+  supervisor.emplace(pid, UniqueFd(pidfd));
+  if (pidfd < 0) {
     // The supervisor is unreaped, so its pid cannot have been recycled.
-    supervisor->set_pidfd(UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, supervisor->pid(), 0))));
+    supervisor->set_pidfd(UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))));
   }
   return 0;
+}
+
+// Waits until the program has exec'd or given up, when it no longer uses the
+// caller's memory, or until the supervisor has ended without starting one.
+// Like the exec of posix_spawn, this step has no limit of its own; it does
+// not depend on the supervisor, which the program could stop once it runs.
+void wait_for_start(ChildPlan& plan, Supervisor& supervisor) {
+  nanoseconds slice = milliseconds(1);
+  for (;;) {
+    int tid = plan.program_tid.load(std::memory_order_acquire);
+    if (tid == 0) return;
+    if (tid < 0) {
+      const auto ended = supervisor.reap(false);
+      // The pid is written before the supervisor can end: read again.
+      if ((!ended || *ended) && (tid = plan.program_tid.load(std::memory_order_acquire)) < 0) return;
+    }
+    const timespec timeout = to_timespec(slice);
+    slice = std::min<nanoseconds>(slice * 2, Supervisor::kLongestSlice);
+    // Woken by the kernel at the exec or exit; a stale value returns at once.
+    ::syscall(SYS_futex, &plan.program_tid, FUTEX_WAIT, tid, &timeout, nullptr, 0);
+  }
 }
 
 // Reads at most `max_len` bytes straight into `buf`, so output never passes
@@ -754,16 +787,19 @@ std::expected<ChildOutput, ChildFailure> child::run(const ChildCommand& command)
   }
 
   std::optional<Supervisor> started;
-  const int start_errnum = start_supervisor(plan, stacks.supervisor_top(), started);
+  if (const int errnum = start_supervisor(plan, stacks.supervisor_top(), started); errnum != 0) {
+    return fail(ChildFailureKind::CouldNotStart, errnum);
+  }
+  Supervisor& supervisor = *started;
+  wait_for_start(plan, supervisor);
   // The program has exec'd or given up: it holds its own copies now.
   env.arena.wipe();
   candidates.arena.wipe();
-  if (start_errnum != 0) return fail(ChildFailureKind::CouldNotStart, start_errnum);
-  Supervisor& supervisor = *started;
-  if (!plan.started.load(std::memory_order_acquire)) {
+  if (plan.program_tid.load(std::memory_order_acquire) != 0 ||
+      plan.start_errnum.load(std::memory_order_acquire) != 0) {
     (void)supervisor.reap(true);
     const int errnum = plan.start_errnum.load(std::memory_order_acquire);
-    // No error means the supervisor was killed from outside before the start.
+    // No error: the supervisor was killed from outside before the start.
     return fail(ChildFailureKind::CouldNotStart, errnum != 0 ? errnum : ECHILD);
   }
   // Ours must go, or end of file never comes.
