@@ -1,12 +1,15 @@
 // The shared child runner against real children: a descendant that keeps the
 // pipes open, output still in the pipes when the child exits, the limit, what
 // the child inherits from the host, the host's own SIGCHLD settings, and what
-// the call leaves behind.
+// the call leaves behind. The suite also runs under seccomp filters that
+// refuse the newer process calls (see CMakeLists.txt).
 #include "zantu/core/child.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/sched.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -466,6 +469,43 @@ TEST_F(ChildRun, HostReaperStillReapsItsOwnChildren) {
   EXPECT_EQ(got->status, 0);
   for (int i = 0; i < 500 && g_host_reaped.load() == 0; ++i) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(g_host_reaped.load(), 1);
+}
+
+// Under the seccomp filters of CMakeLists.txt: each refusal the filter
+// announces really holds in this process, so the suite ran without the call.
+TEST(SeccompFilter, RefusesWhatItAnnounces) {
+  const char* announced = std::getenv("ZANTU_TEST_SECCOMP");
+  if (announced == nullptr) GTEST_SKIP() << "not under the seccomp test program";
+  std::istringstream in(announced);
+  int checked = 0;
+  for (std::string item; std::getline(in, item, ',');) {
+    const auto eq = item.find('=');
+    ASSERT_NE(eq, std::string::npos) << item;
+    const std::string call = item.substr(0, eq);
+    const int want = item.substr(eq + 1) == "EPERM" ? EPERM : ENOSYS;
+    long rc = 0;
+    errno = 0;
+    // Each call is made so that, were it allowed, it would fail with EINVAL
+    // (or succeed harmlessly) and start nothing.
+    if (call == "pidfd_open") {
+      rc = ::syscall(SYS_pidfd_open, ::getpid(), ~0u);
+    } else if (call == "clone3") {
+      rc = ::syscall(SYS_clone3, nullptr, 0);
+    } else if (call == "close_range") {
+      rc = ::syscall(SYS_close_range, 5u, 4u, 0u);
+    } else if (call == "getdents64") {
+      rc = ::syscall(SYS_getdents64, -1, nullptr, 0);
+    } else if (call == "clone-pidfd") {
+      // CLONE_THREAD without CLONE_SIGHAND is refused by the kernel itself.
+      rc = ::syscall(SYS_clone, CLONE_PIDFD | CLONE_THREAD, nullptr, nullptr, nullptr, 0);
+    } else {
+      FAIL() << "unknown refusal " << item;
+    }
+    EXPECT_EQ(rc, -1) << call;
+    EXPECT_EQ(errno, want) << call;
+    ++checked;
+  }
+  EXPECT_GT(checked, 0);
 }
 
 }  // namespace
