@@ -1,16 +1,23 @@
 #include "zantu/core/child.hpp"
 
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -23,34 +30,13 @@ extern char** environ;
 namespace zantu::core {
 namespace {
 
+using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 using std::chrono::steady_clock;
 
 constexpr std::size_t kChunkLen = 64 * 1024;  // one default pipe buffer
 // The vault's own settings (the passphrase among them) never reach a child.
 constexpr std::string_view kScrubbedPrefix = "ZANTU_";
-
-// A posix_spawn attribute object or file-action list, destroyed with its scope.
-template <class T, int (*Init)(T*), int (*Destroy)(T*)>
-class SpawnObject {
- public:
-  SpawnObject() { ok_ = Init(&obj_) == 0; }
-  SpawnObject(const SpawnObject&) = delete;
-  SpawnObject& operator=(const SpawnObject&) = delete;
-  ~SpawnObject() {
-    if (ok_) Destroy(&obj_);
-  }
-  [[nodiscard]] bool ok() const noexcept { return ok_; }
-  T* get() noexcept { return &obj_; }
-
- private:
-  T obj_{};
-  bool ok_ = false;
-};
-
-using SpawnAttr = SpawnObject<posix_spawnattr_t, ::posix_spawnattr_init, ::posix_spawnattr_destroy>;
-using FileActions =
-    SpawnObject<posix_spawn_file_actions_t, ::posix_spawn_file_actions_init, ::posix_spawn_file_actions_destroy>;
 
 struct Pipe {
   UniqueFd read_end;
@@ -150,73 +136,524 @@ std::string default_search_path() {
   return p;
 }
 
-struct SpawnSetup {
-  SpawnAttr attr;
-  FileActions actions;
-  char* const* argv = nullptr;
-  char* const* envp = nullptr;
+// Every path the child tries to exec, in order, as exec takes them. A program
+// with "/" is its own only candidate; a name without "/" is tried in every
+// entry of the search path, as execvp(3) does (an empty entry is the current
+// directory). The paths may hold an injected PATH value, so they live in a
+// wiping arena.
+struct Candidates {
+  SecretBuffer arena;
+  std::vector<char*> paths;  // ends with a null pointer
 };
 
-// Spawns `path` (NUL-terminated); returns 0 or the error number.
-int spawn_at(const char* path, SpawnSetup& setup, pid_t& pid) {
-  return ::posix_spawn(&pid, path, setup.actions.get(), setup.attr.get(), setup.argv, setup.envp);
+void build_candidates(std::string_view program, std::optional<std::string_view> search, Candidates& out) {
+  std::vector<std::size_t> offsets;
+  if (program.find('/') != std::string_view::npos) {
+    out.arena.reserve(program.size() + 1);
+    offsets.push_back(0);
+    out.arena.append(program);
+    out.arena.push_back(0);
+  } else {
+    std::string fallback;
+    if (!search) {
+      fallback = default_search_path();
+      search = fallback;
+    }
+    const std::size_t num_dirs = static_cast<std::size_t>(std::count(search->begin(), search->end(), ':')) + 1;
+    out.arena.reserve(search->size() + num_dirs * (program.size() + 2));  // never reallocated below
+    std::string_view rest = *search;
+    for (;;) {
+      const auto colon = rest.find(':');
+      const std::string_view dir = rest.substr(0, colon);
+      offsets.push_back(out.arena.size());
+      if (!dir.empty()) {
+        out.arena.append(dir);
+        out.arena.push_back('/');
+      }
+      out.arena.append(program);
+      out.arena.push_back(0);
+      if (colon == std::string_view::npos) break;
+      rest.remove_prefix(colon + 1);
+    }
+  }
+  auto* base = reinterpret_cast<char*>(out.arena.data());
+  for (const auto off : offsets) out.paths.push_back(base + off);
+  out.paths.push_back(nullptr);
 }
 
-// Starts the child, searching PATH as execvp(3) does when the program has no
-// "/": every entry in turn (an empty entry is the current directory); a
-// permission failure is remembered and reported if nothing else starts; the
-// errors that mean "not here" move on; any other error stops the search.
-int spawn_child(const std::string& program, PathSearch path_search, const ChildEnv& env, SpawnSetup& setup,
-                pid_t& pid) {
-  if (program.find('/') != std::string::npos) return spawn_at(program.c_str(), setup, pid);
-  if (program.empty()) return ENOENT;
+// ---------------------------------------------------------------------------
+// The two processes of a run. The program's own parent is a small supervisor
+// cloned from the caller with CLONE_VM and an exit signal of 0, which never
+// execs. The kernel resets the exit signal of a process that execs to SIGCHLD,
+// so the program itself could not be kept out of the host's SIGCHLD handling;
+// the supervisor can: it is never reaped by the kernel on its own whatever the
+// host's SIGCHLD setting, sends the host no SIGCHLD, and is returned by no wait
+// of the host without __WALL. It starts the program as its own vfork child,
+// reaps it, leaves its wait status in the shared plan and exits.
+//
+// Both run on memory they share with the caller while other threads of the
+// host keep running, so the code below that they run calls no library
+// function, allocates nothing, takes no lock, is not instrumented by the
+// sanitizers and makes its system calls raw, never touching errno (which
+// lives in the calling thread's storage).
 
-  std::string fallback;
-  std::optional<std::string_view> search = path_search == PathSearch::Child ? env.child_path : env.caller_path;
-  if (!search) {
-    fallback = default_search_path();
-    search = fallback;
+// What both processes need, all built before they exist, and what they report.
+struct ChildPlan {
+  char* const* candidates = nullptr;
+  char* const* argv = nullptr;
+  char* const* envp = nullptr;
+  int stdout_fd = -1;  // pipe write ends, or -1 when the stdio is inherited
+  int stderr_fd = -1;
+  // Where closing descriptors stops when neither close_range nor
+  // /proc/self/fd is available.
+  int fd_limit = 0;
+  void* program_stack_top = nullptr;
+  long supervisor_pid = 0;  // written by the supervisor before the program exists
+  // Why the program could not be started (an error number), 0 when it was.
+  std::atomic<int> start_errnum{0};
+  // -1 until the program exists; then its pid, written by the kernel before
+  // it runs (CLONE_PARENT_SETTID); then 0, written by the kernel with a futex
+  // wake when it execs or exits (CLONE_CHILD_CLEARTID), from which moment it
+  // no longer touches the caller's memory. The supervisor writes 0 itself
+  // when it could not clone.
+  std::atomic<int> program_tid{-1};
+  // Set when the supervisor reaped the program, with its wait status.
+  std::atomic<bool> program_reaped{false};
+  std::atomic<int> program_wait_status{0};
+};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "the processes share these without any lock");
+static_assert(sizeof(std::atomic<int>) == sizeof(int), "the kernel writes program_tid as a plain int");
+
+#define ZANTU_CHILD_SIDE __attribute__((no_sanitize("address", "undefined")))
+
+// A system call that returns -errno on failure and leaves errno alone.
+#if !defined(__x86_64__)
+#error "the child side is written for x86-64 only"
+#endif
+ZANTU_CHILD_SIDE long raw_syscall(long nr, long a = 0, long b = 0, long c = 0, long d = 0, long e = 0) {
+  long ret;
+  register long r10 __asm__("r10") = d;
+  register long r8 __asm__("r8") = e;
+  __asm__ volatile("syscall"
+                   : "=a"(ret)
+                   : "a"(nr), "D"(a), "S"(b), "d"(c), "r"(r10), "r"(r8)
+                   : "rcx", "r11", "memory");
+  return ret;
+}
+
+// clone(2) made raw: returns the new process's pid or -errno. The new process
+// starts on `stack_top` (16-byte aligned), calls `fn(arg)` there and exits
+// with its result; it never returns into the caller's frames.
+ZANTU_CHILD_SIDE long raw_clone(unsigned long flags, void* stack_top, int* parent_tid, int* child_tid,
+                                int (*fn)(void*), void* arg) {
+  long ret;
+  register long r10 __asm__("r10") = reinterpret_cast<long>(child_tid);
+  register long r8 __asm__("r8") = 0;  // tls
+  register long r12 __asm__("r12") = reinterpret_cast<long>(fn);
+  register long r13 __asm__("r13") = reinterpret_cast<long>(arg);
+  __asm__ volatile(
+      "syscall\n\t"
+      "test %%rax, %%rax\n\t"
+      "jnz 1f\n\t"
+      // The new process, on its own stack.
+      "xor %%ebp, %%ebp\n\t"
+      "mov %%r13, %%rdi\n\t"
+      "call *%%r12\n\t"
+      "mov %%eax, %%edi\n\t"
+      "mov %[exit_group], %%eax\n\t"
+      "syscall\n\t"
+      "ud2\n"
+      "1:\n\t"
+      : "=a"(ret)
+      : "a"(SYS_clone), "D"(flags), "S"(stack_top), "d"(parent_tid), "r"(r10), "r"(r8), "r"(r12), "r"(r13),
+        [exit_group] "i"(SYS_exit_group)
+      : "rcx", "r11", "memory");
+  return ret;
+}
+
+template <class T>
+ZANTU_CHILD_SIDE long arg(T* p) {
+  return reinterpret_cast<long>(p);
+}
+
+// The kernel's own sigaction layout (rt_sigaction), with its 64-bit mask.
+struct KernelSigaction {
+  void* handler;
+  unsigned long flags;
+  void* restorer;
+  std::uint64_t mask;
+};
+constexpr long kKernelSigsetLen = sizeof(std::uint64_t);
+constexpr int kKernelSignals = 64;
+
+ZANTU_CHILD_SIDE constexpr std::uint64_t signal_bit(int sig) { return std::uint64_t{1} << (sig - 1); }
+
+ZANTU_CHILD_SIDE void set_default_action(int sig) {
+  KernelSigaction dfl{};
+  raw_syscall(SYS_rt_sigaction, sig, arg(&dfl), 0, kKernelSigsetLen);
+}
+
+// A host handler must never run in either process, on memory they share with
+// the host; SIGCHLD goes back to its default (without SA_NOCLDWAIT) so the
+// supervisor's own child is never reaped behind its back.
+ZANTU_CHILD_SIDE void reset_handled_signals() {
+  for (int sig = 1; sig <= kKernelSignals; ++sig) {
+    if (sig == SIGKILL || sig == SIGSTOP) continue;
+    KernelSigaction old{};
+    if (raw_syscall(SYS_rt_sigaction, sig, 0, arg(&old), kKernelSigsetLen) != 0) continue;
+    const bool handled = old.handler != reinterpret_cast<void*>(SIG_DFL) &&
+                         old.handler != reinterpret_cast<void*>(SIG_IGN);
+    if (handled || sig == SIGCHLD) set_default_action(sig);
   }
-  // The candidate may hold an injected PATH value, so it lives in a wiping buffer.
-  SecretBuffer candidate;
-  candidate.reserve(search->size() + program.size() + 2);
-  bool got_eacces = false;
-  int last = ENOENT;
-  std::string_view rest = *search;
-  for (;;) {
-    const auto colon = rest.find(':');
-    const std::string_view dir = rest.substr(0, colon);
-    candidate.clear();
-    if (!dir.empty()) {
-      candidate.append(dir);
-      candidate.push_back('/');
-    }
-    candidate.append(program);
-    candidate.push_back(0);
-    const auto* path = reinterpret_cast<const char*>(candidate.data());
-    struct stat st;
-    // A cheap look first spares a spawn attempt for every directory that
-    // does not hold the program.
-    const int err = ::stat(path, &st) == 0 ? spawn_at(path, setup, pid) : errno;
-    if (err == 0) return 0;
-    switch (err) {
-      case EACCES:
-        got_eacces = true;
-        [[fallthrough]];
-      case ENOENT:
-      case ESTALE:
-      case ENOTDIR:
-      case ENODEV:
-      case ETIMEDOUT:
-        last = err;
+}
+
+struct LinuxDirent64 {
+  std::uint64_t d_ino;
+  std::int64_t d_off;
+  unsigned short d_reclen;
+  unsigned char d_type;
+  char d_name[1];
+};
+
+// Closes every descriptor from `first` on that /proc/self/fd lists. Closing
+// while reading may make the listing skip entries, so it is read again until a
+// whole pass closes nothing. Returns false when the listing cannot be read.
+ZANTU_CHILD_SIDE bool close_listed_descriptors(int first) {
+  const long dir = raw_syscall(SYS_openat, AT_FDCWD, arg("/proc/self/fd"), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return false;
+  alignas(8) char buf[2048];
+  bool ok = true;
+  for (bool closed_any = true; closed_any && ok;) {
+    closed_any = false;
+    if (raw_syscall(SYS_lseek, dir, 0, SEEK_SET) < 0) ok = false;
+    while (ok) {
+      const long n = raw_syscall(SYS_getdents64, dir, arg(buf), sizeof buf);
+      if (n <= 0) {
+        ok = n == 0;
         break;
-      default:
-        return err;
+      }
+      for (long off = 0; off < n;) {
+        const auto* d = reinterpret_cast<const LinuxDirent64*>(buf + off);
+        off += d->d_reclen;
+        long fd = 0;
+        const char* c = d->d_name;
+        for (; *c >= '0' && *c <= '9' && fd <= INT_MAX / 10; ++c) fd = fd * 10 + (*c - '0');
+        if (c == d->d_name || *c != '\0' || fd < first || fd == dir) continue;
+        raw_syscall(SYS_close, fd);
+        closed_any = true;
+      }
     }
-    if (colon == std::string_view::npos) break;
-    rest.remove_prefix(colon + 1);
   }
-  return got_eacces ? EACCES : last;
+  raw_syscall(SYS_close, dir);
+  return ok;
+}
+
+// Closes every descriptor from `first` on: close_range where the kernel (5.9)
+// and any seccomp filter allow it, else what /proc/self/fd lists, else every
+// number below the limit.
+ZANTU_CHILD_SIDE void close_descriptors_from(int first, int fd_limit) {
+  if (raw_syscall(SYS_close_range, first, ~0u, 0) == 0) return;
+  if (close_listed_descriptors(first)) return;
+  for (int fd = first; fd < fd_limit; ++fd) raw_syscall(SYS_close, fd);
+}
+
+[[noreturn]] ZANTU_CHILD_SIDE void exit_now(int code) {
+  for (;;) raw_syscall(SYS_exit_group, code);
+}
+
+// The program's side, from its clone to exec. On failure it leaves the error
+// number in the plan and exits with 127.
+ZANTU_CHILD_SIDE int program_main(void* plan_ptr) {
+  auto* plan = static_cast<ChildPlan*>(plan_ptr);
+  // Dies with the supervisor, so a run that is abandoned cannot leave the
+  // program running; a supervisor gone already is caught by the check after.
+  raw_syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL);
+  if (raw_syscall(SYS_getppid) != plan->supervisor_pid) {
+    plan->start_errnum.store(ECHILD, std::memory_order_release);
+    exit_now(127);
+  }
+  // Ignored dispositions survive exec; a host such as CPython ignores these.
+  set_default_action(SIGPIPE);
+  set_default_action(SIGXFSZ);
+  long err = 0;
+  if (plan->stdout_fd >= 0) {
+    // stdin on the null device: under a stdio protocol server the inherited
+    // one is the client's stream, which the program must not consume.
+    const long null_fd = raw_syscall(SYS_openat, AT_FDCWD, arg("/dev/null"), O_RDONLY);
+    err = null_fd < 0 ? null_fd : 0;
+    if (err == 0 && null_fd != STDIN_FILENO) err = raw_syscall(SYS_dup3, null_fd, STDIN_FILENO, 0);
+    if (err >= 0) err = raw_syscall(SYS_dup3, plan->stdout_fd, STDOUT_FILENO, 0);
+    if (err >= 0) err = raw_syscall(SYS_dup3, plan->stderr_fd, STDERR_FILENO, 0);
+    if (err > 0) err = 0;
+  }
+  if (err == 0) {
+    close_descriptors_from(STDERR_FILENO + 1, plan->fd_limit);
+    const std::uint64_t empty_mask = 0;
+    raw_syscall(SYS_rt_sigprocmask, SIG_SETMASK, arg(&empty_mask), 0, kKernelSigsetLen);
+    // execvp's rules: a permission failure is remembered and reported if
+    // nothing else starts; the errors that mean "not here" move on; any other
+    // error stops the search.
+    bool got_eacces = false;
+    bool stopped = false;
+    err = -ENOENT;
+    for (char* const* path = plan->candidates; *path != nullptr && !stopped; ++path) {
+      err = raw_syscall(SYS_execve, arg(*path), arg(plan->argv), arg(plan->envp));
+      switch (-err) {
+        case EACCES:
+          got_eacces = true;
+          break;
+        case ENOENT:
+        case ESTALE:
+        case ENOTDIR:
+        case ENODEV:
+        case ETIMEDOUT:
+          break;
+        default:
+          stopped = true;
+      }
+    }
+    if (!stopped && got_eacces) err = -EACCES;
+  }
+  plan->start_errnum.store(err < 0 ? static_cast<int>(-err) : ENOEXEC, std::memory_order_release);
+  exit_now(127);
+}
+
+// The supervisor: starts the program, closes every descriptor it holds, then
+// waits for the program's end or for SIGTERM, the caller's request to stop,
+// on which it kills the program. The program is its own unreaped child until
+// its wait below, so that kill never reaches a recycled pid.
+ZANTU_CHILD_SIDE int supervisor_main(void* plan_ptr) {
+  auto* plan = static_cast<ChildPlan*>(plan_ptr);
+  reset_handled_signals();  // every signal stays blocked, as the caller left them
+  plan->supervisor_pid = raw_syscall(SYS_getpid);
+  auto* program_tid = reinterpret_cast<int*>(&plan->program_tid);
+  const long program =
+      raw_clone(CLONE_VM | CLONE_VFORK | CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID | SIGCHLD,
+                plan->program_stack_top, program_tid, program_tid, program_main, plan);
+  if (program < 0) {
+    plan->start_errnum.store(static_cast<int>(-program), std::memory_order_release);
+    plan->program_tid.store(0, std::memory_order_release);
+    raw_syscall(SYS_futex, arg(program_tid), FUTEX_WAKE, INT_MAX);
+    exit_now(0);
+  }
+  close_descriptors_from(0, plan->fd_limit);
+  const std::uint64_t wake = signal_bit(SIGCHLD) | signal_bit(SIGTERM);
+  for (;;) {
+    int status = 0;
+    const long reaped = raw_syscall(SYS_wait4, program, arg(&status), WNOHANG | __WALL, 0);
+    if (reaped == program) {
+      plan->program_wait_status.store(status, std::memory_order_relaxed);
+      plan->program_reaped.store(true, std::memory_order_release);
+      exit_now(0);
+    }
+    if (reaped < 0 && reaped != -EINTR) exit_now(1);
+    siginfo_t info;
+    if (raw_syscall(SYS_rt_sigtimedwait, arg(&wake), arg(&info), 0, kKernelSigsetLen) == SIGTERM) {
+      raw_syscall(SYS_kill, program, SIGKILL);
+    }
+  }
+}
+
+// The stacks of both processes in one mapping, each above an inaccessible
+// page so an overflow faults instead of writing into the host's memory.
+class ChildStacks {
+ public:
+  static constexpr std::size_t kStackLen = 64 * 1024;
+
+  ChildStacks() {
+    const long page = ::sysconf(_SC_PAGESIZE);
+    guard_len_ = page > 0 ? static_cast<std::size_t>(page) : 4096;
+    void* p = ::mmap(nullptr, total_len(), PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) return;
+    base_ = static_cast<char*>(p);
+    if (::mprotect(base_, guard_len_, PROT_NONE) != 0 ||
+        ::mprotect(base_ + guard_len_ + kStackLen, guard_len_, PROT_NONE) != 0) {
+      ::munmap(base_, total_len());
+      base_ = nullptr;
+    }
+  }
+  ChildStacks(const ChildStacks&) = delete;
+  ChildStacks& operator=(const ChildStacks&) = delete;
+  ~ChildStacks() {
+    if (base_ != nullptr) ::munmap(base_, total_len());
+  }
+  [[nodiscard]] bool ok() const noexcept { return base_ != nullptr; }
+  // Stacks grow down: each process starts at the top of its own.
+  [[nodiscard]] void* program_top() const noexcept { return base_ + guard_len_ + kStackLen; }
+  [[nodiscard]] void* supervisor_top() const noexcept { return base_ + total_len(); }
+
+ private:
+  [[nodiscard]] std::size_t total_len() const noexcept { return 2 * (guard_len_ + kStackLen); }
+
+  char* base_ = nullptr;
+  std::size_t guard_len_ = 0;
+};
+
+// Blocks every signal of the calling thread, glibc's internal ones included,
+// for the scope: the supervisor starts with the caller's mask, and must take
+// no signal before it has reset the host's handlers.
+class AllSignalsBlocked {
+ public:
+  AllSignalsBlocked() {
+    const std::uint64_t all = ~std::uint64_t{0};
+    ok_ = ::syscall(SYS_rt_sigprocmask, SIG_BLOCK, &all, &old_, kKernelSigsetLen) == 0;
+  }
+  AllSignalsBlocked(const AllSignalsBlocked&) = delete;
+  AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
+  ~AllSignalsBlocked() {
+    if (ok_) ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &old_, nullptr, kKernelSigsetLen);
+  }
+  [[nodiscard]] bool ok() const noexcept { return ok_; }
+
+ private:
+  std::uint64_t old_ = 0;
+  bool ok_ = false;
+};
+
+timespec to_timespec(nanoseconds d) noexcept {
+  const auto secs = std::chrono::duration_cast<std::chrono::seconds>(d);
+  return {static_cast<time_t>(secs.count()), static_cast<long>((d - secs).count())};
+}
+
+// The caller's handle on a started supervisor: its pid and, where the kernel
+// and any seccomp filter gave one, its process descriptor. Until it is reaped
+// here its pid stays its own (its exit signal is 0). Dropping an unreaped one
+// stops and reaps it, so the stacks and the plan it uses outlive it.
+class Supervisor {
+ public:
+  Supervisor(pid_t pid, UniqueFd pidfd) : pid_(pid), pidfd_(std::move(pidfd)) {}
+  Supervisor(const Supervisor&) = delete;
+  Supervisor& operator=(const Supervisor&) = delete;
+  ~Supervisor() {
+    if (!reaped_) stop_and_reap();
+  }
+
+  [[nodiscard]] pid_t pid() const noexcept { return pid_; }
+  [[nodiscard]] int pollable_fd() const noexcept { return pidfd_.get(); }
+  void set_pidfd(UniqueFd pidfd) noexcept { pidfd_ = std::move(pidfd); }
+
+  // Whether the supervisor has ended (then it is reaped); with `block`, waits
+  // until it ends. Returns an error number when waiting fails.
+  [[nodiscard]] std::expected<bool, int> reap(bool block) noexcept {
+    if (reaped_) return true;
+    for (;;) {
+      siginfo_t info{};
+      const int options = WEXITED | __WALL | (block ? 0 : WNOHANG);
+      const int rc = pidfd_.valid() ? ::waitid(P_PIDFD, static_cast<id_t>(pidfd_.get()), &info, options)
+                                    : ::waitid(P_PID, static_cast<id_t>(pid_), &info, options);
+      if (rc != 0) {
+        if (errno == EINTR) continue;
+        // A descriptor that cannot be waited on (P_PIDFD is Linux 5.4): the
+        // pid serves, as nothing else reaps the supervisor.
+        if (errno == EINVAL && pidfd_.valid()) {
+          pidfd_.reset();
+          continue;
+        }
+        return std::unexpected(errno);
+      }
+      if (info.si_pid == 0) return false;
+      reaped_ = true;
+      pidfd_.reset();
+      return true;
+    }
+  }
+
+  // Asks the supervisor to kill the program and waits for both to end. A
+  // supervisor that does not end within the grace (stopped, say) is killed,
+  // and the program dies with it.
+  void stop_and_reap() noexcept {
+    if (reaped_) return;
+    signal(SIGTERM);
+    const auto until = steady_clock::now() + kStopGrace;
+    nanoseconds slice = milliseconds(1);
+    for (;;) {
+      const auto ended = reap(false);
+      if (!ended || *ended) break;
+      const auto now = steady_clock::now();
+      if (now >= until) {
+        signal(SIGKILL);
+        break;
+      }
+      nanoseconds wait_for = until - now;
+      if (!pidfd_.valid()) {
+        wait_for = std::min(wait_for, slice);
+        slice = std::min<nanoseconds>(slice * 2, kLongestSlice);
+      }
+      const timespec timeout = to_timespec(wait_for);
+      pollfd pfd{pidfd_.get(), POLLIN, 0};
+      ::ppoll(&pfd, 1, &timeout, nullptr);
+    }
+    (void)reap(true);
+  }
+
+  // Without a process descriptor the end is found by testing after every
+  // wake, so a wait is cut into slices that grow to this.
+  static constexpr milliseconds kLongestSlice{32};
+  static constexpr milliseconds kStopGrace{2000};
+
+ private:
+  // Through the process descriptor when there is one; else by pid, and only
+  // while the supervisor is not a zombie yet.
+  void signal(int sig) noexcept {
+    if (pidfd_.valid() && ::syscall(SYS_pidfd_send_signal, pidfd_.get(), sig, nullptr, 0) == 0) return;
+    siginfo_t info{};
+    const int rc = ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT | __WALL);
+    if (rc == 0 && info.si_pid == 0) ::kill(pid_, sig);
+  }
+
+  pid_t pid_;
+  UniqueFd pidfd_;
+  bool reaped_ = false;
+};
+
+// Starts the supervisor, which starts the program. The supervisor is cloned
+// with CLONE_VM (no copy of the host's memory) and CLONE_PIDFD for a process
+// descriptor; where CLONE_PIDFD is refused or unknown nothing was started and
+// it is cloned again without, and pidfd_open is tried; without either the
+// caller's waits poll. Returns 0 with `supervisor` set, or the error number of
+// clone when nothing started.
+int start_supervisor(ChildPlan& plan, void* stack_top, std::optional<Supervisor>& supervisor) {
+  pid_t pid = -1;
+  int pidfd = -1;  // kernels before 5.2 ignore CLONE_PIDFD and write nothing
+  {
+    AllSignalsBlocked blocked;
+    if (!blocked.ok()) return errno;
+    pid = ::clone(supervisor_main, stack_top, CLONE_VM | CLONE_PIDFD, &plan, &pidfd);
+    if (pid < 0 && (errno == EINVAL || errno == ENOSYS || errno == EPERM)) {
+      pidfd = -1;
+      pid = ::clone(supervisor_main, stack_top, CLONE_VM, &plan);
+    }
+    if (pid < 0) return errno;
+  }
+  supervisor.emplace(pid, UniqueFd(pidfd));
+  if (pidfd < 0) {
+    // The supervisor is unreaped, so its pid cannot have been recycled.
+    supervisor->set_pidfd(UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))));
+  }
+  return 0;
+}
+
+// Waits until the program has exec'd or given up, when it no longer uses the
+// caller's memory, or until the supervisor has ended without starting one.
+// Like the exec of posix_spawn, this step has no limit of its own; it does
+// not depend on the supervisor, which the program could stop once it runs.
+void wait_for_start(ChildPlan& plan, Supervisor& supervisor) {
+  nanoseconds slice = milliseconds(1);
+  for (;;) {
+    int tid = plan.program_tid.load(std::memory_order_acquire);
+    if (tid == 0) return;
+    if (tid < 0) {
+      const auto ended = supervisor.reap(false);
+      // The pid is written before the supervisor can end: read again.
+      if ((!ended || *ended) && (tid = plan.program_tid.load(std::memory_order_acquire)) < 0) return;
+    }
+    const timespec timeout = to_timespec(slice);
+    slice = std::min<nanoseconds>(slice * 2, Supervisor::kLongestSlice);
+    // Woken by the kernel at the exec or exit; a stale value returns at once.
+    ::syscall(SYS_futex, &plan.program_tid, FUTEX_WAIT, tid, &timeout, nullptr, 0);
+  }
 }
 
 // Reads at most `max_len` bytes straight into `buf`, so output never passes
@@ -233,17 +670,23 @@ ssize_t read_into(int fd, SecretBuffer& buf, std::size_t max_len) {
 }
 
 // One captured output: its pipe stays open until end of file or a read error
-// (which ends that stream).
+// (which ends that stream). More than `max_len` bytes make it too large; it
+// never holds more than one byte past that.
 class Stream {
  public:
   Stream(UniqueFd fd, SecretBuffer& buf, std::size_t max_len) : fd_(std::move(fd)), buf_(buf), max_len_(max_len) {}
 
-  // The descriptor to poll: none once the stream has ended or is full.
-  [[nodiscard]] int poll_fd() const noexcept { return buf_.size() < max_len_ ? fd_.get() : -1; }
+  // The descriptor to poll: none once the stream has ended.
+  [[nodiscard]] int poll_fd() const noexcept { return fd_.get(); }
   [[nodiscard]] int errnum() const noexcept { return errnum_; }
+  [[nodiscard]] bool too_large() const noexcept { return buf_.size() > max_len_; }
 
   void read_once() {
-    const ssize_t n = read_into(fd_.get(), buf_, kChunkLen);
+    const ssize_t n = read_into(fd_.get(), buf_, next_read_len(kChunkLen));
+    if (too_large()) {
+      fd_.reset();
+      return;
+    }
     if (n > 0 || (n < 0 && errno == EAGAIN)) return;
     if (n < 0) errnum_ = errno;
     fd_.reset();
@@ -260,8 +703,8 @@ class Stream {
       errnum_ = errno;
       avail = 0;
     }
-    for (std::size_t left = static_cast<std::size_t>(avail); left > 0;) {
-      const ssize_t n = read_into(fd_.get(), buf_, left < kChunkLen ? left : kChunkLen);
+    for (std::size_t left = static_cast<std::size_t>(avail); left > 0 && !too_large();) {
+      const ssize_t n = read_into(fd_.get(), buf_, next_read_len(std::min(left, kChunkLen)));
       if (n <= 0) {
         if (n < 0 && errno != EAGAIN) errnum_ = errno;
         break;
@@ -272,28 +715,17 @@ class Stream {
   }
 
  private:
+  // At most `want`, and at most one byte past the bound.
+  [[nodiscard]] std::size_t next_read_len(std::size_t want) const noexcept {
+    const std::size_t room = max_len_ - std::min(buf_.size(), max_len_);
+    return room < want ? room + 1 : want;
+  }
+
   UniqueFd fd_;
   SecretBuffer& buf_;
   std::size_t max_len_;
   int errnum_ = 0;
 };
-
-// Kills the child and reaps it; errors of both steps are ignored. Through the
-// process descriptor when there is one, so a recycled pid is never signalled.
-void kill_and_reap(pid_t pid, const UniqueFd& pidfd) noexcept {
-  if (pidfd.valid()) {
-    ::syscall(SYS_pidfd_send_signal, pidfd.get(), SIGKILL, nullptr, 0);
-  } else {
-    ::kill(pid, SIGKILL);
-  }
-  while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-  }
-}
-
-timespec to_timespec(nanoseconds d) noexcept {
-  const auto secs = std::chrono::duration_cast<std::chrono::seconds>(d);
-  return {static_cast<time_t>(secs.count()), static_cast<long>((d - secs).count())};
-}
 
 steady_clock::time_point deadline_after(steady_clock::time_point start, nanoseconds limit) noexcept {
   if (limit <= nanoseconds::zero()) return start;
@@ -306,56 +738,26 @@ steady_clock::time_point deadline_after(steady_clock::time_point start, nanoseco
   return std::unexpected(ChildFailure{kind, errnum});
 }
 
-// Sets up what the child starts with; returns 0 or an error number. With
-// `out` and `err`, stdin is the null device: under a stdio protocol server the
-// inherited one is the client's stream, which the child must not consume. Descriptors the host
-// left inheritable are not the child's business, and a descendant holding one
-// of ours could keep it open indefinitely. A host such as CPython ignores
-// SIGPIPE and may ignore SIGXFSZ or block signals; ignored dispositions and the
-// mask survive exec, so the child gets the defaults and an empty mask.
-int prepare(SpawnSetup& setup, const Pipe* out, const Pipe* err) {
-  auto* fa = setup.actions.get();
-  int rc = 0;
-  if (out != nullptr) {
-    rc = ::posix_spawn_file_actions_addopen(fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(fa, out->write_end.get(), STDOUT_FILENO);
-    if (rc == 0) rc = ::posix_spawn_file_actions_adddup2(fa, err->write_end.get(), STDERR_FILENO);
-  }
-  if (rc == 0) rc = ::posix_spawn_file_actions_addclosefrom_np(fa, STDERR_FILENO + 1);
-  sigset_t empty_mask;
-  sigset_t defaults;
-  sigemptyset(&empty_mask);
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGXFSZ);
-  if (rc == 0) rc = ::posix_spawnattr_setsigmask(setup.attr.get(), &empty_mask);
-  if (rc == 0) rc = ::posix_spawnattr_setsigdefault(setup.attr.get(), &defaults);
-  if (rc == 0) rc = ::posix_spawnattr_setflags(setup.attr.get(), POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  return rc;
-}
 
 }  // namespace
 
 std::expected<ChildOutput, ChildFailure> child::run(const ChildCommand& command) {
   std::optional<steady_clock::time_point> deadline;
   if (command.limit) deadline = deadline_after(steady_clock::now(), *command.limit);
+  if (command.program.empty()) return fail(ChildFailureKind::CouldNotStart, ENOENT);
 
   // Everything the child needs is built before it exists.
   const std::string program(command.program);
-  const std::string argv0(command.argv0.value_or(command.program));
   std::vector<char*> argv;
   argv.reserve(command.args.size() + 2);
-  argv.push_back(const_cast<char*>(argv0.c_str()));
+  argv.push_back(const_cast<char*>(program.c_str()));
   for (const std::string& a : command.args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
 
   ChildEnv env;
   build_child_env(command.env, env);
-
-  SpawnSetup setup;
-  if (!setup.attr.ok() || !setup.actions.ok()) return fail(ChildFailureKind::CouldNotStart, ENOMEM);
-  setup.argv = argv.data();
-  setup.envp = env.envp.data();
+  Candidates candidates;
+  build_candidates(program, command.path_search == PathSearch::Child ? env.child_path : env.caller_path, candidates);
 
   Pipe out_pipe, err_pipe;
   if (!command.inherit_stdio) {
@@ -366,16 +768,41 @@ std::expected<ChildOutput, ChildFailure> child::run(const ChildCommand& command)
     out_pipe = std::move(*out);
     err_pipe = std::move(*err);
   }
-  if (const int rc = prepare(setup, command.inherit_stdio ? nullptr : &out_pipe, &err_pipe); rc != 0) {
-    return fail(ChildFailureKind::CouldNotStart, rc);
+
+  // The stacks and the plan outlive the supervisor: it is reaped before they
+  // go, on every path (Supervisor's destructor).
+  ChildStacks stacks;
+  if (!stacks.ok()) return fail(ChildFailureKind::CouldNotStart, errno);
+  ChildPlan plan;
+  plan.candidates = candidates.paths.data();
+  plan.argv = argv.data();
+  plan.envp = env.envp.data();
+  plan.stdout_fd = out_pipe.write_end.get();
+  plan.stderr_fd = err_pipe.write_end.get();
+  plan.program_stack_top = stacks.program_top();
+  rlimit nofile{};
+  plan.fd_limit = 1 << 20;  // the kernel's default ceiling (fs.nr_open)
+  if (::getrlimit(RLIMIT_NOFILE, &nofile) == 0 && nofile.rlim_cur < static_cast<rlim_t>(plan.fd_limit)) {
+    plan.fd_limit = static_cast<int>(nofile.rlim_cur);
   }
 
-  pid_t pid = -1;
-  if (const int rc = spawn_child(program, command.path_search, env, setup, pid); rc != 0) {
-    return fail(ChildFailureKind::CouldNotStart, rc);
+  std::optional<Supervisor> started;
+  if (const int errnum = start_supervisor(plan, stacks.supervisor_top(), started); errnum != 0) {
+    return fail(ChildFailureKind::CouldNotStart, errnum);
   }
+  Supervisor& supervisor = *started;
+  wait_for_start(plan, supervisor);
+  // The program has exec'd or given up: it holds its own copies now.
   env.arena.wipe();
-  // The child holds its own copies; ours must go, or end of file never comes.
+  candidates.arena.wipe();
+  if (plan.program_tid.load(std::memory_order_acquire) != 0 ||
+      plan.start_errnum.load(std::memory_order_acquire) != 0) {
+    (void)supervisor.reap(true);
+    const int errnum = plan.start_errnum.load(std::memory_order_acquire);
+    // No error: the supervisor was killed from outside before the start.
+    return fail(ChildFailureKind::CouldNotStart, errnum != 0 ? errnum : ECHILD);
+  }
+  // Ours must go, or end of file never comes.
   out_pipe.write_end.reset();
   err_pipe.write_end.reset();
 
@@ -383,51 +810,62 @@ std::expected<ChildOutput, ChildFailure> child::run(const ChildCommand& command)
   Stream out(std::move(out_pipe.read_end), output.stdout_bytes, command.max_stream_len);
   Stream err(std::move(err_pipe.read_end), output.stderr_bytes, command.max_stream_len);
 
-  // The process descriptor lets one poll cover the exit and both pipes; the
-  // child's exit, not the pipes' end, ends the wait.
-  UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-  if (!pidfd.valid()) {
-    const int e = errno;
-    kill_and_reap(pid, pidfd);
-    return fail(ChildFailureKind::WaitFailed, e);
-  }
-
-  int wait_status = 0;
+  // With a process descriptor one poll covers the end and both pipes;
+  // without one the end is tested after every wake, the slices growing from
+  // 1 ms. Either way the program's end, not the pipes', ends the wait.
+  nanoseconds slice = milliseconds(1);
   for (;;) {
-    timespec timeout{};
+    const bool have_pidfd = supervisor.pollable_fd() >= 0;
+    std::optional<nanoseconds> wait_for;
     if (deadline) {
       const auto now = steady_clock::now();
       if (now >= *deadline) {
-        kill_and_reap(pid, pidfd);
+        supervisor.stop_and_reap();
         return fail(ChildFailureKind::TimedOut);
       }
-      timeout = to_timespec(*deadline - now);
+      wait_for = *deadline - now;
     }
+    if (!have_pidfd) {
+      wait_for = wait_for ? std::min(*wait_for, slice) : slice;
+      slice = std::min<nanoseconds>(slice * 2, Supervisor::kLongestSlice);
+    }
+    timespec timeout{};
+    if (wait_for) timeout = to_timespec(*wait_for);
     // poll skips a descriptor of -1.
-    pollfd fds[3] = {{pidfd.get(), POLLIN, 0}, {out.poll_fd(), POLLIN, 0}, {err.poll_fd(), POLLIN, 0}};
-    if (::ppoll(fds, 3, deadline ? &timeout : nullptr, nullptr) < 0) {
-      if (errno == EINTR) continue;
+    pollfd fds[3] = {
+        {supervisor.pollable_fd(), POLLIN, 0}, {out.poll_fd(), POLLIN, 0}, {err.poll_fd(), POLLIN, 0}};
+    const int ready = ::ppoll(fds, 3, wait_for ? &timeout : nullptr, nullptr);
+    if (ready < 0 && errno != EINTR) {
       const int e = errno;
-      kill_and_reap(pid, pidfd);
+      supervisor.stop_and_reap();
       return fail(ChildFailureKind::WaitFailed, e);
     }
-    if (fds[1].revents != 0) out.read_once();
-    if (fds[2].revents != 0) err.read_once();
-    if (fds[0].revents != 0) {
-      const pid_t reaped = ::waitpid(pid, &wait_status, WNOHANG);
-      if (reaped == pid) break;
-      if (reaped < 0 && errno != EINTR) {
-        const int e = errno;
-        kill_and_reap(pid, pidfd);
-        return fail(ChildFailureKind::WaitFailed, e);
+    if (ready > 0) {
+      if (fds[1].revents != 0) out.read_once();
+      if (fds[2].revents != 0) err.read_once();
+      if (out.too_large() || err.too_large()) {
+        supervisor.stop_and_reap();
+        return fail(ChildFailureKind::OutputTooLarge);
       }
     }
+    if (have_pidfd && (ready <= 0 || fds[0].revents == 0)) continue;
+    const auto ended = supervisor.reap(false);
+    if (!ended) {
+      supervisor.stop_and_reap();
+      return fail(ChildFailureKind::WaitFailed, ended.error());
+    }
+    if (*ended) break;
   }
 
   out.take_rest();
   err.take_rest();
+  if (out.too_large() || err.too_large()) return fail(ChildFailureKind::OutputTooLarge);
   output.read_errnum = out.errnum() != 0 ? out.errnum() : err.errnum();
-  if (WIFEXITED(wait_status)) output.status = WEXITSTATUS(wait_status);
+  // A program whose supervisor was killed from outside died with it.
+  if (plan.program_reaped.load(std::memory_order_acquire)) {
+    const int wait_status = plan.program_wait_status.load(std::memory_order_relaxed);
+    if (WIFEXITED(wait_status)) output.status = WEXITSTATUS(wait_status);
+  }
   return output;
 }
 

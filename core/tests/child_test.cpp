@@ -1,16 +1,24 @@
 // The shared child runner against real children: a descendant that keeps the
 // pipes open, output still in the pipes when the child exits, the limit, what
-// the child inherits from the host, and what the call leaves behind.
+// the child inherits from the host, the host's own SIGCHLD settings, and what
+// the call leaves behind. The suite also runs under seccomp filters that
+// refuse the newer process calls (see CMakeLists.txt).
 #include "zantu/core/child.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/sched.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -36,6 +44,21 @@ pid_t read_pid(const std::string& file) {
 }
 
 bool alive(pid_t pid) { return pid > 0 && ::kill(pid, 0) == 0; }
+
+// Whether this process has a child of any kind, ended or not.
+bool has_children() {
+  siginfo_t info{};
+  return ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT | __WALL) == 0;
+}
+
+// Whether `pid` has died: gone, or a zombie left to whoever adopted it.
+bool dead(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  if (!std::getline(in, stat)) return true;
+  const auto paren = stat.rfind(')');
+  return paren != std::string::npos && stat.size() > paren + 2 && stat[paren + 2] == 'Z';
+}
 
 // A descendant whose pid the child writes to a file. If the run has not
 // returned within `patience`, the descendant is killed, so that a runner that
@@ -197,7 +220,27 @@ TEST_F(ChildRun, LeavesNoZombieAndNoDescriptorBehind) {
     errno = 0;
     EXPECT_EQ(::waitpid(pid, nullptr, WNOHANG), -1) << k.why;
     EXPECT_EQ(errno, ECHILD) << k.why;
+    EXPECT_FALSE(has_children()) << k.why;
   }
+}
+
+// A supervisor held stopped (here by the child itself) keeps the call past the
+// limit only for its grace: then it is killed, and the child dies with it.
+TEST_F(ChildRun, StoppedSupervisorIsKilledAndTheChildDiesWithIt) {
+  const std::string pidfile = file("child");
+  ChildCommand c = shell("echo $$ > '" + pidfile + "'; kill -STOP $PPID; exec sleep 60");
+  c.limit = 300ms;
+  const auto start = steady_clock::now();
+  auto got = child::run(c);
+  EXPECT_LT(steady_clock::now() - start, 10s);
+  ASSERT_FALSE(got.has_value());
+  EXPECT_EQ(got.error().kind, ChildFailureKind::TimedOut);
+  EXPECT_FALSE(has_children());
+  const pid_t pid = read_pid(pidfile);
+  ASSERT_GT(pid, 0);
+  for (int i = 0; i < 1000 && !dead(pid); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(dead(pid));
+  if (!dead(pid)) ::kill(pid, SIGKILL);
 }
 
 TEST_F(ChildRun, ExecFailureLeavesNothingBehind) {
@@ -300,6 +343,169 @@ TEST_F(ChildRun, EnvironmentIsScrubbedAndTheEntriesApplied) {
   ::unsetenv("ZT_CHILD_SHARED");
   ASSERT_TRUE(got.has_value());
   EXPECT_EQ(got->stdout_bytes.view(), "unset|injected");
+}
+
+// The host's own SIGCHLD setting, installed for a scope and undone after.
+enum class HostSigchld : std::uint8_t { Ignored, NoChildWait, Reaper, RestartingReaper };
+
+std::atomic<int> g_host_reaped{0};
+
+// What a host that reaps its own children does: every child that has ended.
+extern "C" void reap_every_child(int) {
+  const int saved = errno;
+  while (::waitpid(-1, nullptr, WNOHANG) > 0) g_host_reaped.fetch_add(1, std::memory_order_relaxed);
+  errno = saved;
+}
+
+class SigchldHost {
+ public:
+  explicit SigchldHost(HostSigchld kind) {
+    struct sigaction sa {};
+    sigemptyset(&sa.sa_mask);
+    switch (kind) {
+      case HostSigchld::Ignored: sa.sa_handler = SIG_IGN; break;
+      case HostSigchld::NoChildWait:
+        sa.sa_handler = SIG_DFL;
+        sa.sa_flags = SA_NOCLDWAIT;
+        break;
+      case HostSigchld::Reaper: sa.sa_handler = reap_every_child; break;
+      case HostSigchld::RestartingReaper:
+        sa.sa_handler = reap_every_child;
+        sa.sa_flags = SA_RESTART;
+        break;
+    }
+    g_host_reaped = 0;
+    ok_ = ::sigaction(SIGCHLD, &sa, &old_) == 0;
+  }
+  SigchldHost(const SigchldHost&) = delete;
+  SigchldHost& operator=(const SigchldHost&) = delete;
+  ~SigchldHost() { ::sigaction(SIGCHLD, &old_, nullptr); }
+  [[nodiscard]] bool ok() const { return ok_; }
+
+ private:
+  struct sigaction old_ {};
+  bool ok_ = false;
+};
+
+std::string host_name(HostSigchld kind) {
+  switch (kind) {
+    case HostSigchld::Ignored: return "SIGCHLD ignored";
+    case HostSigchld::NoChildWait: return "SA_NOCLDWAIT";
+    case HostSigchld::Reaper: return "reaping handler";
+    case HostSigchld::RestartingReaper: return "reaping handler with SA_RESTART";
+  }
+  return "?";
+}
+
+// Whatever the host does with SIGCHLD, the run returns the child's own status
+// and output, a child past its limit is killed and reported, and the child is
+// reaped by the call alone: the host's reaper never sees it.
+TEST_F(ChildRun, HostSigchldSettingsNeverTakeTheChild) {
+  const std::string pidfile = file("child");
+  struct Case {
+    std::string script;
+    bool inherit_stdio = false;
+    std::optional<std::chrono::nanoseconds> limit;
+    std::optional<std::int32_t> status;
+    std::string out, err;
+    bool timed_out = false;
+    std::string why;
+  };
+  const Case cases[] = {
+      {"echo out; echo err >&2; exit 3", false, {}, 3, "out\n", "err\n", false, "exits"},
+      {"echo out; sleep 0.2; echo more; exit 0", false, {120s}, 0, "out\nmore\n", "", false,
+       "exits under a limit"},
+      {"echo partial; kill -KILL $$", false, {}, std::nullopt, "partial\n", "", false, "killed by a signal"},
+      {"exit 4", true, {}, 4, "", "", false, "shares the caller's stdio"},
+      {"exec sleep 60", false, {300ms}, std::nullopt, "", "", true, "outlives its limit"},
+  };
+  for (const HostSigchld kind :
+       {HostSigchld::Ignored, HostSigchld::NoChildWait, HostSigchld::Reaper, HostSigchld::RestartingReaper}) {
+    for (const Case& k : cases) {
+      const std::string why = host_name(kind) + ", " + k.why;
+      std::error_code ec;
+      fs::remove(pidfile, ec);
+      ChildCommand c = shell("echo $$ > '" + pidfile + "'; " + k.script);
+      c.inherit_stdio = k.inherit_stdio;
+      c.limit = k.limit;
+      std::expected<ChildOutput, ChildFailure> got = std::unexpected(ChildFailure{ChildFailureKind::WaitFailed});
+      const auto start = steady_clock::now();
+      {
+        SigchldHost host(kind);
+        ASSERT_TRUE(host.ok()) << why;
+        got = child::run(c);
+      }
+      EXPECT_LT(steady_clock::now() - start, 20s) << why;
+      if (k.timed_out) {
+        ASSERT_FALSE(got.has_value()) << why;
+        EXPECT_EQ(got.error().kind, ChildFailureKind::TimedOut) << why;
+      } else if (!got.has_value()) {
+        ADD_FAILURE() << why << ": failure " << static_cast<int>(got.error().kind) << ", "
+                      << std::strerror(got.error().errnum);
+      } else {
+        EXPECT_EQ(got->status, k.status) << why;
+        EXPECT_EQ(got->stdout_bytes.view(), k.out) << why;
+        EXPECT_EQ(got->stderr_bytes.view(), k.err) << why;
+      }
+      EXPECT_EQ(g_host_reaped.load(), 0) << why << ": the host's reaper took the child";
+      EXPECT_FALSE(has_children()) << why;
+      const pid_t pid = read_pid(pidfile);
+      ASSERT_GT(pid, 0) << why;
+      EXPECT_FALSE(alive(pid)) << why << ": left running or unreaped";
+    }
+  }
+}
+
+// The host's reaper still gets its own children: the runner takes nothing
+// that is not its own.
+TEST_F(ChildRun, HostReaperStillReapsItsOwnChildren) {
+  SigchldHost host(HostSigchld::Reaper);
+  ASSERT_TRUE(host.ok());
+  const pid_t own = ::fork();
+  ASSERT_GE(own, 0);
+  if (own == 0) ::_exit(0);
+  auto got = child::run(shell("exit 0"));
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(got->status, 0);
+  for (int i = 0; i < 500 && g_host_reaped.load() == 0; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(g_host_reaped.load(), 1);
+}
+
+// Under the seccomp filters of CMakeLists.txt: each refusal the filter
+// announces really holds in this process, so the suite ran without the call.
+TEST(SeccompFilter, RefusesWhatItAnnounces) {
+  const char* announced = std::getenv("ZANTU_TEST_SECCOMP");
+  if (announced == nullptr) GTEST_SKIP() << "not under the seccomp test program";
+  std::istringstream in(announced);
+  int checked = 0;
+  for (std::string item; std::getline(in, item, ',');) {
+    const auto eq = item.find('=');
+    ASSERT_NE(eq, std::string::npos) << item;
+    const std::string call = item.substr(0, eq);
+    const int want = item.substr(eq + 1) == "EPERM" ? EPERM : ENOSYS;
+    long rc = 0;
+    errno = 0;
+    // Each call is made so that, were it allowed, it would fail with EINVAL
+    // (or succeed harmlessly) and start nothing.
+    if (call == "pidfd_open") {
+      rc = ::syscall(SYS_pidfd_open, ::getpid(), ~0u);
+    } else if (call == "clone3") {
+      rc = ::syscall(SYS_clone3, nullptr, 0);
+    } else if (call == "close_range") {
+      rc = ::syscall(SYS_close_range, 5u, 4u, 0u);
+    } else if (call == "getdents64") {
+      rc = ::syscall(SYS_getdents64, -1, nullptr, 0);
+    } else if (call == "clone-pidfd") {
+      // CLONE_THREAD without CLONE_SIGHAND is refused by the kernel itself.
+      rc = ::syscall(SYS_clone, CLONE_PIDFD | CLONE_THREAD, nullptr, nullptr, nullptr, 0);
+    } else {
+      FAIL() << "unknown refusal " << item;
+    }
+    EXPECT_EQ(rc, -1) << call;
+    EXPECT_EQ(errno, want) << call;
+    ++checked;
+  }
+  EXPECT_GT(checked, 0);
 }
 
 }  // namespace

@@ -20,9 +20,6 @@ std::string launch_error(const Command& c, int errnum) {
 // first fault stops the check.
 std::optional<std::string> refuse_unpassable(const Command& c) {
   if (c.program.find('\0') != std::string::npos) return "program contains a NUL byte and cannot be launched";
-  if (c.argv0 && c.argv0->find('\0') != std::string::npos) {
-    return "argv[0] contains a NUL byte and cannot be launched";
-  }
   for (std::size_t i = 0; i < c.args.size(); ++i) {
     if (c.args[i].find('\0') != std::string::npos) {
       return "argument " + std::to_string(i + 1) + " contains a NUL byte and cannot be passed";
@@ -58,13 +55,12 @@ Result<Output> SystemRunner::run(const Command& command) const {
 
   core::ChildCommand child;
   child.program = command.program;
-  if (command.argv0) child.argv0 = *command.argv0;
   child.args = command.args;
   child.env = env;
   child.path_search = command.path_search;
   child.inherit_stdio = command.inherit_stdio;
   auto ran = core::child::run(child);
-  // No limit is set, so the child never times out; every failure is a launch failure.
+  // No limit and no output bound are set, so every failure is a launch failure.
   if (!ran) return std::unexpected(WrapperError::spawn(launch_error(command, ran.error().errnum)));
   if (ran->read_errnum != 0) return std::unexpected(WrapperError::spawn(launch_error(command, ran->read_errnum)));
   return Output{std::move(ran->stdout_bytes), std::move(ran->stderr_bytes), ran->status};

@@ -22,6 +22,7 @@ constexpr std::string_view kInvalidChar = "aws-sm reference `{}` has an invalid 
 constexpr std::string_view kCouldNotRun = "aws-sm: could not run `aws` — is the AWS CLI installed and on PATH? ({})";
 constexpr std::string_view kWaitFailed = "aws-sm: waiting on `aws` failed ({})";
 constexpr std::string_view kTimedOut = "aws-sm: `aws` timed out after {}s";
+constexpr std::string_view kTooLarge = "aws-sm: `aws` printed more than {} bytes";
 constexpr std::string_view kEmptyValue = "aws-sm secret `{}` in region `{}` resolved to an empty value";
 constexpr std::string_view kFailed = "aws-sm: {} [region=`{}`, secret=`{}`, exit={}]";
 
@@ -110,7 +111,8 @@ core::Result<AwsOutput> SystemAwsRunner::run(std::span<const std::string> args,
                                              std::chrono::nanoseconds limit) const {
   auto ran = common::run_tool("aws", args, limit);
   if (!ran) {
-    return provider_error(common::failure_message(ran.error(), limit, {kCouldNotRun, kWaitFailed, kTimedOut}));
+    return provider_error(
+        common::failure_message(ran.error(), limit, {kCouldNotRun, kWaitFailed, kTimedOut, kTooLarge}));
   }
   return AwsOutput{std::move(ran->stdout_bytes), std::move(ran->stderr_bytes), ran->status};
 }

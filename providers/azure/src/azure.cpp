@@ -24,6 +24,7 @@ constexpr std::string_view kCouldNotRun =
     "azure-kv: could not run `az` — is the Azure CLI installed and on PATH? ({})";
 constexpr std::string_view kWaitFailed = "azure-kv: waiting on `az` failed ({})";
 constexpr std::string_view kTimedOut = "azure-kv: `az` timed out after {}s";
+constexpr std::string_view kTooLarge = "azure-kv: `az` printed more than {} bytes";
 constexpr std::string_view kEmptyValue = "azure-kv secret `{}` in vault `{}` resolved to an empty value";
 constexpr std::string_view kFailed = "azure-kv: {} [vault=`{}`, secret=`{}`, exit={}]";
 
@@ -99,7 +100,8 @@ std::vector<std::string> AzureRef::az_args() const {
 core::Result<AzOutput> SystemAzRunner::run(std::span<const std::string> args, std::chrono::nanoseconds limit) const {
   auto ran = common::run_tool("az", args, limit);
   if (!ran) {
-    return provider_error(common::failure_message(ran.error(), limit, {kCouldNotRun, kWaitFailed, kTimedOut}));
+    return provider_error(
+        common::failure_message(ran.error(), limit, {kCouldNotRun, kWaitFailed, kTimedOut, kTooLarge}));
   }
   return AzOutput{std::move(ran->stdout_bytes), std::move(ran->stderr_bytes), ran->status};
 }

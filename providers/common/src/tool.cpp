@@ -4,14 +4,6 @@
 #include "zantu/core/error.hpp"
 
 namespace zantu::providers::common {
-namespace {
-
-// Far above any cloud secret, and a bound on what a runaway tool can make the
-// host hold. Past it a stream is no longer drained: the tool blocks on its
-// pipe and, unless it ends, meets the limit.
-constexpr std::size_t kMaxStreamLen = 16 * 1024 * 1024;
-
-}  // namespace
 
 std::expected<ToolOutput, ToolFailure> run_tool(std::string_view program, std::span<const std::string> args,
                                                 std::chrono::nanoseconds limit) {
@@ -19,7 +11,7 @@ std::expected<ToolOutput, ToolFailure> run_tool(std::string_view program, std::s
   child.program = program;
   child.args = args;
   child.path_search = core::PathSearch::Caller;
-  child.max_stream_len = kMaxStreamLen;
+  child.max_stream_len = kMaxToolOutputLen;
   child.limit = limit;
   auto ran = core::child::run(child);
   if (!ran) return std::unexpected(ran.error());
@@ -82,6 +74,7 @@ std::string failure_message(const ToolFailure& failure, std::chrono::nanoseconds
   switch (failure.kind) {
     case ToolFailureKind::CouldNotStart: return fill(texts.could_not_run, {core::os_error_text(failure.errnum)});
     case ToolFailureKind::WaitFailed: return fill(texts.wait_failed, {core::os_error_text(failure.errnum)});
+    case ToolFailureKind::OutputTooLarge: return fill(texts.too_large, {std::to_string(kMaxToolOutputLen)});
     case ToolFailureKind::TimedOut: break;
   }
   return fill(texts.timed_out, {whole_seconds(limit)});

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -37,6 +38,7 @@ struct Tool {
   std::string reference;
   std::function<core::Result<core::SecretValue>(nanoseconds)> materialize;
   std::function<std::string(std::string_view secs)> timed_out;
+  std::string too_large;
   std::function<std::string(std::string_view os_text)> could_not_run;
   std::function<std::string(std::string_view hint, std::string_view exit)> failed;
   std::string empty_value;
@@ -61,6 +63,7 @@ Tool aws_tool() {
         return aws::AwsProvider(limit, std::make_unique<aws::SystemAwsRunner>()).materialize("aws-sm://eu-west-1/app/key");
       },
       [](std::string_view s) { return "aws-sm: `aws` timed out after " + std::string(s) + "s"; },
+      "aws-sm: `aws` printed more than 16777216 bytes",
       [](std::string_view os) {
         return "aws-sm: could not run `aws` — is the AWS CLI installed and on PATH? (" + std::string(os) + ")";
       },
@@ -93,6 +96,7 @@ Tool az_tool() {
         return azure::AzureProvider(limit, std::make_unique<azure::SystemAzRunner>()).materialize("azure-kv://kv1/s1");
       },
       [](std::string_view s) { return "azure-kv: `az` timed out after " + std::string(s) + "s"; },
+      "azure-kv: `az` printed more than 16777216 bytes",
       [](std::string_view os) {
         return "azure-kv: could not run `az` — is the Azure CLI installed and on PATH? (" + std::string(os) + ")";
       },
@@ -236,12 +240,13 @@ TEST_P(SystemRunner, ToolThatDoesNotEndIsKilledAtTheLimit) {
   struct Case {
     std::string body, why;
   };
+  // The writers are shell loops, far too slow to pass the output bound
+  // before the limit.
   const Case cases[] = {
       {"exec sleep 60", "sleeps"},
-      {"exec yes", "floods its standard output"},
-      {"exec yes >&2", "floods its standard error"},
+      {"while :; do echo flood; done", "keeps writing its standard output"},
+      {"while :; do echo flood; done >&2", "keeps writing its standard error"},
       {"exec >&- 2>&-; exec sleep 60", "closes both outputs first"},
-      {"exec head -c 33554432 /dev/zero", "writes more than the runner holds"},
   };
   for (const Case& c : cases) {
     fake("echo $$ > '" + pidfile + "'; " + c.body);
@@ -257,6 +262,70 @@ TEST_P(SystemRunner, ToolThatDoesNotEndIsKilledAtTheLimit) {
   auto got = tool().materialize(1500ms);
   ASSERT_FALSE(got);
   EXPECT_EQ(got.error().detail(), tool().timed_out("1"));
+}
+
+// Past 16 MiB on either stream the run ends at once with its own message, the
+// tool killed and reaped, however long the limit; 16 MiB exactly is a value.
+TEST_P(SystemRunner, OutputPastTheBoundEndsTheRunAtOnce) {
+  constexpr std::size_t kBound = 16 * 1024 * 1024;
+  const std::string pidfile = tools_.file("pid");
+  struct Case {
+    std::string body, why;
+    bool too_large;
+  };
+  const Case cases[] = {
+      {"exec yes", "floods its standard output", true},
+      {"exec yes >&2", "floods its standard error", true},
+      {"head -c 16777217 /dev/zero | tr '\\0' x", "one byte past the bound, then exits", true},
+      {"head -c 16777217 /dev/zero >&2; printf 'v\\n'", "one byte past the bound on standard error", true},
+      {"head -c 16777216 /dev/zero | tr '\\0' x", "exactly the bound", false},
+  };
+  for (const Case& c : cases) {
+    fake("echo $$ > '" + pidfile + "'; " + c.body);
+    const auto start = std::chrono::steady_clock::now();
+    auto got = tool().materialize(kNormalLimit);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s) << c.why;
+    const pid_t pid = read_pid(pidfile);
+    ASSERT_GT(pid, 0) << c.why;
+    EXPECT_FALSE(alive(pid)) << c.why << ": the tool was killed and reaped";
+    if (c.too_large) {
+      ASSERT_FALSE(got) << c.why;
+      EXPECT_EQ(got.error().detail(), tool().too_large) << c.why;
+    } else {
+      ASSERT_TRUE(got) << c.why << ": " << got.error().detail();
+      EXPECT_EQ(got->size(), kBound) << c.why;
+    }
+  }
+}
+
+// What a host that reaps its own children runs on SIGCHLD.
+extern "C" void reap_any_child(int) {
+  const int saved = errno;
+  while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
+  errno = saved;
+}
+
+// The tool's exit code decides between a value and a failure, so a host that
+// ignores SIGCHLD or reaps every child must not take it.
+TEST_P(SystemRunner, HostSigchldSettingDoesNotTakeTheExitCode) {
+  const Tool& t = tool();
+  for (const bool reaper : {false, true}) {
+    const char* why = reaper ? "reaping handler" : "SIGCHLD ignored";
+    struct sigaction sa {}, old {};
+    sa.sa_handler = reaper ? reap_any_child : SIG_IGN;
+    sigemptyset(&sa.sa_mask);
+    ASSERT_EQ(::sigaction(SIGCHLD, &sa, &old), 0);
+    fake("printf 's3cr3t\\n'");
+    auto value = t.materialize(kNormalLimit);
+    fake("printf 'v\\n'; exit 7");
+    auto failed = t.materialize(kNormalLimit);
+    ::sigaction(SIGCHLD, &old, nullptr);
+    ASSERT_TRUE(value) << why << ": " << value.error().detail();
+    EXPECT_EQ(value->view(), "s3cr3t") << why;
+    ASSERT_FALSE(failed) << why;
+    EXPECT_EQ(failed.error().detail(), t.failed(t.fallback_hint, "7")) << why;
+  }
 }
 
 TEST_P(SystemRunner, DescendantHoldingThePipesOpenIsNotWaitedFor) {

@@ -33,21 +33,20 @@ struct ChildEnvVar {
 // caller refuses them first.
 struct ChildCommand {
   // A path with "/" is started by that path (a relative one against the
-  // current directory); a name without "/" is searched as execvp(3) does.
+  // current directory); a name without "/" is searched on the PATH that
+  // `path_search` chooses, as execvp(3) does. The child sees it as argv[0].
   std::string_view program;
-  // What the child sees as argv[0]; absent means `program` itself.
-  std::optional<std::string_view> argv0;
   // The arguments after argv[0], passed as they are.
   std::span<const std::string> args;
   // Set in the child in order after the inherited environment is scrubbed; a
   // later entry replaces an earlier one of the same name.
   std::span<const ChildEnvVar> env;
-  PathSearch path_search = PathSearch::Caller;
+  PathSearch path_search = PathSearch::Child;
   // true: the child shares the caller's stdin, stdout and stderr and nothing
   // is captured.
   bool inherit_stdio = false;
-  // Past this many bytes a stream is no longer drained while the child runs:
-  // the child then blocks on that pipe, so nothing is ever cut short.
+  // A stream that passes this many bytes ends the run at once: the child is
+  // killed and reaped, its output discarded (`ChildFailureKind::OutputTooLarge`).
   std::size_t max_stream_len = std::numeric_limits<std::size_t>::max();
   // How long the child may run; absent: no limit.
   std::optional<std::chrono::nanoseconds> limit;
@@ -66,14 +65,15 @@ struct ChildOutput {
 };
 
 enum class ChildFailureKind : std::uint8_t {
-  CouldNotStart,  // the pipes, the spawn set-up or exec failed (errnum says why); no child runs
-  WaitFailed,     // waiting on the child failed (errnum says why); it was killed and reaped
-  TimedOut,       // the limit passed; the child was killed and reaped, its output discarded
+  CouldNotStart,   // the pipes, the child's set-up or exec failed (errnum says why); no child is left
+  WaitFailed,      // waiting on the child failed (errnum says why); it was killed and reaped
+  TimedOut,        // the limit passed; the child was killed and reaped, its output discarded
+  OutputTooLarge,  // a stream passed `max_stream_len`; the child was killed and reaped, its output discarded
 };
 
 struct ChildFailure {
   ChildFailureKind kind;
-  int errnum = 0;  // 0 for TimedOut
+  int errnum = 0;  // 0 for TimedOut and OutputTooLarge
 };
 
 namespace child {
@@ -82,17 +82,32 @@ namespace child {
 // less every variable whose name begins with "ZANTU_" (of duplicate names only
 // the first, the one getenv(3) sees), plus `ChildCommand::env`; standard input
 // on /dev/null and standard output and error each on a pipe (unless
-// inherited); no other descriptor of the caller; SIGPIPE and SIGXFSZ at their
-// default action and an empty signal mask; the caller's working directory,
-// process group and resource limits. The environment is assembled in a wiping
-// buffer that is wiped as soon as the child has started.
+// inherited); no other descriptor of the caller; SIGPIPE, SIGXFSZ, SIGCHLD
+// and every signal the host handles at their default action, and an empty
+// signal mask; the caller's working directory, process group and resource
+// limits. The environment is assembled in a wiping buffer that is wiped as
+// soon as the child has exec'd.
+//
+// The child's parent is a small supervisor process of the call (cloned with
+// CLONE_VM and an exit signal of 0, never exec'd), so the host's SIGCHLD
+// setting never touches the run: nothing is reaped by the kernel when the host
+// ignores SIGCHLD or set SA_NOCLDWAIT, the host gets no SIGCHLD, and a host's
+// waitpid(-1) without __WALL returns neither process. The child is signalled
+// only by the supervisor, which is its parent and reaps it; the supervisor is
+// signalled through its process descriptor, or, where the kernel or a
+// seccomp filter gives none, by pid while it is known to be unreaped. Where
+// clone with CLONE_PIDFD, pidfd_open or close_range is refused, the run falls
+// back to what is allowed, with the same result and bounds: nothing is
+// started and then killed because a facility is missing.
 //
 // Both pipes are drained together while the child runs. Once the child itself
 // has ended, what is in the pipes at that moment is read and the call
 // returns: a descendant that still holds a pipe is neither waited for nor
 // killed, and what it writes later is not captured. The child is reaped
 // exactly once on every path after it started, and no descriptor of the call
-// outlives it.
+// outlives it. A child that is killed (limit, output too large) dies by
+// SIGKILL; if its supervisor does not end within 2 s of being asked, the
+// supervisor is killed too and the child dies with it.
 [[nodiscard]] std::expected<ChildOutput, ChildFailure> run(const ChildCommand& command);
 
 }  // namespace child

@@ -27,10 +27,9 @@ using PathSearch = core::PathSearch;
 // What to start. Owns every field; dropping it wipes the values.
 struct Command {
   // The executable: a path with "/" is started by that path (a relative one
-  // against the current directory); a name without "/" is searched on PATH.
+  // against the current directory); a name without "/" is searched on the
+  // PATH that `path_search` chooses. The child sees it as argv[0].
   std::string program;
-  // What the child sees as argv[0]; absent means `program` itself.
-  std::optional<std::string> argv0;
   // The arguments after argv[0], passed as they are.
   std::vector<std::string> args;
   // Set in the child in order, after the inherited environment is scrubbed;
@@ -58,15 +57,18 @@ class ProcessRunner {
   [[nodiscard]] virtual Result<Output> run(const Command& command) const = 0;
 };
 
-// Starts the child with posix_spawn: the calling process's environment less
-// every variable whose name begins with "ZANTU_", plus `Command::env`; stdin on
-// /dev/null and stdout and stderr captured (unless inherited); no other
-// descriptor of the caller; SIGPIPE and SIGXFSZ at their default action and
-// an empty signal mask. Blocks until the child itself ends, with no time
-// limit; then takes what is in the pipes and returns: a descendant that still
-// holds them is not waited for, and what it writes later is not captured.
-// Fails only with `WrapperError::Spawn`: a NUL byte in the program, argv[0],
-// an argument, a name or a value, a name that is empty or holds "=", a value
+// Starts the child through `core::child::run`: the calling process's
+// environment less every variable whose name begins with "ZANTU_", plus
+// `Command::env`; stdin on /dev/null and stdout and stderr captured (unless
+// inherited); no other descriptor of the caller; SIGPIPE, SIGXFSZ, SIGCHLD and
+// every signal the host handles at their default action, and an empty signal
+// mask. The host's own SIGCHLD setting or reaper never takes the child's
+// status, and a seccomp filter that refuses the newer process calls changes
+// nothing. Blocks until the child itself ends, with no time limit; then takes
+// what is in the pipes and returns: a descendant that still holds them is not
+// waited for, and what it writes later is not captured.
+// Fails only with `WrapperError::Spawn`: a NUL byte in the program, an
+// argument, a name or a value, a name that is empty or holds "=", a value
 // that is not UTF-8 (all before anything starts), or a launch, wait or read
 // failure ("launch {program}: {os error}").
 class SystemRunner final : public ProcessRunner {

@@ -27,33 +27,41 @@ struct ToolOutput {
   std::optional<std::int32_t> status;
 };
 
-// Why a run failed: the tool could not be started, waiting on it failed, or
-// the limit passed (it was killed and reaped), with the error number.
+// Why a run failed: the tool could not be started, waiting on it failed, the
+// limit passed or an output grew too large (then it was killed and reaped),
+// with the error number.
 using ToolFailureKind = core::ChildFailureKind;
 using ToolFailure = core::ChildFailure;
 
-// Runs `program` (looked up on PATH; no shell) with `args` after it. The tool
-// gets /dev/null as standard input, the caller's environment less every
-// variable whose name begins with "ZANTU_", and the caller's working directory;
-// no other descriptor of ours reaches it, and it starts with SIGPIPE and
-// SIGXFSZ at their default action and an empty signal mask (`core::child::run`,
-// which the wrapper's runner uses too). Both of its outputs are drained while
-// it runs. When it exits, what it left in the pipes is read and the call
-// returns, even if a descendant still holds a pipe open. When `limit` passes
-// first, the tool is killed (SIGKILL) and reaped and its output is discarded.
-// An output is drained up to 16 MiB; a tool that writes more blocks on its
-// pipe, so nothing is ever cut short.
+// Far above any cloud secret, and a bound on what a runaway tool can make the
+// host hold: 16 MiB per stream.
+inline constexpr std::size_t kMaxToolOutputLen = 16 * 1024 * 1024;
+
+// Runs `program` (looked up on the caller's PATH; no shell) with `args` after
+// it. The tool gets /dev/null as standard input, the caller's environment less
+// every variable whose name begins with "ZANTU_", and the caller's working
+// directory; no other descriptor of ours reaches it, and it starts with
+// SIGPIPE, SIGXFSZ and SIGCHLD at their default action and an empty signal
+// mask (`core::child::run`, which the wrapper's runner uses too; the host's
+// SIGCHLD setting never takes its status). Both of its outputs are drained
+// while it runs. When it exits, what it left in the pipes is read and the
+// call returns, even if a descendant still holds a pipe open. When `limit`
+// passes first, the tool is killed (SIGKILL) and reaped and its output is
+// discarded (`TimedOut`). An output that passes `kMaxToolOutputLen` ends the
+// run at once the same way (`OutputTooLarge`).
 // The call never blocks past the limit, except for reaping the killed tool.
 [[nodiscard]] std::expected<ToolOutput, ToolFailure> run_tool(std::string_view program,
                                                               std::span<const std::string> args,
                                                               std::chrono::nanoseconds limit);
 
-// A provider's three texts for a failed run, each with one "{}": the OS error
-// text for CouldNotStart and WaitFailed, the limit's whole seconds for TimedOut.
+// A provider's texts for a failed run, each with one "{}": the OS error text
+// for CouldNotStart and WaitFailed, the limit's whole seconds for TimedOut,
+// `kMaxToolOutputLen` in decimal for OutputTooLarge.
 struct ToolFailureTexts {
   std::string_view could_not_run;
   std::string_view wait_failed;
   std::string_view timed_out;
+  std::string_view too_large;
 };
 
 // The message for `failure` from the provider's `texts`.
