@@ -1,10 +1,8 @@
 #include "zantu/core/file_confirm.hpp"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <optional>
 #include <thread>
@@ -12,7 +10,7 @@
 #include "request_file.hpp"
 #include "utf8.hpp"
 #include "zantu/core/envrefs.hpp"
-#include "zantu/core/fd.hpp"
+#include "zantu/core/file_read.hpp"
 #include "zantu/core/json.hpp"
 #include "zantu/core/store.hpp"
 
@@ -31,26 +29,16 @@ void optional_string(json::Writer& w, std::string_view key, const std::optional<
 }
 
 // The decision as the file reads now; nullopt while it gives no answer (it
-// cannot be opened or read, or is not UTF-8).
+// cannot be opened or read, or is not UTF-8). Whatever else stands there and
+// is not the word is a denial: an oversized file, a FIFO (never waited for),
+// a device.
 std::optional<ConfirmOutcome> read_decision(const std::filesystem::path& path) {
-  // Non-blocking, so that a FIFO planted here cannot stall the wait.
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (!fd.valid()) return std::nullopt;
-  // One byte more than allowed tells an oversized file (or an endless device)
-  // from one of exactly the limit.
-  std::array<char, FileConfirmer::kMaxDecisionLen + 1> buf{};
-  std::size_t len = 0;
-  while (len < buf.size()) {
-    const ssize_t n = ::read(fd.get(), buf.data() + len, buf.size() - len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    len += static_cast<std::size_t>(n);
+  const auto bytes = read_whole_file(path, FileConfirmer::kMaxDecisionLen, FileLinks::Follow);
+  if (!bytes) {
+    if (bytes.error().kind == FileReadFailureKind::Os) return std::nullopt;
+    return ConfirmOutcome::Denied;
   }
-  if (len > FileConfirmer::kMaxDecisionLen) return ConfirmOutcome::Denied;
-  const std::string_view text(buf.data(), len);
+  const std::string_view text(reinterpret_cast<const char*>(bytes->data()), bytes->size());
   if (!utf8::is_valid(text)) return std::nullopt;
   return envrefs::trim(text) == "approved" ? ConfirmOutcome::Approved : ConfirmOutcome::Denied;
 }

@@ -17,6 +17,7 @@
 
 #include "utf8.hpp"
 #include "zantu/core/fd.hpp"
+#include "zantu/core/file_read.hpp"
 #include "zantu/core/json.hpp"
 
 namespace zantu::core::store {
@@ -35,61 +36,15 @@ using UniqueDir = std::unique_ptr<DIR, DirCloser>;
 // a name too long, no permission, an I/O error) is reported as an error.
 bool is_absent(int err) noexcept { return err == ENOENT || err == ENOTDIR; }
 
-// The errors of a record path that holds something other than a regular file
-// or a directory (a FIFO, a socket, a device), and of a file past the bound.
-constexpr int kNotRegular = -1;
-constexpr std::string_view kNotRegularText = "not a regular file";
-constexpr int kTooLarge = -2;
-
-CoreError read_error(std::string_view step, int err) {
-  if (err == kNotRegular) return CoreError::io(std::string(step) + ": " + std::string(kNotRegularText));
-  if (err == kTooLarge) {
-    return CoreError::io(std::string(step) + ": file is larger than " + std::to_string(kMaxRecordFileLen) +
-                         " bytes");
-  }
-  return CoreError::io_errno(step, err);
+// A record file is only ever a file of its own, so a symbolic link at its
+// name is never followed: nothing planted in a vault can steer a read to
+// another file or to an endless device.
+std::expected<std::vector<std::uint8_t>, FileReadFailure> read_record_file(int dir_fd, const char* name) {
+  return read_whole_file(dir_fd, name, kMaxRecordFileLen, FileLinks::Refuse);
 }
 
-// The whole content of the regular file at `path`, or an error number (or
-// kNotRegular, or kTooLarge past kMaxRecordFileLen bytes). A symbolic link at
-// the path is never followed (ELOOP): a record file is only ever a file of its
-// own, so that nothing planted in a vault can steer a read to another file or
-// to an endless device.
-std::expected<std::vector<std::uint8_t>, int> read_file(int dir_fd, const char* path) {
-  // Non-blocking, so that opening a FIFO never waits for a writer; for a
-  // regular file the flag changes nothing.
-  UniqueFd fd(::openat(dir_fd, path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW));
-  // ENXIO: a socket, which cannot be opened at all.
-  if (!fd.valid()) return std::unexpected(errno == ENXIO ? kNotRegular : errno);
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) return std::unexpected(errno);
-  if (S_ISDIR(st.st_mode)) return std::unexpected(EISDIR);
-  if (!S_ISREG(st.st_mode)) return std::unexpected(kNotRegular);
-  // A sparse file costs no disk however large it is: past the bound it is
-  // refused by its size, unread.
-  if (st.st_size < 0 || static_cast<std::uintmax_t>(st.st_size) > kMaxRecordFileLen) {
-    return std::unexpected(kTooLarge);
-  }
-  // The file may grow after fstat: one byte past the bound is the most that
-  // is ever read, and reading it is the refusal.
-  constexpr std::size_t kReadLimit = kMaxRecordFileLen + 1;
-  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(st.st_size) + 1);
-  std::size_t len = 0;
-  while (true) {
-    if (len == bytes.size()) {
-      if (len == kReadLimit) return std::unexpected(kTooLarge);
-      bytes.resize(std::min(bytes.size() * 2, kReadLimit));
-    }
-    const ssize_t n = ::read(fd.get(), bytes.data() + len, bytes.size() - len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(errno);
-    }
-    if (n == 0) break;
-    len += static_cast<std::size_t>(n);
-  }
-  bytes.resize(len);
-  return bytes;
+CoreError read_error(std::string_view step, const FileReadFailure& failure) {
+  return CoreError::io(std::string(step) + ": " + failure.to_string());
 }
 
 // Creates `path` and its missing parents (mode 0777 before the umask); 0 or
@@ -335,9 +290,9 @@ Result<std::optional<SecretRecord>> read_record(const std::filesystem::path& dir
                                                 const MasterKey& key) {
   auto path = record_path(dir, c);
   if (!path) return std::unexpected(path.error());
-  auto bytes = read_file(AT_FDCWD, path->c_str());
+  auto bytes = read_record_file(AT_FDCWD, path->c_str());
   if (!bytes) {
-    if (is_absent(bytes.error())) return std::optional<SecretRecord>();
+    if (bytes.error().absent()) return std::optional<SecretRecord>();
     return std::unexpected(read_error("read record", bytes.error()));
   }
   auto sealed = unframe(*bytes);
@@ -383,7 +338,7 @@ Result<LoadOutcome> load_all(const std::filesystem::path& dir, const MasterKey& 
     if (!split_extension(name, stem, ext) || ext != "sec") continue;
     std::string id = utf8::is_valid(stem) ? std::string(stem) : std::string();
 
-    auto bytes = read_file(::dirfd(d.get()), entry->d_name);
+    auto bytes = read_record_file(::dirfd(d.get()), entry->d_name);
     if (!bytes) {
       out.quarantined.push_back({std::move(id), read_error("read", bytes.error()).to_string()});
       continue;

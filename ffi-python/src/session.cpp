@@ -1,9 +1,6 @@
 #include "session.hpp"
 
-#include <fcntl.h>
 #include <sodium.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -13,7 +10,7 @@
 
 #include "zantu/core/confirm.hpp"
 #include "zantu/core/crypto.hpp"
-#include "zantu/core/fd.hpp"
+#include "zantu/core/file_read.hpp"
 #include "zantu/core/fingerprint.hpp"
 #include "zantu/core/keypair.hpp"
 #include "zantu/core/policy.hpp"
@@ -26,6 +23,9 @@ namespace {
 using core::CoreError;
 
 constexpr const char* kSaltFile = "kdf.salt";
+// Far above any real salt (`zantu init` writes a few dozen bytes), so a file
+// past it is no salt, and is refused before it is read.
+constexpr std::size_t kMaxSaltLen = 4096;
 
 static_assert(session::kAlphabet.size() == 62);
 static_assert(session::alphabet_index(0x00000000u) == 0);
@@ -68,29 +68,6 @@ bool is_utf8(std::string_view s) noexcept {
     i += len;
   }
   return true;
-}
-
-// The whole of a regular file, or nullopt on any failure (the caller reports
-// one message). A FIFO is neither waited for nor read, nor is an endless
-// device behind a symbolic link; a path with a NUL would name another file.
-std::optional<std::vector<std::uint8_t>> read_whole_file(const std::filesystem::path& path) {
-  if (path.native().find('\0') != std::string::npos) return std::nullopt;
-  core::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (!fd.valid()) return std::nullopt;
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  std::vector<std::uint8_t> bytes;
-  std::uint8_t chunk[4096];
-  while (true) {
-    const ssize_t n = ::read(fd.get(), chunk, sizeof chunk);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    bytes.insert(bytes.end(), chunk, chunk + n);
-  }
-  return bytes;
 }
 
 std::string lower_ascii(std::string_view text) {
@@ -263,7 +240,11 @@ FfiResult<std::unique_ptr<Session>> Session::open(std::optional<std::string> vau
 
   std::unique_ptr<core::Keyring> keyring;
   if (passphrase) {
-    auto salt = read_whole_file(root / kSaltFile);
+    auto salt = core::read_whole_file(root / kSaltFile, kMaxSaltLen, core::FileLinks::Follow);
+    if (!salt && salt.error().kind == core::FileReadFailureKind::TooLarge) {
+      return std::unexpected(FfiError::other(std::string("reading ") + kSaltFile + " from the vault root: " +
+                                             salt.error().to_string() + ", which no salt is"));
+    }
     if (!salt) {
       return std::unexpected(FfiError::other(std::string("reading ") + kSaltFile +
                                              " from the vault root (run `zantu init` first)"));

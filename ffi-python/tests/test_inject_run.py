@@ -196,6 +196,34 @@ def test_allowlist_file_is_read_on_every_call(vault, prod_value):
                    "/bin/cat", ["/dev/null"])
 
 
+ALLOWLIST_BOUND = 64 * 1024
+
+
+@pytest.mark.parametrize("size, sparse", [(ALLOWLIST_BOUND, False), (ALLOWLIST_BOUND + 1, False),
+                                          (3 << 30, True)])
+def test_an_allowlist_past_its_bound_is_an_empty_list(vault, prod_value, size, sparse):
+    # The entry, then comment lines up to `size` bytes (or a hole, for the
+    # sparse file): the bound itself is still a list.
+    text = b"/bin/cat\n"
+    if sparse:
+        write_allowlist(vault, text)
+        os.truncate(os.path.join(vault.root, "allowlist"), size)
+    else:
+        comment = b"#" + b"x" * 78 + b"\n"
+        text += comment * ((size - len(text)) // len(comment))
+        text += b"\n" * (size - len(text))
+        write_allowlist(vault, text)
+    session = vault.session()
+    # A run that needs no allowlist never depends on the file.
+    assert session.inject_run("A=x\n", "dev", "/bin/echo", ["dev"])["stdout"] == b"dev\n"
+    if size <= ALLOWLIST_BOUND:
+        assert session.inject_run(prod_value, "dev", "/bin/cat", ["/dev/null"])["status"] == 0
+        return
+    raises_exactly(ZantuDenied, NOT_ALLOWLISTED.format("/bin/cat"), session.inject_run, prod_value, "dev",
+                   "/bin/cat", ["/dev/null"])
+    assert lines(vault) == [("deny", "denied:not-allowlisted", "prod/app/db", "prod")]
+
+
 def test_three_gated_values_are_each_audited_as_denied(vault, tmp_path):
     vault.plant(literal("prod/app/db", b"v1", sensitivity="medium"))
     vault.plant(literal("dev/app/low", b"v2", sensitivity="low"))

@@ -131,6 +131,24 @@ def test_salt_length(tmp_path, salt_len, ok):
                        ZantuSession, SCOPE, v.root, PASSPHRASE)
 
 
+SALT_TOO_LARGE = "reading kdf.salt from the vault root: file is larger than 4096 bytes, which no salt is"
+
+
+@pytest.mark.parametrize("salt_len, sparse", [(4096, False), (4097, False), (3 << 30, True)])
+def test_a_salt_past_its_bound_is_refused_unread(tmp_path, salt_len, sparse):
+    # A planted file of any size ends the opening at once, before the key is
+    # derived; the largest salt accepted is the bound itself.
+    salt = bytes(i % 251 for i in range(min(salt_len, 4097)))
+    v = Vault(tmp_path / "vault", salt=salt, key=b"\0" * 32)
+    if sparse:
+        os.truncate(os.path.join(v.root, "kdf.salt"), salt_len)
+    if salt_len <= 4096:
+        opens_with_key(v.root, derive_key(PASSPHRASE, salt), v.root, PASSPHRASE)
+        return
+    raises_exactly(ZantuError, SALT_TOO_LARGE, ZantuSession, SCOPE, v.root, PASSPHRASE)
+    assert not os.path.exists(os.path.join(v.root, "global"))
+
+
 def test_opening_creates_the_two_vaults_and_nothing_else(vault):
     before = vault.tree()
     ZantuSession({"operations": []}, vault.root, PASSPHRASE)

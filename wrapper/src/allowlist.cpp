@@ -1,15 +1,11 @@
 #include "zantu/wrapper/allowlist.hpp"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <memory>
 
 #include "zantu/core/envrefs.hpp"
+#include "zantu/core/file_read.hpp"
 #include "text.hpp"
 
 namespace zantu::wrapper {
@@ -57,40 +53,6 @@ class ComponentCursor {
 struct FreeDeleter {
   void operator()(char* p) const noexcept { std::free(p); }
 };
-
-class Fd {
- public:
-  explicit Fd(int fd) noexcept : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  [[nodiscard]] int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
-
-// The whole content of a regular file, or nullopt on any failure. A FIFO is
-// neither waited for nor read, nor is an endless device behind a symbolic link.
-std::optional<std::string> read_whole_file(const std::string& path) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (fd.get() < 0) return std::nullopt;
-  struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  std::string out;
-  char buf[8192];
-  for (;;) {
-    const ssize_t n = ::read(fd.get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return std::nullopt;  // EISDIR for a directory, EIO, ...
-    }
-    if (n == 0) return out;
-    out.append(buf, static_cast<std::size_t>(n));
-  }
-}
 
 }  // namespace
 
@@ -140,9 +102,10 @@ bool Allowlist::ByComponents::operator()(std::string_view a, std::string_view b)
 }
 
 Allowlist Allowlist::read_file(const std::string& path) {
-  const auto content = read_whole_file(path);
+  // A link at the path is followed: an owner may keep the list elsewhere.
+  const auto content = core::read_whole_file(path, kMaxFileLen, core::FileLinks::Follow);
   if (!content) return {};
-  return from_text(*content);
+  return from_text(std::string_view(reinterpret_cast<const char*>(content->data()), content->size()));
 }
 
 Allowlist Allowlist::from_text(std::string_view text) {

@@ -175,5 +175,46 @@ TEST(AllowlistFile, UnreadableFilesGiveAnEmptyList) {
   }
 }
 
+// A planted file of any size costs a run nothing: past the bound it is no
+// list at all, refused by its size before anything is read or resolved.
+TEST(AllowlistFile, AFileLargerThanTheBoundGivesAnEmptyList) {
+  TempDir dir;
+  const std::string entry = "/usr/bin/env\n";
+  // Comment lines fill the file up to `len` bytes after the entry.
+  auto padded = [&](std::size_t len) {
+    std::string text = entry;
+    while (text.size() < len) {
+      const std::size_t line = std::min<std::size_t>(len - text.size(), 80);
+      text += line == 1 ? std::string("\n") : "#" + std::string(line - 2, 'x') + "\n";
+    }
+    return text;
+  };
+  struct Case {
+    const char* why;
+    std::uintmax_t len;
+    bool sparse;
+    bool read;
+  };
+  const Case cases[] = {
+      {"the bound", Allowlist::kMaxFileLen, false, true},
+      {"one byte past the bound", Allowlist::kMaxFileLen + 1, false, false},
+      {"a sparse file far past the bound", 3ull << 30, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    const std::string file = dir / "allowlist";
+    if (c.sparse) {
+      testing::write_file(file, entry, fs::perms::owner_read | fs::perms::owner_write);
+      fs::resize_file(file, c.len);
+    } else {
+      testing::write_file(file, padded(static_cast<std::size_t>(c.len)), fs::perms::owner_read | fs::perms::owner_write);
+      ASSERT_EQ(fs::file_size(file), c.len);
+    }
+    const Allowlist list = Allowlist::read_file(file);
+    EXPECT_EQ(list.allows("/usr/bin/env"), c.read);
+    EXPECT_EQ(list.size(), c.read ? 1u : 0u);
+  }
+}
+
 }  // namespace
 }  // namespace zantu::wrapper

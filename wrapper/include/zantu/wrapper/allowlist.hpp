@@ -39,9 +39,14 @@ class Allowlist {
  public:
   Allowlist() = default;
 
+  // The largest allowlist file that is read: some thousand paths, far more
+  // than anyone lists, and little enough that resolving every line stays
+  // quick while the caller waits.
+  static constexpr std::size_t kMaxFileLen = 64 * 1024;
+
   // Reads the allowlist file at `path` and adds every entry line. A file that
-  // is missing, unreadable, not a regular file's text or not UTF-8 gives an
-  // empty list; nothing is reported.
+  // is missing, unreadable, not a regular file, larger than `kMaxFileLen` or
+  // not UTF-8 gives an empty list; nothing is reported.
   [[nodiscard]] static Allowlist read_file(const std::string& path);
   // The same for a text already in memory.
   [[nodiscard]] static Allowlist from_text(std::string_view text);
