@@ -208,6 +208,9 @@ struct ChildPlan {
   // /proc/self/fd is available.
   int fd_limit = 0;
   void* program_stack_top = nullptr;
+  // The caller's pid: the supervisor's parent while the caller lives, and the
+  // sender of every stop request the caller makes.
+  long host_pid = 0;
   long supervisor_pid = 0;  // written by the supervisor before the program exists
   // Why the program could not be started (an error number), 0 when it was.
   std::atomic<int> start_errnum{0};
@@ -220,6 +223,9 @@ struct ChildPlan {
   // Set when the supervisor reaped the program, with its wait status.
   std::atomic<bool> program_reaped{false};
   std::atomic<int> program_wait_status{0};
+  // Set when the supervisor was told to stop by another process than the
+  // caller (then it killed the program).
+  std::atomic<bool> stopped_from_outside{false};
 };
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
               "the processes share these without any lock");
@@ -425,6 +431,11 @@ ZANTU_CHILD_SIDE int program_main(void* plan_ptr) {
 // its wait below, so that kill never reaches a recycled pid.
 ZANTU_CHILD_SIDE int supervisor_main(void* plan_ptr) {
   auto* plan = static_cast<ChildPlan*>(plan_ptr);
+  // Dies with the caller, and the program with it: a run never outlives its
+  // caller, least of all holding the caller's memory, keys included. A caller
+  // gone already is caught by the check after.
+  raw_syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL);
+  if (raw_syscall(SYS_getppid) != plan->host_pid) exit_now(1);
   reset_handled_signals();  // every signal stays blocked, as the caller left them
   plan->supervisor_pid = raw_syscall(SYS_getpid);
   auto* program_tid = reinterpret_cast<int*>(&plan->program_tid);
@@ -450,6 +461,9 @@ ZANTU_CHILD_SIDE int supervisor_main(void* plan_ptr) {
     if (reaped < 0 && reaped != -EINTR) exit_now(1);
     siginfo_t info;
     if (raw_syscall(SYS_rt_sigtimedwait, arg(&wake), arg(&info), 0, kKernelSigsetLen) == SIGTERM) {
+      // Only the caller asks for a stop; anyone else ends the run, which the
+      // caller must then report rather than a status it never chose.
+      if (info.si_pid != plan->host_pid) plan->stopped_from_outside.store(true, std::memory_order_relaxed);
       raw_syscall(SYS_kill, program, SIGKILL);
     }
   }
@@ -780,6 +794,7 @@ std::expected<ChildOutput, ChildFailure> child::run(const ChildCommand& command)
   plan.stdout_fd = out_pipe.write_end.get();
   plan.stderr_fd = err_pipe.write_end.get();
   plan.program_stack_top = stacks.program_top();
+  plan.host_pid = ::getpid();
   rlimit nofile{};
   plan.fd_limit = 1 << 20;  // the kernel's default ceiling (fs.nr_open)
   if (::getrlimit(RLIMIT_NOFILE, &nofile) == 0 && nofile.rlim_cur < static_cast<rlim_t>(plan.fd_limit)) {
@@ -860,12 +875,15 @@ std::expected<ChildOutput, ChildFailure> child::run(const ChildCommand& command)
   out.take_rest();
   err.take_rest();
   if (out.too_large() || err.too_large()) return fail(ChildFailureKind::OutputTooLarge);
-  output.read_errnum = out.errnum() != 0 ? out.errnum() : err.errnum();
-  // A program whose supervisor was killed from outside died with it.
-  if (plan.program_reaped.load(std::memory_order_acquire)) {
-    const int wait_status = plan.program_wait_status.load(std::memory_order_relaxed);
-    if (WIFEXITED(wait_status)) output.status = WEXITSTATUS(wait_status);
+  // A supervisor killed or stopped by another process has killed the
+  // program, or the program died with it: its status is not the program's own.
+  if (!plan.program_reaped.load(std::memory_order_acquire) ||
+      plan.stopped_from_outside.load(std::memory_order_relaxed)) {
+    return fail(ChildFailureKind::SupervisorEnded);
   }
+  output.read_errnum = out.errnum() != 0 ? out.errnum() : err.errnum();
+  const int wait_status = plan.program_wait_status.load(std::memory_order_relaxed);
+  if (WIFEXITED(wait_status)) output.status = WEXITSTATUS(wait_status);
   return output;
 }
 

@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 
@@ -28,6 +29,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "forked_child.hpp"
 
 namespace zantu::core {
 namespace {
@@ -241,6 +244,75 @@ TEST_F(ChildRun, StoppedSupervisorIsKilledAndTheChildDiesWithIt) {
   for (int i = 0; i < 1000 && !dead(pid); ++i) std::this_thread::sleep_for(10ms);
   EXPECT_TRUE(dead(pid));
   if (!dead(pid)) ::kill(pid, SIGKILL);
+}
+
+// The program writes its own pid and its parent's, the supervisor's, then
+// runs `rest`.
+std::string record_pids(const std::string& pidfile, const std::string& rest) {
+  return "echo $$ $PPID > '" + pidfile + ".tmp' && mv '" + pidfile + ".tmp' '" + pidfile + "'; " + rest;
+}
+
+// The program's and the supervisor's pids once the program has written them.
+std::pair<pid_t, pid_t> wait_for_pids(const std::string& pidfile) {
+  for (int i = 0; i < 3000; ++i) {
+    std::ifstream in(pidfile);
+    pid_t program = -1, supervisor = -1;
+    if (in >> program >> supervisor) return {program, supervisor};
+    std::this_thread::sleep_for(10ms);
+  }
+  return {-1, -1};
+}
+
+bool all_dead_within(std::initializer_list<pid_t> pids, std::chrono::milliseconds within) {
+  const auto until = steady_clock::now() + within;
+  auto all_dead = [&] { return std::all_of(pids.begin(), pids.end(), dead); };
+  while (!all_dead() && steady_clock::now() < until) std::this_thread::sleep_for(5ms);
+  return all_dead();
+}
+
+// The supervisor shares the caller's memory: one left behind by a caller
+// that died would hold all of it, keys included. It ends with the caller, and
+// the program with it.
+TEST_F(ChildRun, ACallerThatDiesLeavesNothingOfTheRun) {
+  for (const int sig : {SIGKILL, SIGTERM}) {
+    SCOPED_TRACE(sig);
+    const std::string pidfile = file("pids-" + std::to_string(sig));
+    forked::Child host = forked::start([&] {
+      ChildCommand c = shell(record_pids(pidfile, "exec sleep 30"));
+      (void)child::run(c);
+      return std::string("the run ended by itself");
+    });
+    ASSERT_GT(host.pid, 0);
+    const auto [program, supervisor] = wait_for_pids(pidfile);
+    ASSERT_GT(program, 0);
+    EXPECT_FALSE(dead(program));
+    EXPECT_FALSE(dead(supervisor));
+    ::kill(host.pid, sig);
+    EXPECT_EQ(forked::join(host), " [signal " + std::to_string(sig) + "]");
+    EXPECT_TRUE(all_dead_within({supervisor, program}, 1s));
+    for (const pid_t p : {program, supervisor}) {
+      if (!dead(p)) ::kill(p, SIGKILL);
+    }
+  }
+}
+
+// Only the caller stops a run: a supervisor killed, or told to stop, by
+// another process (here the program itself) ends the run with its own
+// failure, never with a status the program did not give.
+TEST_F(ChildRun, ASupervisorEndedByAnotherProcessIsAFailure) {
+  for (const char* sig : {"KILL", "TERM"}) {
+    SCOPED_TRACE(sig);
+    const std::string pidfile = file(std::string("pids-") + sig);
+    ChildCommand c = shell(record_pids(pidfile, std::string("kill -") + sig + " $PPID; exec sleep 30"));
+    auto got = child::run(c);
+    ASSERT_FALSE(got.has_value());
+    EXPECT_EQ(got.error().kind, ChildFailureKind::SupervisorEnded);
+    const auto [program, supervisor] = wait_for_pids(pidfile);
+    ASSERT_GT(program, 0);
+    EXPECT_TRUE(all_dead_within({program}, 1s));
+    EXPECT_FALSE(has_children());
+    if (!dead(program)) ::kill(program, SIGKILL);
+  }
 }
 
 TEST_F(ChildRun, ExecFailureLeavesNothingBehind) {

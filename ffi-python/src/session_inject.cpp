@@ -98,6 +98,7 @@ FfiResult<InjectOutput> Session::inject_run(std::string_view refs_text, std::str
         return std::unexpected(FfiError::policy_denied(e.to_string()));
       case wrapper::WrapperErrorKind::Core:
       case wrapper::WrapperErrorKind::Spawn:
+      case wrapper::WrapperErrorKind::HelperEnded:
         break;
     }
     return std::unexpected(FfiError::other(e.to_string()));

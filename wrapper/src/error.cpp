@@ -22,6 +22,10 @@ WrapperError WrapperError::steering_variable(std::string name, std::string reaso
   return {WrapperErrorKind::SteeringVariable, std::move(name), std::nullopt, std::move(reason)};
 }
 
+WrapperError WrapperError::helper_ended(std::string program) {
+  return {WrapperErrorKind::HelperEnded, std::move(program), std::nullopt};
+}
+
 std::string WrapperError::to_string() const {
   switch (kind_) {
     case WrapperErrorKind::Core:
@@ -36,6 +40,9 @@ std::string WrapperError::to_string() const {
       return "failed to launch child process: " + detail_;
     case WrapperErrorKind::SteeringVariable:
       return "variable `" + detail_ + "` " + reason_ + "; high/prod injection refused";
+    case WrapperErrorKind::HelperEnded:
+      return "the run's helper process was ended by another process before `" + detail_ +
+             "` exited; the program was ended with it and its status is unknown";
   }
   return detail_;
 }

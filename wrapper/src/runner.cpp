@@ -60,7 +60,10 @@ Result<Output> SystemRunner::run(const Command& command) const {
   child.path_search = command.path_search;
   child.inherit_stdio = command.inherit_stdio;
   auto ran = core::child::run(child);
-  // No limit and no output bound are set, so every failure is a launch failure.
+  if (!ran && ran.error().kind == core::ChildFailureKind::SupervisorEnded) {
+    return std::unexpected(WrapperError::helper_ended(text::utf8_lossy(command.program)));
+  }
+  // No limit and no output bound are set, so every other failure is a launch failure.
   if (!ran) return std::unexpected(WrapperError::spawn(launch_error(command, ran.error().errnum)));
   if (ran->read_errnum != 0) return std::unexpected(WrapperError::spawn(launch_error(command, ran->read_errnum)));
   return Output{std::move(ran->stdout_bytes), std::move(ran->stderr_bytes), ran->status};

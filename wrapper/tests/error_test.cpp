@@ -25,6 +25,9 @@ TEST(WrapperError, TextForms) {
       {WrapperError::steering_variable("HOME", "chooses the per-user start-up files that programs read"),
        WrapperErrorKind::SteeringVariable,
        "variable `HOME` chooses the per-user start-up files that programs read; high/prod injection refused"},
+      {WrapperError::helper_ended("/usr/bin/psql"), WrapperErrorKind::HelperEnded,
+       "the run's helper process was ended by another process before `/usr/bin/psql` exited; the program was "
+       "ended with it and its status is unknown"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.error.kind(), c.kind);

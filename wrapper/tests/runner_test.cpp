@@ -157,6 +157,17 @@ TEST(SystemRunner, ExitCodesAndSignals) {
   EXPECT_EQ(out.status, 3);
 }
 
+// The program's parent is the run's helper: another process that ends it
+// (here the program itself) ends the run with its own error, not with a
+// status the program never gave.
+TEST(SystemRunner, AHelperEndedByAnotherProcessIsItsOwnError) {
+  for (const char* script : {"kill -KILL $PPID; exec sleep 30", "kill -TERM $PPID; exec sleep 30"}) {
+    auto out = SystemRunner().run(shell(script));
+    ASSERT_FALSE(out) << script;
+    EXPECT_EQ(out.error(), WrapperError::helper_ended("/bin/sh")) << script;
+  }
+}
+
 TEST(SystemRunner, StandardInputIsTheNullDeviceAtEndOfFile) {
   const auto out = run_ok(shell("readlink /proc/self/fd/0; if read -r line; then echo data; else echo eof; fi"));
   EXPECT_EQ(text(out.stdout), "/dev/null\neof\n");

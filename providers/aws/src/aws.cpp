@@ -23,6 +23,8 @@ constexpr std::string_view kCouldNotRun = "aws-sm: could not run `aws` — is th
 constexpr std::string_view kWaitFailed = "aws-sm: waiting on `aws` failed ({})";
 constexpr std::string_view kTimedOut = "aws-sm: `aws` timed out after {}s";
 constexpr std::string_view kTooLarge = "aws-sm: `aws` printed more than {} bytes";
+constexpr std::string_view kHelperEnded =
+    "aws-sm: the helper process running `aws` was ended by another process before `aws` exited";
 constexpr std::string_view kEmptyValue = "aws-sm secret `{}` in region `{}` resolved to an empty value";
 constexpr std::string_view kFailed = "aws-sm: {} [region=`{}`, secret=`{}`, exit={}]";
 
@@ -112,7 +114,7 @@ core::Result<AwsOutput> SystemAwsRunner::run(std::span<const std::string> args,
   auto ran = common::run_tool("aws", args, limit);
   if (!ran) {
     return provider_error(
-        common::failure_message(ran.error(), limit, {kCouldNotRun, kWaitFailed, kTimedOut, kTooLarge}));
+        common::failure_message(ran.error(), limit, {kCouldNotRun, kWaitFailed, kTimedOut, kTooLarge, kHelperEnded}));
   }
   return AwsOutput{std::move(ran->stdout_bytes), std::move(ran->stderr_bytes), ran->status};
 }

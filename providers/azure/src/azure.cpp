@@ -25,6 +25,8 @@ constexpr std::string_view kCouldNotRun =
 constexpr std::string_view kWaitFailed = "azure-kv: waiting on `az` failed ({})";
 constexpr std::string_view kTimedOut = "azure-kv: `az` timed out after {}s";
 constexpr std::string_view kTooLarge = "azure-kv: `az` printed more than {} bytes";
+constexpr std::string_view kHelperEnded =
+    "azure-kv: the helper process running `az` was ended by another process before `az` exited";
 constexpr std::string_view kEmptyValue = "azure-kv secret `{}` in vault `{}` resolved to an empty value";
 constexpr std::string_view kFailed = "azure-kv: {} [vault=`{}`, secret=`{}`, exit={}]";
 
@@ -101,7 +103,7 @@ core::Result<AzOutput> SystemAzRunner::run(std::span<const std::string> args, st
   auto ran = common::run_tool("az", args, limit);
   if (!ran) {
     return provider_error(
-        common::failure_message(ran.error(), limit, {kCouldNotRun, kWaitFailed, kTimedOut, kTooLarge}));
+        common::failure_message(ran.error(), limit, {kCouldNotRun, kWaitFailed, kTimedOut, kTooLarge, kHelperEnded}));
   }
   return AzOutput{std::move(ran->stdout_bytes), std::move(ran->stderr_bytes), ran->status};
 }

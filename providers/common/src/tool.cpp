@@ -75,6 +75,7 @@ std::string failure_message(const ToolFailure& failure, std::chrono::nanoseconds
     case ToolFailureKind::CouldNotStart: return fill(texts.could_not_run, {core::os_error_text(failure.errnum)});
     case ToolFailureKind::WaitFailed: return fill(texts.wait_failed, {core::os_error_text(failure.errnum)});
     case ToolFailureKind::OutputTooLarge: return fill(texts.too_large, {std::to_string(kMaxToolOutputLen)});
+    case ToolFailureKind::SupervisorEnded: return std::string(texts.helper_ended);
     case ToolFailureKind::TimedOut: break;
   }
   return fill(texts.timed_out, {whole_seconds(limit)});

@@ -45,6 +45,7 @@ struct Tool {
   std::string fallback_hint;
   // Standard error texts and the hint each must give, the earliest-group rule among them.
   std::vector<std::pair<std::string, std::string>> classified;
+  std::string helper_ended;
 };
 
 void PrintTo(const Tool& t, std::ostream* os) { *os << t.name; }
@@ -80,6 +81,7 @@ Tool aws_tool() {
            not_found},
           {"Not Found / could not connect to the endpoint", endpoint},
       },
+      "aws-sm: the helper process running `aws` was ended by another process before `aws` exited",
   };
 }
 
@@ -111,6 +113,7 @@ Tool az_tool() {
           {"ERROR: (SecretNotFound) A secret with (name/id) s1 was not found in this key vault", not_found},
           {"ERROR: (VaultNotFound) ... Forbidden", access},
       },
+      "azure-kv: the helper process running `az` was ended by another process before `az` exited",
   };
 }
 
@@ -160,6 +163,15 @@ pid_t read_pid(const std::string& file) {
 }
 
 bool alive(pid_t pid) { return ::kill(pid, 0) == 0; }
+
+// Whether `pid` has died: gone, or a zombie left to whoever adopted it.
+bool dead(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  if (!std::getline(in, stat)) return true;
+  const auto paren = stat.rfind(')');
+  return paren != std::string::npos && stat.size() > paren + 2 && stat[paren + 2] == 'Z';
+}
 
 class SystemRunner : public ::testing::TestWithParam<Tool> {
  protected:
@@ -295,6 +307,22 @@ TEST_P(SystemRunner, OutputPastTheBoundEndsTheRunAtOnce) {
       ASSERT_TRUE(got) << c.why << ": " << got.error().detail();
       EXPECT_EQ(got->size(), kBound) << c.why;
     }
+  }
+}
+
+// The tool's parent is the run's helper; a tool (or anyone) that ends it
+// fails the lookup with its own message, and the tool dies with it.
+TEST_P(SystemRunner, AHelperEndedByAnotherProcessFailsTheLookup) {
+  const std::string pidfile = tools_.file("pid");
+  for (const char* sig : {"KILL", "TERM"}) {
+    fake("echo $$ > '" + pidfile + "'; kill -" + std::string(sig) + " $PPID; exec sleep 30");
+    auto got = tool().materialize(kNormalLimit);
+    ASSERT_FALSE(got) << sig;
+    EXPECT_EQ(got.error().detail(), tool().helper_ended) << sig;
+    const pid_t pid = read_pid(pidfile);
+    ASSERT_GT(pid, 0) << sig;
+    for (int i = 0; i < 200 && !dead(pid); ++i) std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(dead(pid)) << sig;
   }
 }
 

@@ -69,6 +69,9 @@ enum class ChildFailureKind : std::uint8_t {
   WaitFailed,      // waiting on the child failed (errnum says why); it was killed and reaped
   TimedOut,        // the limit passed; the child was killed and reaped, its output discarded
   OutputTooLarge,  // a stream passed `max_stream_len`; the child was killed and reaped, its output discarded
+  // The supervisor was killed or told to stop by another process before the
+  // child ended; the child was killed with it, its status and output discarded.
+  SupervisorEnded,
 };
 
 struct ChildFailure {
@@ -108,6 +111,12 @@ namespace child {
 // outlives it. A child that is killed (limit, output too large) dies by
 // SIGKILL; if its supervisor does not end within 2 s of being asked, the
 // supervisor is killed too and the child dies with it.
+//
+// The supervisor dies with the caller (a parent-death signal, set before it
+// starts the child, with a check for a caller that died before that), and the
+// child with the supervisor: a caller killed in the middle of a run leaves
+// nothing of it running and none of its memory held. A supervisor killed, or
+// told to stop, by another process ends the run with `SupervisorEnded`.
 [[nodiscard]] std::expected<ChildOutput, ChildFailure> run(const ChildCommand& command);
 
 }  // namespace child

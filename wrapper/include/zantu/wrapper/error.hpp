@@ -18,6 +18,7 @@ enum class WrapperErrorKind : std::uint8_t {
   ConfirmationTimedOut,  // no payload
   Spawn,                 // a message made by the runner
   SteeringVariable,      // the variable's name, and why it may not be set
+  HelperEnded,           // the program path: the run's helper ended before the program
 };
 
 class WrapperError {
@@ -30,12 +31,16 @@ class WrapperError {
   // A gated run whose text sets `name`, through which it could steer the
   // program; `reason` completes "variable `name` ...".
   [[nodiscard]] static WrapperError steering_variable(std::string name, std::string reason);
+  // The helper process that ran `program` was killed, or told to stop, by
+  // another process before the program ended; the program was ended with it.
+  [[nodiscard]] static WrapperError helper_ended(std::string program);
 
   [[nodiscard]] WrapperErrorKind kind() const noexcept { return kind_; }
   // The carried core error for `Core`, else nullptr.
   [[nodiscard]] const core::CoreError* core_error() const noexcept { return core_ ? &*core_ : nullptr; }
   // The program text for `NotAllowlisted`, the message for `Spawn`, the
-  // variable's name for `SteeringVariable`, else empty.
+  // variable's name for `SteeringVariable`, the program for `HelperEnded`,
+  // else empty.
   [[nodiscard]] const std::string& detail() const noexcept { return detail_; }
   // Why the variable may not be set, for `SteeringVariable`; else empty.
   [[nodiscard]] const std::string& reason() const noexcept { return reason_; }

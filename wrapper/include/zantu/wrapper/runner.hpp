@@ -67,10 +67,11 @@ class ProcessRunner {
 // nothing. Blocks until the child itself ends, with no time limit; then takes
 // what is in the pipes and returns: a descendant that still holds them is not
 // waited for, and what it writes later is not captured.
-// Fails only with `WrapperError::Spawn`: a NUL byte in the program, an
-// argument, a name or a value, a name that is empty or holds "=", a value
-// that is not UTF-8 (all before anything starts), or a launch, wait or read
-// failure ("launch {program}: {os error}").
+// Fails with `WrapperError::Spawn`: a NUL byte in the program, an argument,
+// a name or a value, a name that is empty or holds "=", a value that is not
+// UTF-8 (all before anything starts), or a launch, wait or read failure
+// ("launch {program}: {os error}"); or with `WrapperError::HelperEnded` when
+// another process killed or stopped the run's helper, and with it the child.
 class SystemRunner final : public ProcessRunner {
  public:
   [[nodiscard]] Result<Output> run(const Command& command) const override;

@@ -56,12 +56,13 @@ inline constexpr std::size_t kMaxToolOutputLen = 16 * 1024 * 1024;
 
 // A provider's texts for a failed run, each with one "{}": the OS error text
 // for CouldNotStart and WaitFailed, the limit's whole seconds for TimedOut,
-// `kMaxToolOutputLen` in decimal for OutputTooLarge.
+// `kMaxToolOutputLen` in decimal for OutputTooLarge; none for SupervisorEnded.
 struct ToolFailureTexts {
   std::string_view could_not_run;
   std::string_view wait_failed;
   std::string_view timed_out;
   std::string_view too_large;
+  std::string_view helper_ended;
 };
 
 // The message for `failure` from the provider's `texts`.
