@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -16,13 +15,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
 
+#include "child_side.hpp"
 #include "zantu/core/fd.hpp"
 
 extern char** environ;
@@ -182,292 +181,11 @@ void build_candidates(std::string_view program, std::optional<std::string_view> 
 }
 
 // ---------------------------------------------------------------------------
-// The two processes of a run. The program's own parent is a small supervisor
-// cloned from the caller with CLONE_VM and an exit signal of 0, which never
-// execs. The kernel resets the exit signal of a process that execs to SIGCHLD,
-// so the program itself could not be kept out of the host's SIGCHLD handling;
-// the supervisor can: it is never reaped by the kernel on its own whatever the
-// host's SIGCHLD setting, sends the host no SIGCHLD, and is returned by no wait
-// of the host without __WALL. It starts the program as its own vfork child,
-// reaps it, leaves its wait status in the shared plan and exits.
-//
-// Both run on memory they share with the caller while other threads of the
-// host keep running, so the code below that they run calls no library
-// function, allocates nothing, takes no lock, is not instrumented by the
-// sanitizers and makes its system calls raw, never touching errno (which
-// lives in the calling thread's storage).
+// The caller's side of a run: the supervisor's stacks, starting it, and
+// waiting on it and on the pipes. The child side is in child_side.cpp.
 
-// What both processes need, all built before they exist, and what they report.
-struct ChildPlan {
-  char* const* candidates = nullptr;
-  char* const* argv = nullptr;
-  char* const* envp = nullptr;
-  int stdout_fd = -1;  // pipe write ends, or -1 when the stdio is inherited
-  int stderr_fd = -1;
-  // Where closing descriptors stops when neither close_range nor
-  // /proc/self/fd is available.
-  int fd_limit = 0;
-  void* program_stack_top = nullptr;
-  // The caller's pid: the supervisor's parent while the caller lives, and the
-  // sender of every stop request the caller makes.
-  long host_pid = 0;
-  long supervisor_pid = 0;  // written by the supervisor before the program exists
-  // Why the program could not be started (an error number), 0 when it was.
-  std::atomic<int> start_errnum{0};
-  // -1 until the program exists; then its pid, written by the kernel before
-  // it runs (CLONE_PARENT_SETTID); then 0, written by the kernel with a futex
-  // wake when it execs or exits (CLONE_CHILD_CLEARTID), from which moment it
-  // no longer touches the caller's memory. The supervisor writes 0 itself
-  // when it could not clone.
-  std::atomic<int> program_tid{-1};
-  // Set when the supervisor reaped the program, with its wait status.
-  std::atomic<bool> program_reaped{false};
-  std::atomic<int> program_wait_status{0};
-  // Set when the supervisor was told to stop by another process than the
-  // caller (then it killed the program).
-  std::atomic<bool> stopped_from_outside{false};
-};
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
-              "the processes share these without any lock");
-static_assert(sizeof(std::atomic<int>) == sizeof(int), "the kernel writes program_tid as a plain int");
-
-#define ZANTU_CHILD_SIDE __attribute__((no_sanitize("address", "undefined")))
-
-// A system call that returns -errno on failure and leaves errno alone.
-#if !defined(__x86_64__)
-#error "the child side is written for x86-64 only"
-#endif
-ZANTU_CHILD_SIDE long raw_syscall(long nr, long a = 0, long b = 0, long c = 0, long d = 0, long e = 0) {
-  long ret;
-  register long r10 __asm__("r10") = d;
-  register long r8 __asm__("r8") = e;
-  __asm__ volatile("syscall"
-                   : "=a"(ret)
-                   : "a"(nr), "D"(a), "S"(b), "d"(c), "r"(r10), "r"(r8)
-                   : "rcx", "r11", "memory");
-  return ret;
-}
-
-// clone(2) made raw: returns the new process's pid or -errno. The new process
-// starts on `stack_top` (16-byte aligned), calls `fn(arg)` there and exits
-// with its result; it never returns into the caller's frames.
-ZANTU_CHILD_SIDE long raw_clone(unsigned long flags, void* stack_top, int* parent_tid, int* child_tid,
-                                int (*fn)(void*), void* arg) {
-  long ret;
-  register long r10 __asm__("r10") = reinterpret_cast<long>(child_tid);
-  register long r8 __asm__("r8") = 0;  // tls
-  register long r12 __asm__("r12") = reinterpret_cast<long>(fn);
-  register long r13 __asm__("r13") = reinterpret_cast<long>(arg);
-  __asm__ volatile(
-      "syscall\n\t"
-      "test %%rax, %%rax\n\t"
-      "jnz 1f\n\t"
-      // The new process, on its own stack.
-      "xor %%ebp, %%ebp\n\t"
-      "mov %%r13, %%rdi\n\t"
-      "call *%%r12\n\t"
-      "mov %%eax, %%edi\n\t"
-      "mov %[exit_group], %%eax\n\t"
-      "syscall\n\t"
-      "ud2\n"
-      "1:\n\t"
-      : "=a"(ret)
-      : "a"(SYS_clone), "D"(flags), "S"(stack_top), "d"(parent_tid), "r"(r10), "r"(r8), "r"(r12), "r"(r13),
-        [exit_group] "i"(SYS_exit_group)
-      : "rcx", "r11", "memory");
-  return ret;
-}
-
-template <class T>
-ZANTU_CHILD_SIDE long arg(T* p) {
-  return reinterpret_cast<long>(p);
-}
-
-// The kernel's own sigaction layout (rt_sigaction), with its 64-bit mask.
-struct KernelSigaction {
-  void* handler;
-  unsigned long flags;
-  void* restorer;
-  std::uint64_t mask;
-};
-constexpr long kKernelSigsetLen = sizeof(std::uint64_t);
-constexpr int kKernelSignals = 64;
-
-ZANTU_CHILD_SIDE constexpr std::uint64_t signal_bit(int sig) { return std::uint64_t{1} << (sig - 1); }
-
-ZANTU_CHILD_SIDE void set_default_action(int sig) {
-  KernelSigaction dfl{};
-  raw_syscall(SYS_rt_sigaction, sig, arg(&dfl), 0, kKernelSigsetLen);
-}
-
-// A host handler must never run in either process, on memory they share with
-// the host; SIGCHLD goes back to its default (without SA_NOCLDWAIT) so the
-// supervisor's own child is never reaped behind its back.
-ZANTU_CHILD_SIDE void reset_handled_signals() {
-  for (int sig = 1; sig <= kKernelSignals; ++sig) {
-    if (sig == SIGKILL || sig == SIGSTOP) continue;
-    KernelSigaction old{};
-    if (raw_syscall(SYS_rt_sigaction, sig, 0, arg(&old), kKernelSigsetLen) != 0) continue;
-    const bool handled = old.handler != reinterpret_cast<void*>(SIG_DFL) &&
-                         old.handler != reinterpret_cast<void*>(SIG_IGN);
-    if (handled || sig == SIGCHLD) set_default_action(sig);
-  }
-}
-
-struct LinuxDirent64 {
-  std::uint64_t d_ino;
-  std::int64_t d_off;
-  unsigned short d_reclen;
-  unsigned char d_type;
-  char d_name[1];
-};
-
-// Closes every descriptor from `first` on that /proc/self/fd lists. Closing
-// while reading may make the listing skip entries, so it is read again until a
-// whole pass closes nothing. Returns false when the listing cannot be read.
-ZANTU_CHILD_SIDE bool close_listed_descriptors(int first) {
-  const long dir = raw_syscall(SYS_openat, AT_FDCWD, arg("/proc/self/fd"), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) return false;
-  alignas(8) char buf[2048];
-  bool ok = true;
-  for (bool closed_any = true; closed_any && ok;) {
-    closed_any = false;
-    if (raw_syscall(SYS_lseek, dir, 0, SEEK_SET) < 0) ok = false;
-    while (ok) {
-      const long n = raw_syscall(SYS_getdents64, dir, arg(buf), sizeof buf);
-      if (n <= 0) {
-        ok = n == 0;
-        break;
-      }
-      for (long off = 0; off < n;) {
-        const auto* d = reinterpret_cast<const LinuxDirent64*>(buf + off);
-        off += d->d_reclen;
-        long fd = 0;
-        const char* c = d->d_name;
-        for (; *c >= '0' && *c <= '9' && fd <= INT_MAX / 10; ++c) fd = fd * 10 + (*c - '0');
-        if (c == d->d_name || *c != '\0' || fd < first || fd == dir) continue;
-        raw_syscall(SYS_close, fd);
-        closed_any = true;
-      }
-    }
-  }
-  raw_syscall(SYS_close, dir);
-  return ok;
-}
-
-// Closes every descriptor from `first` on: close_range where the kernel (5.9)
-// and any seccomp filter allow it, else what /proc/self/fd lists, else every
-// number below the limit.
-ZANTU_CHILD_SIDE void close_descriptors_from(int first, int fd_limit) {
-  if (raw_syscall(SYS_close_range, first, ~0u, 0) == 0) return;
-  if (close_listed_descriptors(first)) return;
-  for (int fd = first; fd < fd_limit; ++fd) raw_syscall(SYS_close, fd);
-}
-
-[[noreturn]] ZANTU_CHILD_SIDE void exit_now(int code) {
-  for (;;) raw_syscall(SYS_exit_group, code);
-}
-
-// The program's side, from its clone to exec. On failure it leaves the error
-// number in the plan and exits with 127.
-ZANTU_CHILD_SIDE int program_main(void* plan_ptr) {
-  auto* plan = static_cast<ChildPlan*>(plan_ptr);
-  // Dies with the supervisor, so a run that is abandoned cannot leave the
-  // program running; a supervisor gone already is caught by the check after.
-  raw_syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL);
-  if (raw_syscall(SYS_getppid) != plan->supervisor_pid) {
-    plan->start_errnum.store(ECHILD, std::memory_order_release);
-    exit_now(127);
-  }
-  // Ignored dispositions survive exec; a host such as CPython ignores these.
-  set_default_action(SIGPIPE);
-  set_default_action(SIGXFSZ);
-  long err = 0;
-  if (plan->stdout_fd >= 0) {
-    // stdin on the null device: under a stdio protocol server the inherited
-    // one is the client's stream, which the program must not consume.
-    const long null_fd = raw_syscall(SYS_openat, AT_FDCWD, arg("/dev/null"), O_RDONLY);
-    err = null_fd < 0 ? null_fd : 0;
-    if (err == 0 && null_fd != STDIN_FILENO) err = raw_syscall(SYS_dup3, null_fd, STDIN_FILENO, 0);
-    if (err >= 0) err = raw_syscall(SYS_dup3, plan->stdout_fd, STDOUT_FILENO, 0);
-    if (err >= 0) err = raw_syscall(SYS_dup3, plan->stderr_fd, STDERR_FILENO, 0);
-    if (err > 0) err = 0;
-  }
-  if (err == 0) {
-    close_descriptors_from(STDERR_FILENO + 1, plan->fd_limit);
-    const std::uint64_t empty_mask = 0;
-    raw_syscall(SYS_rt_sigprocmask, SIG_SETMASK, arg(&empty_mask), 0, kKernelSigsetLen);
-    // execvp's rules: a permission failure is remembered and reported if
-    // nothing else starts; the errors that mean "not here" move on; any other
-    // error stops the search.
-    bool got_eacces = false;
-    bool stopped = false;
-    err = -ENOENT;
-    for (char* const* path = plan->candidates; *path != nullptr && !stopped; ++path) {
-      err = raw_syscall(SYS_execve, arg(*path), arg(plan->argv), arg(plan->envp));
-      switch (-err) {
-        case EACCES:
-          got_eacces = true;
-          break;
-        case ENOENT:
-        case ESTALE:
-        case ENOTDIR:
-        case ENODEV:
-        case ETIMEDOUT:
-          break;
-        default:
-          stopped = true;
-      }
-    }
-    if (!stopped && got_eacces) err = -EACCES;
-  }
-  plan->start_errnum.store(err < 0 ? static_cast<int>(-err) : ENOEXEC, std::memory_order_release);
-  exit_now(127);
-}
-
-// The supervisor: starts the program, closes every descriptor it holds, then
-// waits for the program's end or for SIGTERM, the caller's request to stop,
-// on which it kills the program. The program is its own unreaped child until
-// its wait below, so that kill never reaches a recycled pid.
-ZANTU_CHILD_SIDE int supervisor_main(void* plan_ptr) {
-  auto* plan = static_cast<ChildPlan*>(plan_ptr);
-  // Dies with the caller, and the program with it: a run never outlives its
-  // caller, least of all holding the caller's memory, keys included. A caller
-  // gone already is caught by the check after.
-  raw_syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL);
-  if (raw_syscall(SYS_getppid) != plan->host_pid) exit_now(1);
-  reset_handled_signals();  // every signal stays blocked, as the caller left them
-  plan->supervisor_pid = raw_syscall(SYS_getpid);
-  auto* program_tid = reinterpret_cast<int*>(&plan->program_tid);
-  const long program =
-      raw_clone(CLONE_VM | CLONE_VFORK | CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID | SIGCHLD,
-                plan->program_stack_top, program_tid, program_tid, program_main, plan);
-  if (program < 0) {
-    plan->start_errnum.store(static_cast<int>(-program), std::memory_order_release);
-    plan->program_tid.store(0, std::memory_order_release);
-    raw_syscall(SYS_futex, arg(program_tid), FUTEX_WAKE, INT_MAX);
-    exit_now(0);
-  }
-  close_descriptors_from(0, plan->fd_limit);
-  const std::uint64_t wake = signal_bit(SIGCHLD) | signal_bit(SIGTERM);
-  for (;;) {
-    int status = 0;
-    const long reaped = raw_syscall(SYS_wait4, program, arg(&status), WNOHANG | __WALL, 0);
-    if (reaped == program) {
-      plan->program_wait_status.store(status, std::memory_order_relaxed);
-      plan->program_reaped.store(true, std::memory_order_release);
-      exit_now(0);
-    }
-    if (reaped < 0 && reaped != -EINTR) exit_now(1);
-    siginfo_t info;
-    if (raw_syscall(SYS_rt_sigtimedwait, arg(&wake), arg(&info), 0, kKernelSigsetLen) == SIGTERM) {
-      // Only the caller asks for a stop; anyone else ends the run, which the
-      // caller must then report rather than a status it never chose.
-      if (info.si_pid != plan->host_pid) plan->stopped_from_outside.store(true, std::memory_order_relaxed);
-      raw_syscall(SYS_kill, program, SIGKILL);
-    }
-  }
-}
+using child_side::ChildPlan;
+using child_side::kKernelSigsetLen;
 
 // The stacks of both processes in one mapping, each above an inaccessible
 // page so an overflow faults instead of writing into the host's memory.
@@ -634,10 +352,10 @@ int start_supervisor(ChildPlan& plan, void* stack_top, std::optional<Supervisor>
   {
     AllSignalsBlocked blocked;
     if (!blocked.ok()) return errno;
-    pid = ::clone(supervisor_main, stack_top, CLONE_VM | CLONE_PIDFD, &plan, &pidfd);
+    pid = ::clone(child_side::supervisor_main, stack_top, CLONE_VM | CLONE_PIDFD, &plan, &pidfd);
     if (pid < 0 && (errno == EINVAL || errno == ENOSYS || errno == EPERM)) {
       pidfd = -1;
-      pid = ::clone(supervisor_main, stack_top, CLONE_VM, &plan);
+      pid = ::clone(child_side::supervisor_main, stack_top, CLONE_VM, &plan);
     }
     if (pid < 0) return errno;
   }

@@ -1,0 +1,55 @@
+// What the two processes of a run share with the caller: the plan built
+// before they exist, and the supervisor's entry point. Internal to the core.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace zantu::core::child_side {
+
+// What both processes need, all built before they exist, and what they report.
+struct ChildPlan {
+  char* const* candidates = nullptr;
+  char* const* argv = nullptr;
+  char* const* envp = nullptr;
+  int stdout_fd = -1;  // pipe write ends, or -1 when the stdio is inherited
+  int stderr_fd = -1;
+  // Where closing descriptors stops when neither close_range nor
+  // /proc/self/fd is available.
+  int fd_limit = 0;
+  void* program_stack_top = nullptr;
+  // The caller's pid: the supervisor's parent while the caller lives, and the
+  // sender of every stop request the caller makes.
+  long host_pid = 0;
+  long supervisor_pid = 0;  // written by the supervisor before the program exists
+  // Why the program could not be started (an error number), 0 when it was.
+  std::atomic<int> start_errnum{0};
+  // -1 until the program exists; then its pid, written by the kernel before
+  // it runs (CLONE_PARENT_SETTID); then 0, written by the kernel with a futex
+  // wake when it execs or exits (CLONE_CHILD_CLEARTID), from which moment it
+  // no longer touches the caller's memory. The supervisor writes 0 itself
+  // when it could not clone.
+  std::atomic<int> program_tid{-1};
+  // Set when the supervisor reaped the program, with its wait status.
+  std::atomic<bool> program_reaped{false};
+  std::atomic<int> program_wait_status{0};
+  // Set when the supervisor was told to stop by another process than the
+  // caller (then it killed the program).
+  std::atomic<bool> stopped_from_outside{false};
+};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+              "the processes share these without any lock");
+static_assert(sizeof(std::atomic<int>) == sizeof(int), "the kernel writes program_tid as a plain int");
+
+// The kernel's signal set, as rt_sigprocmask and rt_sigtimedwait take it.
+constexpr long kKernelSigsetLen = sizeof(std::uint64_t);
+
+// The supervisor, started by clone(2) with CLONE_VM and the plan as its
+// argument: starts the program, closes every descriptor it holds, then waits
+// for the program's end or for SIGTERM, the caller's request to stop, on
+// which it kills the program. The program is its own unreaped child until
+// its wait, so that kill never reaches a recycled pid. Its exit code tells
+// nothing; what it did is in the plan.
+int supervisor_main(void* plan);
+
+}  // namespace zantu::core::child_side
