@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "zantu/core/error.hpp"
-#include "zantu/core/keyring.hpp"
+#include "zantu/core/master_key.hpp"
 #include "zantu/core/record.hpp"
 
 namespace zantu::core {

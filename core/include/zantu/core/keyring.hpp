@@ -1,4 +1,4 @@
-// The vault's master key and the sources it comes from.
+// The sources of the vault's master key.
 #pragma once
 
 #include <array>
@@ -13,25 +13,10 @@
 #include <vector>
 
 #include "zantu/core/error.hpp"
+#include "zantu/core/master_key.hpp"
 #include "zantu/core/secret.hpp"
 
 namespace zantu::core {
-
-// Exactly 32 key bytes; every copy is wiped when dropped. No text form.
-class MasterKey {
- public:
-  static constexpr std::size_t kLen = 32;
-
-  explicit MasterKey(std::span<const std::uint8_t, kLen> bytes) noexcept;
-  MasterKey(const MasterKey& other) noexcept;
-  MasterKey& operator=(const MasterKey& other) noexcept;
-  ~MasterKey();
-
-  [[nodiscard]] std::span<const std::uint8_t, kLen> bytes() const noexcept { return bytes_; }
-
- private:
-  std::array<std::uint8_t, kLen> bytes_;
-};
 
 // A source of the master key. Callers use it through this interface. Every
 // failure is `CoreErrorKind::KeyringFailure`.

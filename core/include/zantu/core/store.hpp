@@ -14,7 +14,7 @@
 #include "zantu/core/coordinate.hpp"
 #include "zantu/core/crypto.hpp"
 #include "zantu/core/error.hpp"
-#include "zantu/core/keyring.hpp"
+#include "zantu/core/master_key.hpp"
 #include "zantu/core/record.hpp"
 
 namespace zantu::core {
