@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <unordered_set>
 
-#include "utf8.hpp"
+#include "zantu/core/utf8.hpp"
 
 namespace zantu::core {
 namespace {

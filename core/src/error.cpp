@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "utf8.hpp"
+#include "zantu/core/utf8.hpp"
 
 namespace zantu::core {
 

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "request_file.hpp"
-#include "utf8.hpp"
+#include "zantu/core/utf8.hpp"
 #include "zantu/core/envrefs.hpp"
 #include "zantu/core/file_read.hpp"
 #include "zantu/core/json.hpp"

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "utf8.hpp"
+#include "zantu/core/utf8.hpp"
 
 namespace zantu::core::json {
 namespace {

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "utf8.hpp"
+#include "zantu/core/utf8.hpp"
 #include "zantu/core/store.hpp"
 
 namespace zantu::core {
@@ -18,16 +18,6 @@ namespace {
 struct DirCloser {
   void operator()(DIR* d) const noexcept { ::closedir(d); }
 };
-
-bool is_utf8(std::string_view s) noexcept {
-  for (std::size_t i = 0; i < s.size();) {
-    char32_t cp = 0;
-    const std::size_t len = utf8::sequence_len(s, i, &cp);
-    if (len == 0) return false;
-    i += len;
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -88,7 +78,7 @@ Result<std::vector<std::string>> Registry::list_projects() const {
       }
       is_dir = S_ISDIR(entry_st.st_mode);
     }
-    if (!is_dir || !is_utf8(name)) continue;
+    if (!is_dir || !utf8::is_valid(name)) continue;
     names.emplace_back(name);
   }
   // std::string compares as unsigned bytes: "B" < "a" < "ab".

@@ -15,7 +15,7 @@
 #include <memory>
 #include <utility>
 
-#include "utf8.hpp"
+#include "zantu/core/utf8.hpp"
 #include "zantu/core/fd.hpp"
 #include "zantu/core/file_read.hpp"
 #include "zantu/core/json.hpp"

@@ -1,19 +1,26 @@
-#include "utf8.hpp"
+#include "zantu/core/utf8.hpp"
 
 #include <cstdint>
 
 namespace zantu::core::utf8 {
+
 namespace {
 
 bool is_continuation(std::uint8_t b) noexcept { return (b & 0xC0) == 0x80; }
 
-}  // namespace
+// One step at `text[pos]` (pos inside the text): the well-formed sequence
+// there, or, when `ok` is false, the length of the maximal ill-formed
+// subsequence there (at least 1).
+struct Step {
+  bool ok;
+  std::size_t len;
+  char32_t code_point;
+};
 
-std::optional<Decoded> decode_at(std::string_view text, std::size_t pos) noexcept {
-  if (pos >= text.size()) return std::nullopt;
+Step step_at(std::string_view text, std::size_t pos) noexcept {
   const auto byte = [&](std::size_t i) { return static_cast<std::uint8_t>(text[pos + i]); };
   const std::uint8_t lead = byte(0);
-  if (lead < 0x80) return Decoded{lead, 1};
+  if (lead < 0x80) return {true, 1, lead};
 
   // The lead byte fixes the length and the range of the second byte, which is
   // where overlong forms, surrogates and values above U+10FFFF are excluded.
@@ -35,15 +42,25 @@ std::optional<Decoded> decode_at(std::string_view text, std::size_t pos) noexcep
     if (lead == 0xF0) lo = 0x90;
     if (lead == 0xF4) hi = 0x8F;
   } else {
-    return std::nullopt;
+    return {false, 1, 0};
   }
-  if (text.size() - pos < len) return std::nullopt;
-  if (byte(1) < lo || byte(1) > hi) return std::nullopt;
   for (std::size_t i = 1; i < len; ++i) {
-    if (!is_continuation(byte(i))) return std::nullopt;
-    cp = (cp << 6) | (byte(i) & 0x3F);
+    if (pos + i >= text.size()) return {false, i, 0};
+    const std::uint8_t b = byte(i);
+    const bool in_range = i == 1 ? (b >= lo && b <= hi) : is_continuation(b);
+    if (!in_range) return {false, i, 0};
+    cp = (cp << 6) | (b & 0x3F);
   }
-  return Decoded{cp, len};
+  return {true, len, cp};
+}
+
+}  // namespace
+
+std::optional<Decoded> decode_at(std::string_view text, std::size_t pos) noexcept {
+  if (pos >= text.size()) return std::nullopt;
+  const Step st = step_at(text, pos);
+  if (!st.ok) return std::nullopt;
+  return Decoded{st.code_point, st.len};
 }
 
 std::optional<Decoded> decode_last(std::string_view text) noexcept {
@@ -61,11 +78,26 @@ std::optional<Decoded> decode_last(std::string_view text) noexcept {
 
 bool is_valid(std::string_view text) noexcept {
   for (std::size_t pos = 0; pos < text.size();) {
-    auto d = decode_at(text, pos);
-    if (!d) return false;
-    pos += d->len;
+    const Step st = step_at(text, pos);
+    if (!st.ok) return false;
+    pos += st.len;
   }
   return true;
+}
+
+std::string to_lossy(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t pos = 0; pos < text.size();) {
+    const Step st = step_at(text, pos);
+    if (st.ok) {
+      out.append(text.substr(pos, st.len));
+    } else {
+      out.append("\xEF\xBF\xBD");
+    }
+    pos += st.len;
+  }
+  return out;
 }
 
 }  // namespace zantu::core::utf8

@@ -16,6 +16,7 @@
 #include "zantu/core/policy.hpp"
 #include "zantu/core/store.hpp"
 #include "zantu/core/totp.hpp"
+#include "zantu/core/utf8.hpp"
 
 namespace zantu::ffi {
 namespace {
@@ -34,41 +35,6 @@ static_assert(session::alphabet_index(0x04000000u) == 1);
 static_assert(session::alphabet_index(0xF7FFFFFFu) == 61);
 static_assert(session::alphabet_index(0xF8000000u) == -1);
 static_assert(session::alphabet_index(0xFFFFFFFFu) == -1);
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool is_utf8(std::string_view s) noexcept {
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-  const std::size_t n = s.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const unsigned char c = p[i];
-    std::size_t len = 0;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (n - i < len) return false;
-    if (p[i + 1] < lo || p[i + 1] > hi) return false;
-    for (std::size_t k = 2; k < len; ++k) {
-      if (p[i + k] < 0x80 || p[i + k] > 0xBF) return false;
-    }
-    i += len;
-  }
-  return true;
-}
 
 std::string lower_ascii(std::string_view text) {
   std::string out(text);
@@ -233,7 +199,7 @@ FfiResult<std::unique_ptr<Session>> Session::open(std::optional<std::string> vau
   }
 
   if (!passphrase) {
-    if (const char* env = std::getenv("ZANTU_PASSPHRASE"); env != nullptr && is_utf8(env)) {
+    if (const char* env = std::getenv("ZANTU_PASSPHRASE"); env != nullptr && core::utf8::is_valid(env)) {
       passphrase.emplace(std::string_view(env));
     }
   }

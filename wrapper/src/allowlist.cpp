@@ -6,7 +6,7 @@
 
 #include "zantu/core/envrefs.hpp"
 #include "zantu/core/file_read.hpp"
-#include "text.hpp"
+#include "zantu/core/utf8.hpp"
 
 namespace zantu::wrapper {
 namespace {
@@ -75,7 +75,7 @@ std::vector<std::string_view> components(std::string_view path) {
 }
 
 std::optional<std::vector<std::string_view>> parse_lines(std::string_view text) {
-  if (!text::is_utf8(text)) return std::nullopt;
+  if (!core::utf8::is_valid(text)) return std::nullopt;
   std::vector<std::string_view> out;
   while (!text.empty()) {
     const auto nl = text.find('\n');

@@ -4,15 +4,15 @@
 #include <utility>
 #include <vector>
 
-#include "text.hpp"
 #include "zantu/core/child.hpp"
 #include "zantu/core/error.hpp"
+#include "zantu/core/utf8.hpp"
 
 namespace zantu::wrapper {
 namespace {
 
 std::string launch_error(const Command& c, int errnum) {
-  return "launch " + text::utf8_lossy(c.program) + ": " + core::os_error_text(errnum);
+  return "launch " + core::utf8::to_lossy(c.program) + ": " + core::os_error_text(errnum);
 }
 
 // Refuses what exec cannot carry or would carry differently from what was
@@ -32,13 +32,13 @@ std::optional<std::string> refuse_unpassable(const Command& c) {
     }
     // An "=" would make the child see a different variable than the one named.
     if (name.empty() || name.find('=') != std::string::npos) {
-      return "variable name `" + text::utf8_lossy(name) + "` is empty or contains `=` and cannot be injected";
+      return "variable name `" + core::utf8::to_lossy(name) + "` is empty or contains `=` and cannot be injected";
     }
     if (value.view().find('\0') != std::string_view::npos) {
-      return "value for `" + text::utf8_lossy(name) + "` contains a NUL byte and cannot be injected";
+      return "value for `" + core::utf8::to_lossy(name) + "` contains a NUL byte and cannot be injected";
     }
-    if (!text::is_utf8(value.view())) {
-      return "value for `" + text::utf8_lossy(name) + "` is not valid UTF-8 and cannot be injected";
+    if (!core::utf8::is_valid(value.view())) {
+      return "value for `" + core::utf8::to_lossy(name) + "` is not valid UTF-8 and cannot be injected";
     }
   }
   return std::nullopt;
@@ -61,7 +61,7 @@ Result<Output> SystemRunner::run(const Command& command) const {
   child.inherit_stdio = command.inherit_stdio;
   auto ran = core::child::run(child);
   if (!ran && ran.error().kind == core::ChildFailureKind::SupervisorEnded) {
-    return std::unexpected(WrapperError::helper_ended(text::utf8_lossy(command.program)));
+    return std::unexpected(WrapperError::helper_ended(core::utf8::to_lossy(command.program)));
   }
   // No limit and no output bound are set, so every other failure is a launch failure.
   if (!ran) return std::unexpected(WrapperError::spawn(launch_error(command, ran.error().errnum)));

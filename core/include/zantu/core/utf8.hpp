@@ -1,9 +1,11 @@
-// UTF-8 decoding and encoding for the core's own text handling (JSON, the
-// .env.refs trimming, quoting of paths); not part of the public API.
+// Strict UTF-8: validation, decoding, encoding and lossy conversion, for every
+// component's text handling (JSON, the .env.refs trimming, quoting of paths,
+// file names, the allowlist, injected values and messages).
 #pragma once
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace zantu::core::utf8 {
@@ -22,8 +24,13 @@ struct Decoded {
 // none when the text is empty or its last bytes are not one.
 [[nodiscard]] std::optional<Decoded> decode_last(std::string_view text) noexcept;
 
-// True when the whole text is well-formed UTF-8 (the empty text is).
+// True when the whole text is well-formed UTF-8 (the empty text is; a NUL
+// byte is well-formed).
 [[nodiscard]] bool is_valid(std::string_view text) noexcept;
+
+// `text` with each maximal ill-formed subsequence replaced by U+FFFD, the
+// Unicode Standard's practice: "\xE2\x82" is one replacement, "\xFF\xFF" two.
+[[nodiscard]] std::string to_lossy(std::string_view text);
 
 // The length (1 to 4) of the well-formed sequence at `text[i]`, or 0 when it
 // is ill-formed; `*code_point` receives the value when the result is not 0.
