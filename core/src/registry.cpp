@@ -1,25 +1,17 @@
 #include "zantu/core/registry.hpp"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <memory>
 
-#include "zantu/core/utf8.hpp"
+#include "dir_entries.hpp"
 #include "zantu/core/store.hpp"
+#include "zantu/core/utf8.hpp"
 
 namespace zantu::core {
-namespace {
-
-struct DirCloser {
-  void operator()(DIR* d) const noexcept { ::closedir(d); }
-};
-
-}  // namespace
 
 Result<std::filesystem::path> Registry::default_root() {
   const char* home = std::getenv("HOME");
@@ -48,39 +40,22 @@ std::filesystem::path Registry::project_dir(std::string_view name) const {
 }
 
 Result<std::vector<std::string>> Registry::list_projects() const {
-  const std::filesystem::path dir = projects_root();
-  struct stat st {};
-  if (::stat(dir.c_str(), &st) != 0) {
-    // Only "nothing there" is an empty list; a permission or I/O failure must
-    // not pass for a vault root without projects.
-    if (errno == ENOENT || errno == ENOTDIR) return std::vector<std::string>{};
-    return std::unexpected(CoreError::io_errno("read_dir", errno));
-  }
-  std::unique_ptr<DIR, DirCloser> d(::opendir(dir.c_str()));
-  if (!d) return std::unexpected(CoreError::io_errno("read_dir", errno));
-
   std::vector<std::string> names;
-  while (true) {
-    errno = 0;
-    const dirent* entry = ::readdir(d.get());
-    if (entry == nullptr) {
-      if (errno != 0) return std::unexpected(CoreError::io_errno("dir entry", errno));
-      break;
-    }
-    const std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
+  auto listed = for_each_dir_entry(projects_root(), [&](int dir_fd, const dirent& entry) -> Status {
     // The entry's own type: a symbolic link to a directory is not a project.
-    bool is_dir = entry->d_type == DT_DIR;
-    if (entry->d_type == DT_UNKNOWN) {
+    bool is_dir = entry.d_type == DT_DIR;
+    if (entry.d_type == DT_UNKNOWN) {
       struct stat entry_st {};
-      if (::fstatat(::dirfd(d.get()), entry->d_name, &entry_st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (::fstatat(dir_fd, entry.d_name, &entry_st, AT_SYMLINK_NOFOLLOW) != 0) {
         return std::unexpected(CoreError::io_errno("file_type", errno));
       }
       is_dir = S_ISDIR(entry_st.st_mode);
     }
-    if (!is_dir || !utf8::is_valid(name)) continue;
-    names.emplace_back(name);
-  }
+    const std::string_view name = entry.d_name;
+    if (is_dir && utf8::is_valid(name)) names.emplace_back(name);
+    return {};
+  });
+  if (!listed) return std::unexpected(listed.error());
   // std::string compares as unsigned bytes: "B" < "a" < "ab".
   std::sort(names.begin(), names.end());
   return names;

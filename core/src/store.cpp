@@ -16,6 +16,7 @@
 #include <utility>
 
 #include "zantu/core/utf8.hpp"
+#include "dir_entries.hpp"
 #include "zantu/core/fd.hpp"
 #include "zantu/core/file_read.hpp"
 #include "zantu/core/json.hpp"
@@ -26,11 +27,6 @@ namespace {
 constexpr std::array<std::uint8_t, 4> kMagic = {'Z', 'A', 'N', 'T'};
 constexpr std::uint32_t kFrameVersion = 1;
 constexpr std::size_t kHeaderLen = 8;
-
-struct DirCloser {
-  void operator()(DIR* d) const noexcept { ::closedir(d); }
-};
-using UniqueDir = std::unique_ptr<DIR, DirCloser>;
 
 // Only these say that nothing exists at a path; every other failure (a loop,
 // a name too long, no permission, an I/O error) is reported as an error.
@@ -313,48 +309,36 @@ Status delete_record(const std::filesystem::path& dir, const Coordinate& c) {
 
 Result<LoadOutcome> load_all(const std::filesystem::path& dir, const MasterKey& key) {
   LoadOutcome out;
-  struct stat st {};
-  if (::stat(dir.c_str(), &st) != 0) {
-    if (is_absent(errno)) return out;
-    return std::unexpected(CoreError::io_errno("read_dir", errno));
-  }
-  UniqueDir d(::opendir(dir.c_str()));
-  if (!d) return std::unexpected(CoreError::io_errno("read_dir", errno));
   const std::time_t now = std::time(nullptr);
-  while (true) {
-    errno = 0;
-    const dirent* entry = ::readdir(d.get());
-    if (entry == nullptr) {
-      if (errno != 0) return std::unexpected(CoreError::io_errno("dir entry", errno));
-      break;
-    }
-    const std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
+  auto listed = for_each_dir_entry(dir, [&](int dir_fd, const dirent& entry) -> Status {
+    const std::string_view name = entry.d_name;
     if (is_store_temporary(name)) {
-      sweep_if_stale(::dirfd(d.get()), entry->d_name, now);
-      continue;
+      sweep_if_stale(dir_fd, entry.d_name, now);
+      return {};
     }
     std::string_view stem, ext;
-    if (!split_extension(name, stem, ext) || ext != "sec") continue;
+    if (!split_extension(name, stem, ext) || ext != "sec") return {};
     std::string id = utf8::is_valid(stem) ? std::string(stem) : std::string();
 
-    auto bytes = read_record_file(::dirfd(d.get()), entry->d_name);
+    auto bytes = read_record_file(dir_fd, entry.d_name);
     if (!bytes) {
       out.quarantined.push_back({std::move(id), read_error("read", bytes.error()).to_string()});
-      continue;
+      return {};
     }
     auto sealed = unframe(*bytes);
     if (!sealed) {
       out.quarantined.push_back({std::move(id), sealed.error().to_string()});
-      continue;
+      return {};
     }
     auto record = crypto::open(*sealed, key);
     if (!record) {
       out.quarantined.push_back({std::move(id), record.error().to_string()});
-      continue;
+      return {};
     }
     out.records.emplace_back(std::move(id), std::move(*record));
-  }
+    return {};
+  });
+  if (!listed) return std::unexpected(listed.error());
   return out;
 }
 

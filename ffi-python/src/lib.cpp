@@ -3,7 +3,6 @@
 #include <Python.h>
 
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -24,12 +23,10 @@ namespace {
 
 constexpr const char* kVersion = "0.9.1";
 
-// The Python object: the owned Session and the shared-borrow counter that every
-// method call holds while it runs.
+// The Python object: the owned Session.
 struct SessionObject {
   PyObject_HEAD
   std::unique_ptr<Session> session;
-  Py_ssize_t borrows;
 };
 
 PyObject* version(PyObject*, PyObject*) {
@@ -76,7 +73,6 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (self == nullptr) return nullptr;  // the session is dropped, wiping its key
     auto* obj = reinterpret_cast<SessionObject*>(self);
     std::construct_at(&obj->session, std::move(*session));
-    obj->borrows = 0;
     return self;
   });
 }
@@ -90,31 +86,20 @@ void session_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-// A shared borrow of the session for the length of one method call.
-class SharedBorrow {
- public:
-  explicit SharedBorrow(PyObject* self) noexcept : obj_(reinterpret_cast<SessionObject*>(self)) {
-    std::atomic_ref<Py_ssize_t>(obj_->borrows).fetch_add(1);
-  }
-  SharedBorrow(const SharedBorrow&) = delete;
-  SharedBorrow& operator=(const SharedBorrow&) = delete;
-  ~SharedBorrow() { std::atomic_ref<Py_ssize_t>(obj_->borrows).fetch_sub(1); }
-  [[nodiscard]] const Session& session() const noexcept { return *obj_->session; }
+// The session behind `self`, read-only. The interpreter holds a reference to
+// `self` for the whole of a method call, so the session outlives every call
+// made on it; no call changes it.
+const Session& session_of(PyObject* self) noexcept { return *reinterpret_cast<SessionObject*>(self)->session; }
 
- private:
-  SessionObject* obj_;
-};
-
-// One method call: binds the arguments to `params`, holds a shared borrow and
-// runs `body` (session, bound arguments) at the panic boundary.
+// One method call: binds the arguments to `params` and runs `body` (session,
+// bound arguments) at the panic boundary.
 template <std::size_t N, class Body>
 PyObject* call_method(PyObject* self, const char* name, const std::array<args::Param, N>& params,
                       PyObject* const* argv, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
   return panic_boundary([&]() -> PyObject* {
     std::array<PyObject*, N> bound{};
     if (!args::bind_fastcall(name, params, argv, nargs, kwnames, bound)) return nullptr;
-    SharedBorrow borrow(self);
-    return body(borrow.session(), bound);
+    return body(session_of(self), bound);
   });
 }
 
@@ -194,8 +179,7 @@ PyObject* view_result(const FfiResult<RecordView>& view) {
 // list($self)
 PyObject* session_list(PyObject* self, PyObject*) {
   return panic_boundary([&]() -> PyObject* {
-    SharedBorrow borrow(self);
-    auto views = borrow.session().list_visible();
+    auto views = session_of(self).list_visible();
     if (!views) return errors::raise(views.error());
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(views->size())));
     if (!list) return nullptr;
