@@ -15,9 +15,15 @@ from zantu_ffi import ZantuDenied
 HOME_REASON = "chooses the per-user start-up files that programs read"
 GIT_REASON = "makes git run a command or read a configuration the text chooses"
 PYTHON_REASON = "changes which code Python loads or runs"
+MODULE_REASON = "makes a library inside the program load a module or start a program the text chooses"
+TOOL_CONFIG_REASON = "chooses a start-up or configuration file that tells the tool what to run, load or send"
+TOOL_PROGRAM_REASON = "names a program or code that the tool runs"
+NPM_REASON = "sets npm's configuration, which chooses the shell and the programs npm runs"
+COMMAND_REASON = "names a command that programs run for their user"
 DENIAL = "variable `{}` {}; high/prod injection refused"
 PYTHON = os.path.realpath(sys.executable)
 GIT = shutil.which("git")
+OPENSSL = shutil.which("openssl")
 
 
 def write_allowlist(vault, *programs):
@@ -58,10 +64,31 @@ def git_repo(tmp_path):
     return repo
 
 
+def planted_openssl_conf(tmp_path, leak):
+    """An OpenSSL configuration that loads the planted module as a provider,
+    which copies $DB into `leak` as the program starts. Returns the text
+    lines."""
+    module = os.environ.get("ZANTU_PLANTED_MODULE")
+    if not module:
+        pytest.skip("ZANTU_PLANTED_MODULE is not set (ctest sets it to the built zantu_planted_module)")
+    conf = tmp_path / "openssl.cnf"
+    conf.write_text("openssl_conf = init\n[init]\nproviders = providers\n[providers]\nplanted = planted\n"
+                    f"[planted]\nmodule = {module}\nactivate = 1\n")
+    return f"OPENSSL_CONF={conf}\nPLANTED_MARKER={leak}\n"
+
+
 def demo(kind, tmp_path, monkeypatch):
     """(program, args, text lines, variable named in the denial, its reason,
     the file the author's code would write)."""
     leak = tmp_path / "leak"
+    if kind == "OPENSSL_CONF-python":
+        return (PYTHON, ["-c", "import ssl"], planted_openssl_conf(tmp_path, leak), "OPENSSL_CONF", MODULE_REASON,
+                leak)
+    if kind == "OPENSSL_CONF-openssl":
+        if OPENSSL is None:
+            pytest.skip("needs openssl")
+        return (os.path.realpath(OPENSSL), ["version"], planted_openssl_conf(tmp_path, leak), "OPENSSL_CONF",
+                MODULE_REASON, leak)
     if kind == "HOME":
         return PYTHON, ["-c", "print('done')"], user_site_home(tmp_path, leak), "HOME", HOME_REASON, leak
     if kind == "PYTHONWARNINGS":
@@ -85,7 +112,8 @@ def demo(kind, tmp_path, monkeypatch):
     return GIT, ["status", "--short"], lines, "GIT_CONFIG_COUNT", GIT_REASON, leak
 
 
-@pytest.mark.parametrize("kind", ["HOME", "PYTHONWARNINGS", "XDG_CONFIG_HOME", "GIT_CONFIG_COUNT"])
+@pytest.mark.parametrize("kind", ["HOME", "PYTHONWARNINGS", "XDG_CONFIG_HOME", "GIT_CONFIG_COUNT",
+                                  "OPENSSL_CONF-python", "OPENSSL_CONF-openssl"])
 @pytest.mark.parametrize("gate", ["prod", "high"])
 def test_text_that_would_steer_an_allowlisted_program_is_denied(vault, tmp_path, monkeypatch, kind, gate):
     # A request filed by mistake would time out quickly rather than hold the test.
@@ -129,3 +157,64 @@ def test_env_and_tmpdir_beside_a_prod_value_run(vault, tmp_path):
         ["-c", "printf '%s|%s|%s' \"$ENV\" \"$TMPDIR\" \"$DB\""])
     assert out == {"status": 0, "stdout": b"production|/tmp|***", "stderr": b""}
     assert audit_lines(vault) == [("inject", "injected", "prod/app/db", "prod")]
+
+
+# Variables through which libraries inside a program, and the tools most often
+# given production values, load modules or run commands: one row or more per
+# route. npm's prefix is matched in any case, as npm reads it.
+LIBRARY_AND_TOOL_VARIABLES = [
+    *[(n, MODULE_REASON) for n in (
+        "OPENSSL_CONF", "OPENSSL_CONF_INCLUDE", "OPENSSL_MODULES", "OPENSSL_ENGINES", "DBUS_SESSION_BUS_ADDRESS",
+        "DBUS_SYSTEM_BUS_ADDRESS", "DBUS_STARTER_ADDRESS", "GIO_EXTRA_MODULES", "GIO_MODULE_DIR",
+        "GIO_LAUNCH_DESKTOP", "GTK_MODULES", "GTK2_MODULES", "GTK3_MODULES", "GTK_PATH", "SASL_PATH",
+        "KRB5_CONFIG", "GSS_MECH_CONFIG", "SSH_SK_PROVIDER")],
+    *[(n, TOOL_CONFIG_REASON) for n in (
+        "PSQLRC", "PGSYSCONFDIR", "PGSERVICEFILE", "WGETRC", "SYSTEM_WGETRC", "CURL_HOME", "GNUPGHOME",
+        "AWS_CONFIG_FILE", "AWS_SHARED_CREDENTIALS_FILE", "KUBECONFIG", "AZURE_CONFIG_DIR", "CLOUDSDK_CONFIG",
+        "TF_CLI_CONFIG_FILE", "TERRAFORM_CONFIG", "DOCKER_CONFIG", "CARGO_HOME")],
+    *[(n, TOOL_PROGRAM_REASON) for n in (
+        "AZURE_EXTENSION_DIR", "CLOUDSDK_PYTHON", "RUSTC", "RUSTC_WRAPPER", "RUSTC_WORKSPACE_WRAPPER", "RUSTDOC",
+        "RUSTFLAGS", "CARGO_BUILD_RUSTC", "CARGO_BUILD_RUSTC_WRAPPER", "CARGO_BUILD_RUSTC_WORKSPACE_WRAPPER",
+        "CARGO_BUILD_RUSTDOC", "CARGO_BUILD_RUSTFLAGS", "CARGO_ENCODED_RUSTFLAGS",
+        "CARGO_TARGET_X86_64_UNKNOWN_LINUX_GNU_LINKER", "CARGO_TARGET_X86_64_UNKNOWN_LINUX_GNU_RUNNER")],
+    *[(n, NPM_REASON) for n in (
+        "npm_config_script_shell", "NPM_CONFIG_SCRIPT_SHELL", "Npm_Config_script_shell", "npm_config_node_options",
+        "NPM_CONFIG_USERCONFIG")],
+    *[(n, COMMAND_REASON) for n in ("PSQL_EDITOR", "PSQL_PAGER", "PSQL_WATCH_PAGER")],
+    ("GIT_ALLOW_PROTOCOL", GIT_REASON),
+]
+
+
+def test_library_and_tool_variables_are_denied_but_ordinary_configuration_runs(vault, tmp_path, monkeypatch):
+    monkeypatch.setenv("ZANTU_TEST_CONFIRM_TIMEOUT_MS", "1500")
+    vault.plant(literal("prod/app/db", b"prod-pass", sensitivity="medium"))
+    vault.plant(literal("dev/app/key", b"key-pass", sensitivity="high"))
+    write_allowlist(vault, "/bin/sh")
+    leak = tmp_path / "leak"
+    session = vault.session()
+    # The high value would have a human asked first: no request may be filed.
+    gated = "DB=secret:prod/app/db\nKEY=secret:dev/app/key\n"
+    denial = [("deny", "denied:steering-variable", "prod/app/db", "prod"),
+              ("deny", "denied:steering-variable", "dev/app/key", "dev")]
+    for name, reason in LIBRARY_AND_TOOL_VARIABLES:
+        before = audit_lines(vault)
+        with pytest.raises(ZantuDenied) as info:
+            session.inject_run(f"{name}=zt-steer\n" + gated, "dev", "/bin/sh",
+                               ["-c", f"printf %s \"$DB\" > '{leak}'"])
+        assert info.value.args == (DENIAL.format(name, reason),)
+        assert audit_lines(vault) == before + denial, name
+        assert not leak.exists(), name
+    assert not os.path.exists(os.path.join(vault.root, "pending"))
+
+    # Names that only resemble a listed one reach the program, and so does
+    # the host's own setting of a listed one, which the text does not write.
+    monkeypatch.setenv("AWS_CONFIG_FILE", "/etc/owner/aws-config")
+    names = ["DATABASE_URL", "AWS_REGION", "NODE_ENV", "SSL_CERT_FILE", "PGHOST", "APP_CONFIG_FILE", "ENV",
+             "TMPDIR", "npm_package_name", "NPM_CONFIGX", "openssl_conf"]
+    text = "".join(f"{n}=v-{n}\n" for n in names) + "DB=secret:prod/app/db\n"
+    shown = " ".join(f"${{{n}}}" for n in [*names, "AWS_CONFIG_FILE", "DB"])
+    before = audit_lines(vault)
+    out = session.inject_run(text, "dev", "/bin/sh", ["-c", f'printf %s "{shown}"'])
+    expected = " ".join([*(f"v-{n}" for n in names), "/etc/owner/aws-config", "***"])
+    assert out == {"status": 0, "stdout": expected.encode(), "stderr": b""}
+    assert audit_lines(vault) == before + [("inject", "injected", "prod/app/db", "prod")]

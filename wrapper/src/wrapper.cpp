@@ -43,12 +43,22 @@ constexpr bool is_prod(std::string_view environment) noexcept { return environme
 // A variable through which whoever writes the text could make an allowlisted
 // program run code, or a command, of their choosing while it holds a gated
 // value: the start-up and code-loading variables of the programs most often
-// allowlisted. Names are case-sensitive, as those programs read them. A
-// variable that only places temporary files (TMPDIR) or is read only by an
-// interactive shell (ENV) is left to the text.
+// allowlisted, of the libraries inside them, and the variables that choose
+// the configuration files of the tools most often given production values.
+// Names are case-sensitive, as those programs read them, but for npm's, which
+// npm reads in any case. A variable that only places temporary files (TMPDIR)
+// or is read only by an interactive shell (ENV) is left to the text, and so
+// is ordinary configuration (regions, hosts, CA bundles): the table lists
+// names, never patterns such as a `_CONFIG_FILE` suffix.
+enum class Match : std::uint8_t {
+  Exact,          // the name itself
+  Prefix,         // every name that begins with it
+  PrefixAnyCase,  // every name that begins with it in any ASCII case
+};
+
 struct SteeringVariable {
   std::string_view name;
-  bool is_prefix;  // true: every name that begins with `name`
+  Match match;
   std::string_view reason;  // completes "variable `NAME` ..."
 };
 
@@ -65,94 +75,186 @@ constexpr std::string_view kSsh = "makes ssh run a program the text chooses";
 constexpr std::string_view kCommand = "names a command that programs run for their user";
 constexpr std::string_view kHome = "chooses the per-user start-up files that programs read";
 constexpr std::string_view kLookup = "changes where the program finds its own commands";
+constexpr std::string_view kModule =
+    "makes a library inside the program load a module or start a program the text chooses";
+constexpr std::string_view kToolConfig =
+    "chooses a start-up or configuration file that tells the tool what to run, load or send";
+constexpr std::string_view kToolProgram = "names a program or code that the tool runs";
+constexpr std::string_view kNpm = "sets npm's configuration, which chooses the shell and the programs npm runs";
+
+using enum Match;
 
 constexpr SteeringVariable kSteeringVariables[] = {
     // The dynamic loader reads them before the program runs (LD_PRELOAD, LD_LIBRARY_PATH, LD_AUDIT, ...).
-    {"LD_", true, kLoader},
+    {"LD_", Prefix, kLoader},
     // The C library ignores them in secure mode: they load modules or read
     // files of the setter's choosing. TMPDIR, also on that list, only places
     // temporary files.
-    {"GCONV_PATH", false, kLibc},
-    {"GETCONF_DIR", false, kLibc},
-    {"GLIBC_TUNABLES", false, kLibc},
-    {"HOSTALIASES", false, kLibc},
-    {"LOCALDOMAIN", false, kLibc},
-    {"LOCPATH", false, kLibc},
-    {"MALLOC_TRACE", false, kLibc},
-    {"NIS_PATH", false, kLibc},
-    {"NLSPATH", false, kLibc},
-    {"RESOLV_HOST_CONF", false, kLibc},
-    {"RES_OPTIONS", false, kLibc},
-    {"TZDIR", false, kLibc},
+    {"GCONV_PATH", Exact, kLibc},
+    {"GETCONF_DIR", Exact, kLibc},
+    {"GLIBC_TUNABLES", Exact, kLibc},
+    {"HOSTALIASES", Exact, kLibc},
+    {"LOCALDOMAIN", Exact, kLibc},
+    {"LOCPATH", Exact, kLibc},
+    {"MALLOC_TRACE", Exact, kLibc},
+    {"NIS_PATH", Exact, kLibc},
+    {"NLSPATH", Exact, kLibc},
+    {"RESOLV_HOST_CONF", Exact, kLibc},
+    {"RES_OPTIONS", Exact, kLibc},
+    {"TZDIR", Exact, kLibc},
     // sh, bash and zsh: a file sourced before a script, options (xtrace with a
     // PS4 that substitutes a command runs it), exported functions that
     // replace commands, the directories `cd` searches, zsh's start-up files
     // and function path. sh and bash reset IFS at start-up and bash ignores
     // an inherited GLOBIGNORE, so neither is here.
-    {"BASH_ENV", false, kShell},
-    {"SHELLOPTS", false, kShell},
-    {"BASHOPTS", false, kShell},
-    {"PS4", false, kShell},
-    {"BASH_FUNC_", true, kShell},
-    {"CDPATH", false, kShell},
-    {"ZDOTDIR", false, kShell},
-    {"FPATH", false, kShell},
+    {"BASH_ENV", Exact, kShell},
+    {"SHELLOPTS", Exact, kShell},
+    {"BASHOPTS", Exact, kShell},
+    {"PS4", Exact, kShell},
+    {"BASH_FUNC_", Prefix, kShell},
+    {"CDPATH", Exact, kShell},
+    {"ZDOTDIR", Exact, kShell},
+    {"FPATH", Exact, kShell},
     // Module paths, start-up files and hooks; a warning category names a
     // module that is imported at start-up; the platform library directory
     // moves the whole standard library; a bytecode cache prefix lets planted
     // bytecode stand in for any module.
-    {"PYTHONPATH", false, kPython},
-    {"PYTHONHOME", false, kPython},
-    {"PYTHONPLATLIBDIR", false, kPython},
-    {"PYTHONSTARTUP", false, kPython},
-    {"PYTHONINSPECT", false, kPython},
-    {"PYTHONUSERBASE", false, kPython},
-    {"PYTHONWARNINGS", false, kPython},
-    {"PYTHONBREAKPOINT", false, kPython},
-    {"PYTHONPYCACHEPREFIX", false, kPython},
-    {"PERL5LIB", false, kPerl},
-    {"PERLLIB", false, kPerl},
-    {"PERL5OPT", false, kPerl},
-    {"PERL5DB", false, kPerl},
-    {"RUBYLIB", false, kRuby},
-    {"RUBYOPT", false, kRuby},
-    {"NODE_OPTIONS", false, kNode},
-    {"NODE_PATH", false, kNode},
-    {"JAVA_TOOL_OPTIONS", false, kJava},
-    {"_JAVA_OPTIONS", false, kJava},
-    {"JDK_JAVA_OPTIONS", false, kJava},
-    {"CLASSPATH", false, kJava},
+    {"PYTHONPATH", Exact, kPython},
+    {"PYTHONHOME", Exact, kPython},
+    {"PYTHONPLATLIBDIR", Exact, kPython},
+    {"PYTHONSTARTUP", Exact, kPython},
+    {"PYTHONINSPECT", Exact, kPython},
+    {"PYTHONUSERBASE", Exact, kPython},
+    {"PYTHONWARNINGS", Exact, kPython},
+    {"PYTHONBREAKPOINT", Exact, kPython},
+    {"PYTHONPYCACHEPREFIX", Exact, kPython},
+    {"PERL5LIB", Exact, kPerl},
+    {"PERLLIB", Exact, kPerl},
+    {"PERL5OPT", Exact, kPerl},
+    {"PERL5DB", Exact, kPerl},
+    {"RUBYLIB", Exact, kRuby},
+    {"RUBYOPT", Exact, kRuby},
+    {"NODE_OPTIONS", Exact, kNode},
+    {"NODE_PATH", Exact, kNode},
+    {"JAVA_TOOL_OPTIONS", Exact, kJava},
+    {"_JAVA_OPTIONS", Exact, kJava},
+    {"JDK_JAVA_OPTIONS", Exact, kJava},
+    {"CLASSPATH", Exact, kJava},
     // Configuration given in the environment (GIT_CONFIG_PARAMETERS,
     // GIT_CONFIG_COUNT/KEY_n/VALUE_n, GIT_CONFIG_GLOBAL, ...) or read from a
     // repository, common directory or template the text names: core.fsmonitor,
-    // aliases and hooks run commands. The others name programs git runs.
-    {"GIT_CONFIG", false, kGit},
-    {"GIT_CONFIG_", true, kGit},
-    {"GIT_DIR", false, kGit},
-    {"GIT_COMMON_DIR", false, kGit},
-    {"GIT_TEMPLATE_DIR", false, kGit},
-    {"GIT_EXEC_PATH", false, kGit},
-    {"GIT_SSH", false, kGit},
-    {"GIT_SSH_COMMAND", false, kGit},
-    {"GIT_ASKPASS", false, kGit},
-    {"GIT_PROXY_COMMAND", false, kGit},
-    {"GIT_EXTERNAL_DIFF", false, kGit},
-    {"GIT_EDITOR", false, kGit},
-    {"GIT_SEQUENCE_EDITOR", false, kGit},
-    {"GIT_PAGER", false, kGit},
+    // aliases and hooks run commands. The others name programs git runs, or
+    // (GIT_ALLOW_PROTOCOL) let an `ext::` remote run one.
+    {"GIT_CONFIG", Exact, kGit},
+    {"GIT_CONFIG_", Prefix, kGit},
+    {"GIT_DIR", Exact, kGit},
+    {"GIT_COMMON_DIR", Exact, kGit},
+    {"GIT_TEMPLATE_DIR", Exact, kGit},
+    {"GIT_EXEC_PATH", Exact, kGit},
+    {"GIT_SSH", Exact, kGit},
+    {"GIT_SSH_COMMAND", Exact, kGit},
+    {"GIT_ASKPASS", Exact, kGit},
+    {"GIT_PROXY_COMMAND", Exact, kGit},
+    {"GIT_EXTERNAL_DIFF", Exact, kGit},
+    {"GIT_EDITOR", Exact, kGit},
+    {"GIT_SEQUENCE_EDITOR", Exact, kGit},
+    {"GIT_PAGER", Exact, kGit},
+    {"GIT_ALLOW_PROTOCOL", Exact, kGit},
     // ssh runs it for a passphrase; git falls back to it as well.
-    {"SSH_ASKPASS", false, kSsh},
+    {"SSH_ASKPASS", Exact, kSsh},
     // Commands other programs run: git falls back to the editor and pager,
-    // and command-line logins and Python's webbrowser start the browser.
-    {"EDITOR", false, kCommand},
-    {"VISUAL", false, kCommand},
-    {"PAGER", false, kCommand},
-    {"BROWSER", false, kCommand},
+    // and command-line logins and Python's webbrowser start the browser;
+    // psql has its own names for them.
+    {"EDITOR", Exact, kCommand},
+    {"VISUAL", Exact, kCommand},
+    {"PAGER", Exact, kCommand},
+    {"BROWSER", Exact, kCommand},
+    {"PSQL_EDITOR", Exact, kCommand},
+    {"PSQL_PAGER", Exact, kCommand},
+    {"PSQL_WATCH_PAGER", Exact, kCommand},
+    // Libraries inside the programs that load modules, or start programs,
+    // named by a variable. OpenSSL: a configuration that loads a provider or
+    // engine (libcrypto reads it as it initialises, for `import ssl` and any
+    // TLS client), the directories `-provider` and `-engine` load from by
+    // name, and the directory a configuration's relative includes come from.
+    {"OPENSSL_CONF", Exact, kModule},
+    {"OPENSSL_CONF_INCLUDE", Exact, kModule},
+    {"OPENSSL_MODULES", Exact, kModule},
+    {"OPENSSL_ENGINES", Exact, kModule},
+    // libdbus runs the program of a `unixexec:` address.
+    {"DBUS_SESSION_BUS_ADDRESS", Exact, kModule},
+    {"DBUS_SYSTEM_BUS_ADDRESS", Exact, kModule},
+    {"DBUS_STARTER_ADDRESS", Exact, kModule},
+    // GIO loads every library of its module directories and launches
+    // applications through a helper it may be told of; GTK loads the modules
+    // its *_MODULES variables list, searching GTK_PATH too.
+    {"GIO_EXTRA_MODULES", Exact, kModule},
+    {"GIO_MODULE_DIR", Exact, kModule},
+    {"GIO_LAUNCH_DESKTOP", Exact, kModule},
+    {"GTK_MODULES", Exact, kModule},
+    {"GTK2_MODULES", Exact, kModule},
+    {"GTK3_MODULES", Exact, kModule},
+    {"GTK_PATH", Exact, kModule},
+    // Cyrus SASL's plugin directory; Kerberos plugin modules named in its
+    // configuration, and the GSS-API mechanism libraries named in its list
+    // (curl, libpq and ssh load them for Negotiate and GSS logins); ssh's
+    // security-key middleware.
+    {"SASL_PATH", Exact, kModule},
+    {"KRB5_CONFIG", Exact, kModule},
+    {"GSS_MECH_CONFIG", Exact, kModule},
+    {"SSH_SK_PROVIDER", Exact, kModule},
+    // Per-tool start-up and configuration files that name commands, code or
+    // destinations: psql runs `\!` lines of a psqlrc (its own, or the one in
+    // the system directory) and takes connections from a service file; wget's
+    // use_askpass, curl's .curlrc, gpg's agent-program; the cloud and deploy
+    // tools run credential processes and exec plugins (aws, kubectl), load
+    // extensions (az), plugins (docker's cli-plugins, terraform's provider
+    // overrides) or settings (gcloud) from these; cargo's config.toml names
+    // wrappers and runners.
+    {"PSQLRC", Exact, kToolConfig},
+    {"PGSYSCONFDIR", Exact, kToolConfig},
+    {"PGSERVICEFILE", Exact, kToolConfig},
+    {"WGETRC", Exact, kToolConfig},
+    {"SYSTEM_WGETRC", Exact, kToolConfig},
+    {"CURL_HOME", Exact, kToolConfig},
+    {"GNUPGHOME", Exact, kToolConfig},
+    {"AWS_CONFIG_FILE", Exact, kToolConfig},
+    {"AWS_SHARED_CREDENTIALS_FILE", Exact, kToolConfig},
+    {"KUBECONFIG", Exact, kToolConfig},
+    {"AZURE_CONFIG_DIR", Exact, kToolConfig},
+    {"CLOUDSDK_CONFIG", Exact, kToolConfig},
+    {"TF_CLI_CONFIG_FILE", Exact, kToolConfig},
+    {"TERRAFORM_CONFIG", Exact, kToolConfig},
+    {"DOCKER_CONFIG", Exact, kToolConfig},
+    {"CARGO_HOME", Exact, kToolConfig},
+    // The code or programs a tool runs, named directly: az's extensions, the
+    // Python gcloud runs on; cargo's compiler, wrappers, documentation tool
+    // and compiler flags (which can name the linker), also as cargo
+    // configuration keys (CARGO_BUILD_...), and this platform's linker and
+    // runner.
+    {"AZURE_EXTENSION_DIR", Exact, kToolProgram},
+    {"CLOUDSDK_PYTHON", Exact, kToolProgram},
+    {"RUSTC", Exact, kToolProgram},
+    {"RUSTC_WRAPPER", Exact, kToolProgram},
+    {"RUSTC_WORKSPACE_WRAPPER", Exact, kToolProgram},
+    {"RUSTDOC", Exact, kToolProgram},
+    {"RUSTFLAGS", Exact, kToolProgram},
+    {"CARGO_BUILD_RUSTC", Exact, kToolProgram},
+    {"CARGO_BUILD_RUSTC_WRAPPER", Exact, kToolProgram},
+    {"CARGO_BUILD_RUSTC_WORKSPACE_WRAPPER", Exact, kToolProgram},
+    {"CARGO_BUILD_RUSTDOC", Exact, kToolProgram},
+    {"CARGO_BUILD_RUSTFLAGS", Exact, kToolProgram},
+    {"CARGO_ENCODED_RUSTFLAGS", Exact, kToolProgram},
+    {"CARGO_TARGET_X86_64_UNKNOWN_LINUX_GNU_LINKER", Exact, kToolProgram},
+    {"CARGO_TARGET_X86_64_UNKNOWN_LINUX_GNU_RUNNER", Exact, kToolProgram},
+    // npm takes every setting from a variable with this prefix, read in any
+    // case: script-shell, node-options, userconfig, ...
+    {"npm_config_", PrefixAnyCase, kNpm},
     // ~/.gitconfig, Python's user site with its .pth files, ~/.bashrc, ...
-    {"HOME", false, kHome},
-    {"XDG_CONFIG_HOME", false, kHome},
+    {"HOME", Exact, kHome},
+    {"XDG_CONFIG_HOME", Exact, kHome},
     // The program, and every script it runs, looks up its own commands on it.
-    {"PATH", false, kLookup},
+    {"PATH", Exact, kLookup},
 };
 
 struct SteeringHit {
@@ -160,12 +262,27 @@ struct SteeringHit {
   std::string_view reason;
 };
 
+constexpr char ascii_lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+constexpr bool matches(const SteeringVariable& s, std::string_view name) noexcept {
+  switch (s.match) {
+    case Exact:
+      return name == s.name;
+    case Prefix:
+      return name.starts_with(s.name);
+    case PrefixAnyCase:
+      return name.size() >= s.name.size() &&
+             std::ranges::equal(name.substr(0, s.name.size()), s.name, {}, ascii_lower, ascii_lower);
+  }
+  return false;
+}
+
 // The first variable of the text that could steer the program, or nullopt
 // when there is none.
 std::optional<SteeringHit> first_steering_variable(const std::vector<core::ResolvedVar>& vars) {
   for (const auto& v : vars) {
     for (const auto& s : kSteeringVariables) {
-      if (s.is_prefix ? v.name.starts_with(s.name) : v.name == s.name) return SteeringHit{v.name, s.reason};
+      if (matches(s, v.name)) return SteeringHit{v.name, s.reason};
     }
   }
   return std::nullopt;

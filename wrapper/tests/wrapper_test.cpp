@@ -537,8 +537,9 @@ TEST_F(WrapperTest, GatedBareNameInTheWorkingDirectoryIsThatFile) {
 // Variables through which the text's author could steer the program that
 // receives a gated value, one row or more per group. Names match exactly, as
 // the programs read them; "LD_", "BASH_FUNC_" and "GIT_CONFIG_" match as
-// prefixes. Each is denied with one "deny" line per gated value, before a
-// human is asked; ungated, each reaches the child.
+// prefixes, and "npm_config_" as a prefix in any ASCII case, as npm reads it.
+// Each is denied with one "deny" line per gated value, before a human is
+// asked; ungated, each reaches the child.
 TEST_F(WrapperTest, SteeringVariablesAreDeniedOnlyInGatedRuns) {
   ASSERT_NO_FATAL_FAILURE(put_literal("secret:prod/app/db", "db-pass", Sensitivity::Medium));
   ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/key", "key-pass", Sensitivity::High));
@@ -557,6 +558,11 @@ TEST_F(WrapperTest, SteeringVariablesAreDeniedOnlyInGatedRuns) {
   const std::string command = "names a command that programs run for their user";
   const std::string home = "chooses the per-user start-up files that programs read";
   const std::string lookup = "changes where the program finds its own commands";
+  const std::string module = "makes a library inside the program load a module or start a program the text chooses";
+  const std::string tool_config =
+      "chooses a start-up or configuration file that tells the tool what to run, load or send";
+  const std::string tool_program = "names a program or code that the tool runs";
+  const std::string npm = "sets npm's configuration, which chooses the shell and the programs npm runs";
   const std::vector<std::pair<std::string, std::string>> denied = {
       {"LD_PRELOAD", loader}, {"LD_LIBRARY_PATH", loader}, {"LD_AUDIT", loader}, {"LD_BIND_NOW", loader},
       {"LD_", loader},
@@ -576,9 +582,32 @@ TEST_F(WrapperTest, SteeringVariablesAreDeniedOnlyInGatedRuns) {
       {"GIT_CONFIG_GLOBAL", git}, {"GIT_CONFIG_SYSTEM", git}, {"GIT_CONFIG_PARAMETERS", git}, {"GIT_DIR", git},
       {"GIT_COMMON_DIR", git}, {"GIT_TEMPLATE_DIR", git}, {"GIT_EXEC_PATH", git}, {"GIT_SSH", git},
       {"GIT_SSH_COMMAND", git}, {"GIT_ASKPASS", git}, {"GIT_PROXY_COMMAND", git}, {"GIT_EXTERNAL_DIFF", git},
-      {"GIT_EDITOR", git}, {"GIT_SEQUENCE_EDITOR", git}, {"GIT_PAGER", git},
+      {"GIT_EDITOR", git}, {"GIT_SEQUENCE_EDITOR", git}, {"GIT_PAGER", git}, {"GIT_ALLOW_PROTOCOL", git},
       {"SSH_ASKPASS", ssh},
       {"EDITOR", command}, {"VISUAL", command}, {"PAGER", command}, {"BROWSER", command},
+      {"PSQL_EDITOR", command}, {"PSQL_PAGER", command}, {"PSQL_WATCH_PAGER", command},
+      {"OPENSSL_CONF", module}, {"OPENSSL_CONF_INCLUDE", module}, {"OPENSSL_MODULES", module},
+      {"OPENSSL_ENGINES", module},
+      {"DBUS_SESSION_BUS_ADDRESS", module}, {"DBUS_SYSTEM_BUS_ADDRESS", module}, {"DBUS_STARTER_ADDRESS", module},
+      {"GIO_EXTRA_MODULES", module}, {"GIO_MODULE_DIR", module}, {"GIO_LAUNCH_DESKTOP", module},
+      {"GTK_MODULES", module}, {"GTK2_MODULES", module}, {"GTK3_MODULES", module}, {"GTK_PATH", module},
+      {"SASL_PATH", module}, {"KRB5_CONFIG", module}, {"GSS_MECH_CONFIG", module}, {"SSH_SK_PROVIDER", module},
+      {"PSQLRC", tool_config}, {"PGSYSCONFDIR", tool_config}, {"PGSERVICEFILE", tool_config},
+      {"WGETRC", tool_config}, {"SYSTEM_WGETRC", tool_config}, {"CURL_HOME", tool_config},
+      {"GNUPGHOME", tool_config}, {"AWS_CONFIG_FILE", tool_config}, {"AWS_SHARED_CREDENTIALS_FILE", tool_config},
+      {"KUBECONFIG", tool_config}, {"AZURE_CONFIG_DIR", tool_config}, {"CLOUDSDK_CONFIG", tool_config},
+      {"TF_CLI_CONFIG_FILE", tool_config}, {"TERRAFORM_CONFIG", tool_config}, {"DOCKER_CONFIG", tool_config},
+      {"CARGO_HOME", tool_config},
+      {"AZURE_EXTENSION_DIR", tool_program}, {"CLOUDSDK_PYTHON", tool_program}, {"RUSTC", tool_program},
+      {"RUSTC_WRAPPER", tool_program}, {"RUSTC_WORKSPACE_WRAPPER", tool_program}, {"RUSTDOC", tool_program},
+      {"RUSTFLAGS", tool_program}, {"CARGO_BUILD_RUSTC", tool_program},
+      {"CARGO_BUILD_RUSTC_WRAPPER", tool_program}, {"CARGO_BUILD_RUSTC_WORKSPACE_WRAPPER", tool_program},
+      {"CARGO_BUILD_RUSTDOC", tool_program}, {"CARGO_BUILD_RUSTFLAGS", tool_program},
+      {"CARGO_ENCODED_RUSTFLAGS", tool_program}, {"CARGO_TARGET_X86_64_UNKNOWN_LINUX_GNU_LINKER", tool_program},
+      {"CARGO_TARGET_X86_64_UNKNOWN_LINUX_GNU_RUNNER", tool_program},
+      {"npm_config_script_shell", npm}, {"NPM_CONFIG_SCRIPT_SHELL", npm}, {"Npm_Config_script_shell", npm},
+      {"nPM_cONFIG_x", npm}, {"npm_config_node_options", npm}, {"NPM_CONFIG_USERCONFIG", npm},
+      {"npm_config_", npm}, {"NPM_CONFIG_", npm},
       {"HOME", home}, {"XDG_CONFIG_HOME", home},
       {"PATH", lookup},
   };
@@ -591,7 +620,17 @@ TEST_F(WrapperTest, SteeringVariablesAreDeniedOnlyInGatedRuns) {
       "bash_env", "BASH_ENVX", "BASH_FUNC", "BASHFUNC_ls", "bash_func_ls", "ENVX", "XENV", "env",
       "PYTHONPATH2", "pythonpath", "JAVA_OPTIONS", "GIT_CONFIGX", "git_config_count", "GIT_DIRS", "XGIT_DIR",
       "HOMEDIR", "home", "Home", "XDG_CONFIG_HOMEX", "XDG_DATA_HOME", "EDITORS", "PATHX", "XPATH", "MANPATH",
-      "path", "Path"};
+      "path", "Path",
+      // Ordinary configuration beside a production value, and names that
+      // only resemble a listed one: the table holds names, not patterns.
+      "DATABASE_URL", "AWS_REGION", "AWS_DEFAULT_REGION", "AWS_PROFILE", "SSL_CERT_FILE", "SSL_CERT_DIR",
+      "CURL_CA_BUNDLE", "REQUESTS_CA_BUNDLE", "PGHOST", "PGPORT", "PGDATABASE", "PGUSER", "APP_CONFIG_FILE",
+      "APP_HOME", "JAVA_HOME", "CARGO_TARGET_DIR", "CARGO_TERM_COLOR", "RUST_LOG", "RUST_BACKTRACE",
+      "openssl_conf", "OPENSSL_CONFX", "OPENSSL_CONFIG", "psqlrc", "Psqlrc", "PSQLRC2", "kubeconfig",
+      "KUBECONFIGS", "XKUBECONFIG", "CARGO_HOMEX", "Cargo_Home", "rustc_wrapper", "RUSTC_WRAPPERS",
+      "GNUPGHOMEX", "DBUS_SESSION_BUS_PID", "GTK_THEME", "npm_config", "NPM_CONFIG", "npmconfig_x",
+      "npm_configx", "NPM_CONFIGX", "npm__config_x", "XNPM_CONFIG_X", "xnpm_config_x", "npm_package_name",
+      "npm_lifecycle_event", "NPM_TOKEN"};
   const std::string tail = "; high/prod injection refused";
   // Gated by a prod value, by a high one that would ask a human first, or by
   // both beside an ungated value.

@@ -60,9 +60,15 @@ struct Wrapper {
   //  - with such a value, a text variable that could steer the program (the
   //    loader's LD_ variables, those the C library ignores in secure mode,
   //    the start-up and code-loading variables of shells, interpreters and
-  //    git, commands programs run, HOME, PATH) denies the run: every such
-  //    value is audited "deny" and the run fails with `SteeringVariable`
-  //    naming it, before anyone is asked and before any "inject" line;
+  //    git, commands programs run, HOME, PATH; the variables through which
+  //    libraries inside the program load modules or start programs: OpenSSL,
+  //    libdbus, GIO and GTK, SASL, Kerberos and GSS-API, ssh's security-key
+  //    provider; those that choose the start-up and configuration files, or
+  //    name the programs, of psql, wget, curl, gpg, the cloud and deploy
+  //    tools and cargo; npm's npm_config_ settings in any case) denies the
+  //    run: every such value is audited "deny" and the run fails with
+  //    `SteeringVariable` naming it, before anyone is asked and before any
+  //    "inject" line;
   //  - when a vault value is high, one confirmation covers all of them, its
   //    answer is audited per value, and a denial or time-out fails the run;
   //  - every vault value is audited "inject" before the child starts;
