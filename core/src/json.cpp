@@ -27,6 +27,22 @@ std::string decimal(T n) {
 
 }  // namespace
 
+std::string unknown_variant(std::string_view found, std::initializer_list<std::string_view> expected) {
+  std::string msg = "unknown variant `";
+  msg += found;
+  msg += "`, expected ";
+  if (expected.size() > 2) msg += "one of ";
+  std::size_t i = 0;
+  for (const std::string_view word : expected) {
+    if (i > 0) msg += expected.size() == 2 ? " or " : ", ";
+    msg += '`';
+    msg += word;
+    msg += '`';
+    ++i;
+  }
+  return msg;
+}
+
 std::string describe(const Number& n) {
   switch (n.type) {
     case Number::Type::Unsigned: return "integer `" + decimal(n.u) + "`";

@@ -1,5 +1,7 @@
 #include "zantu/core/keypair.hpp"
 
+#include "zantu/core/json.hpp"
+
 namespace zantu::core::keypair {
 
 std::string_view wire_name(KeyAlgorithm a) noexcept {
@@ -18,10 +20,7 @@ std::optional<KeyAlgorithm> from_wire(std::string_view text) noexcept {
 }
 
 std::string unknown_variant_message(std::string_view text) {
-  std::string msg = "unknown variant `";
-  msg += text;
-  msg += "`, expected `ed25519` or `rsa`";
-  return msg;
+  return json::unknown_variant(text, {"ed25519", "rsa"});
 }
 
 }  // namespace zantu::core::keypair

@@ -221,8 +221,7 @@ Result<Mode> read_mode(json::Reader& r) {
   for (std::size_t i = 0; i < std::size(kModes); ++i) {
     if (*word == kModes[i].word) return static_cast<Mode>(i);
   }
-  return std::unexpected(r.fail("unknown variant `" + *word +
-                                "`, expected one of `literal`, `reference`, `keypair`, `totp`"));
+  return std::unexpected(r.fail(json::unknown_variant(*word, {"literal", "reference", "keypair", "totp"})));
 }
 
 // A value kept by stage 1: its key (empty in the array form) and where its

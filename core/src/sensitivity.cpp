@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "zantu/core/json.hpp"
+
 namespace zantu::core::sensitivity {
 
 std::string_view wire_name(Sensitivity s) noexcept {
@@ -32,10 +34,7 @@ std::optional<Sensitivity> from_wire(std::string_view text) noexcept {
 }
 
 std::string unknown_variant_message(std::string_view text) {
-  std::string msg = "unknown variant `";
-  msg += text;
-  msg += "`, expected one of `low`, `medium`, `high`, `inject-only`";
-  return msg;
+  return json::unknown_variant(text, {"low", "medium", "high", "inject-only"});
 }
 
 }  // namespace zantu::core::sensitivity

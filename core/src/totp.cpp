@@ -1,5 +1,7 @@
 #include "zantu/core/totp.hpp"
 
+#include "zantu/core/json.hpp"
+
 namespace zantu::core::totp {
 
 std::string_view wire_name(TotpAlgorithm a) noexcept {
@@ -19,10 +21,7 @@ std::optional<TotpAlgorithm> from_wire(std::string_view text) noexcept {
 }
 
 std::string unknown_variant_message(std::string_view text) {
-  std::string msg = "unknown variant `";
-  msg += text;
-  msg += "`, expected one of `sha1`, `sha256`, `sha512`";
-  return msg;
+  return json::unknown_variant(text, {"sha1", "sha256", "sha512"});
 }
 
 }  // namespace zantu::core::totp

@@ -13,6 +13,7 @@
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 #include <string>
 #include <string_view>
@@ -42,6 +43,11 @@ struct Number {
 // "integer `5`", "integer `-1`", "floating point `6.0`": how a type error names
 // a number.
 [[nodiscard]] std::string describe(const Number& n);
+
+// "unknown variant `{found}`, expected ..." for a word that names none of the
+// `expected` ones: "expected `a`", "expected `a` or `b`", or "expected one of
+// `a`, `b`, `c`".
+[[nodiscard]] std::string unknown_variant(std::string_view found, std::initializer_list<std::string_view> expected);
 
 class Reader {
  public:
