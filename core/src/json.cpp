@@ -217,9 +217,29 @@ void Reader::read_plain_bytes(Out& out) {
   pos_ = static_cast<std::size_t>(p - begin);
 }
 
+namespace {
+
+void put_byte(std::string& out, char c) { out.push_back(c); }
+void put_byte(SecretBuffer& out, char c) { out.push_back(static_cast<std::uint8_t>(c)); }
+
+// The code units of one \u escape. They are the secret's bytes whenever the
+// string is a secret, so they are wiped once the escape is decoded.
+struct EscapeUnits {
+  char32_t code = 0;  // the first unit, then the whole code point
+  char32_t low = 0;
+  EscapeUnits() = default;
+  EscapeUnits(const EscapeUnits&) = delete;
+  EscapeUnits& operator=(const EscapeUnits&) = delete;
+  ~EscapeUnits() { wipe_bytes(this, sizeof *this); }
+};
+
+}  // namespace
+
 // Reads the string at pos_ (its opening quote) and appends its unescaped text
-// to `out`, or only checks it when `out` is null.
-Status Reader::scan_string(std::string* out) {
+// to `out`, or only checks it when `out` is null. Text goes straight from the
+// input into `out`, a run of plain bytes at a time.
+template <class Out>
+Status Reader::scan_string(Out* out) {
   ++pos_;
   const std::size_t n = text_.size();
   while (true) {
@@ -251,36 +271,36 @@ Status Reader::scan_string(std::string* out) {
         default: return std::unexpected(syntax_error(pos_, "invalid escape"));
       }
       if (e != 'u') {
-        if (out) out->push_back(plain);
+        if (out) put_byte(*out, plain);
         continue;
       }
-      auto hex4 = [&]() -> Result<char32_t> {
+      auto hex4 = [&](char32_t& v) -> Status {
         if (n - pos_ < 4) return std::unexpected(syntax_error(n, "EOF while parsing a string"));
-        char32_t v = 0;
+        v = 0;
         for (int k = 0; k < 4; ++k) {
           const int h = hex_value(text_[pos_]);
           ++pos_;
           if (h < 0) return std::unexpected(syntax_error(pos_, "invalid escape"));
           v = (v << 4) | static_cast<char32_t>(h);
         }
-        return v;
+        return {};
       };
-      auto cp = hex4();
-      if (!cp) return std::unexpected(cp.error());
-      char32_t code = *cp;
-      if (code >= 0xD800 && code <= 0xDBFF) {
+      EscapeUnits units;
+      if (auto s = hex4(units.code); !s) return s;
+      if (units.code >= 0xD800 && units.code <= 0xDBFF) {
         if (n - pos_ < 2 || text_[pos_] != '\\' || text_[pos_ + 1] != 'u') {
           return std::unexpected(syntax_error(pos_, "lone leading surrogate in hex escape"));
         }
         pos_ += 2;
-        auto low = hex4();
-        if (!low) return std::unexpected(low.error());
-        if (*low < 0xDC00 || *low > 0xDFFF) return std::unexpected(syntax_error(pos_, "invalid unicode code point"));
-        code = 0x10000 + ((code - 0xD800) << 10) + (*low - 0xDC00);
-      } else if (code >= 0xDC00 && code <= 0xDFFF) {
+        if (auto s = hex4(units.low); !s) return s;
+        if (units.low < 0xDC00 || units.low > 0xDFFF) {
+          return std::unexpected(syntax_error(pos_, "invalid unicode code point"));
+        }
+        units.code = 0x10000 + ((units.code - 0xD800) << 10) + (units.low - 0xDC00);
+      } else if (units.code >= 0xDC00 && units.code <= 0xDFFF) {
         return std::unexpected(syntax_error(pos_, "invalid unicode code point"));
       }
-      if (out) utf8::encode(code, [&](char b) { out->push_back(b); });
+      if (out) utf8::encode(units.code, [&](char b) { put_byte(*out, b); });
       continue;
     }
     if (c < 0x80) {
@@ -405,13 +425,28 @@ Result<Number> Reader::scan_number() {
   return num;
 }
 
-Result<std::string> Reader::read_string() {
+Status Reader::at_string() {
   auto k = peek();
   if (!k) return std::unexpected(k.error());
   if (*k != Kind::String) return std::unexpected(syntax_error(pos_ + 1, "expected `\"`"));
+  return {};
+}
+
+Result<std::string> Reader::read_string() {
+  if (auto s = at_string(); !s) return std::unexpected(s.error());
   std::string out;
   if (auto s = scan_string(&out); !s) return std::unexpected(s.error());
   return out;
+}
+
+Status Reader::read_string(SecretBuffer& out) {
+  out.clear();
+  if (auto s = at_string(); !s) return s;
+  if (auto s = scan_string(&out); !s) {
+    out.wipe();
+    return s;
+  }
+  return {};
 }
 
 Result<Number> Reader::read_number() {
@@ -452,7 +487,7 @@ Status Reader::skip_value() {
       if (!num) return std::unexpected(num.error());
       return {};
     }
-    case Kind::String: return scan_string(nullptr);
+    case Kind::String: return scan_string<std::string>(nullptr);
     case Kind::Array: {
       if (auto s = begin_array(); !s) return s;
       // Plain byte numbers are checked by the fast scan and dropped.
@@ -503,7 +538,7 @@ Result<std::string> Reader::describe_next(bool withhold_text) {
     }
     case Kind::String: {
       if (withhold_text) {
-        if (auto s = scan_string(nullptr); !s) return std::unexpected(s.error());
+        if (auto s = scan_string<std::string>(nullptr); !s) return std::unexpected(s.error());
         return std::string("string");
       }
       std::string text;

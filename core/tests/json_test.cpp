@@ -140,6 +140,56 @@ TEST(JsonReader, StringsAreUnescapedToUtf8) {
   }
 }
 
+// Decoding into a SecretBuffer gives what decoding into a std::string gives:
+// the same bytes, the same error and the same reader position afterwards.
+// A buffer that held something is replaced on success and left wiped on
+// failure, even when the failure comes after part of the text was decoded.
+TEST(JsonReader, StringsDecodeIntoASecretBufferAsIntoAString) {
+  const char* const texts[] = {
+      R"("plain")",
+      R"("\"\\\/\b\f\n\r\t")",
+      R"("\u0000\u001f\u00e9\u20ac")",
+      R"("\ud83d\ude00\uD83D\uDE00")",
+      "\"caf\xc3\xa9 \xf0\x9f\x98\x80\"",
+      R"("")",
+      R"(  "v"  , 1)",
+      "\"hunter2\\n\xc3\xa9\\r\\n\" ",
+      // Each refused after some of the text has gone into the buffer.
+      R"("hunter2)",
+      "\"hunter2\x01\"",
+      "\"hunter2\xff\"",
+      "\"hunter2\xe2\x82\"",
+      R"("hunter2\ud800")",
+      R"("hunter2\ud800\u0041")",
+      R"("hunter2\udc00")",
+      R"("hunter2\x")",
+      R"("hunter2\u12)",
+      R"("hunter2\)",
+      // Not a string at all.
+      "",
+      "null",
+      "[\"hunter2\"]",
+      "hunter2",
+  };
+  for (const char* text : texts) {
+    Reader plain{std::string_view(text)};
+    auto want = plain.read_string();
+    Reader secret{std::string_view(text)};
+    SecretBuffer out(std::string_view("stale contents"));
+    auto got = secret.read_string(out);
+    ASSERT_EQ(got.has_value(), want.has_value()) << text;
+    EXPECT_EQ(secret.offset(), plain.offset()) << text;
+    if (want) {
+      EXPECT_EQ(out.view(), *want) << text;
+      continue;
+    }
+    EXPECT_EQ(got.error(), want.error()) << text;
+    EXPECT_EQ(got.error().detail().find("hunter2"), std::string::npos) << text;
+    EXPECT_TRUE(out.empty()) << text;
+    for (std::size_t i = 0; i < out.capacity(); ++i) ASSERT_EQ(out.data()[i], 0) << text << " at " << i;
+  }
+}
+
 TEST(JsonReader, ContainersAndKeys) {
   Reader r(std::string_view(R"( { "a" : [ 1 , true , null ] , "b\u0063" : {} } )"));
   ASSERT_TRUE(r.begin_object().has_value());

@@ -50,13 +50,14 @@ def write_allowlist(vault, text):
 @pytest.fixture
 def fake_aws(tmp_path, monkeypatch):
     """An `aws` tool first on PATH that answers every secret with a value
-    naming it and logs each call; returns the log's path."""
+    naming it, as the JSON string the real one prints, and logs each call;
+    returns the log's path."""
     bindir = tmp_path / "fakebin"
     bindir.mkdir()
     log = tmp_path / "aws-calls"
     tool = bindir / "aws"
     # The vector is: secretsmanager get-secret-value --secret-id S --region R ...
-    tool.write_text(f"#!/bin/sh\necho \"$4\" >> '{log}'\nprintf 'aws-value-%s\\n' \"$4\"\n")
+    tool.write_text(f"#!/bin/sh\necho \"$4\" >> '{log}'\nprintf '\"aws-value-%s\"\\n' \"$4\"\n")
     tool.chmod(0o755)
     monkeypatch.setenv("PATH", f"{bindir}:{os.environ['PATH']}")
     return log

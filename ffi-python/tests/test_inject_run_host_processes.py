@@ -93,11 +93,12 @@ def seccomp_exec():
 
 @pytest.fixture
 def fake_aws(tmp_path, monkeypatch):
-    """An `aws` tool first on PATH whose value is 'aws-value'."""
+    """An `aws` tool first on PATH whose value is 'aws-value', printed as the
+    JSON string the real one prints."""
     bindir = tmp_path / "fakebin"
     bindir.mkdir()
     tool = bindir / "aws"
-    tool.write_text("#!/bin/sh\nprintf 'aws-value\\n'\n")
+    tool.write_text("#!/bin/sh\nprintf '\"aws-value\"\\n'\n")
     tool.chmod(0o755)
     monkeypatch.setenv("PATH", f"{bindir}:{os.environ['PATH']}")
 

@@ -3,6 +3,7 @@
 #include <array>
 #include <utility>
 
+#include "zantu/core/json.hpp"
 #include "zantu/providers/common/tool.hpp"
 
 namespace zantu::providers::aws {
@@ -26,6 +27,11 @@ constexpr std::string_view kTooLarge = "aws-sm: `aws` printed more than {} bytes
 constexpr std::string_view kHelperEnded =
     "aws-sm: the helper process running `aws` was ended by another process before `aws` exited";
 constexpr std::string_view kEmptyValue = "aws-sm secret `{}` in region `{}` resolved to an empty value";
+constexpr std::string_view kBinaryValue =
+    "aws-sm secret `{}` in region `{}` is stored as binary (SecretBinary), which is not supported";
+constexpr std::string_view kUnexpectedOutput =
+    "aws-sm: `aws` printed something other than one JSON string or null for secret `{}` in region `{}` (output "
+    "withheld)";
 constexpr std::string_view kFailed = "aws-sm: {} [region=`{}`, secret=`{}`, exit={}]";
 
 constexpr std::array kEndpointPatterns = {
@@ -106,7 +112,7 @@ core::Result<AwsRef> AwsRef::parse(std::string_view reference) {
 
 std::vector<std::string> AwsRef::aws_args() const {
   return {"secretsmanager", "get-secret-value", "--secret-id", secret_name, "--region",
-          region,           "--query",          "SecretString", "--output", "text"};
+          region,           "--query",          "SecretString", "--output", "json"};
 }
 
 core::Result<AwsOutput> SystemAwsRunner::run(std::span<const std::string> args,
@@ -132,13 +138,25 @@ core::Result<core::SecretValue> AwsProvider::materialize(std::string_view refere
   auto output = runner_->run(args, timeout_);
   if (!output) return std::unexpected(std::move(output.error()));
   if (!output->status || *output->status != 0) return std::unexpected(classify_failure(*ref, output->status, output->stderr_bytes));
-  const auto value = trim_one_trailing_newline(output->stdout_bytes.as_bytes());
-  if (value.empty()) return provider_error(fill(kEmptyValue, {ref->secret_name, ref->region}));
-  return core::SecretValue::from(value);
+  return parse_secret_string(*ref, output->stdout_bytes.as_bytes());
 }
 
-std::span<const std::uint8_t> trim_one_trailing_newline(std::span<const std::uint8_t> bytes) noexcept {
-  return common::trim_one_trailing_newline(bytes);
+core::Result<core::SecretValue> parse_secret_string(const AwsRef& ref, std::span<const std::uint8_t> stdout_bytes) {
+  namespace json = core::json;
+  json::Reader reader(stdout_bytes);
+  auto kind = reader.peek();
+  if (kind && *kind == json::Kind::Null) {
+    if (reader.read_null() && reader.finish()) return provider_error(fill(kBinaryValue, {ref.secret_name, ref.region}));
+  } else if (kind && *kind == json::Kind::String) {
+    core::SecretBuffer value;
+    if (reader.read_string(value) && reader.finish()) {
+      if (value.empty()) return provider_error(fill(kEmptyValue, {ref.secret_name, ref.region}));
+      return core::SecretValue(std::move(value));
+    }
+  }
+  // Not the reader's message: its line and column would tell how far into
+  // the secret the output ran.
+  return provider_error(fill(kUnexpectedOutput, {ref.secret_name, ref.region}));
 }
 
 core::CoreError classify_failure(const AwsRef& ref, std::optional<std::int32_t> status,

@@ -16,8 +16,6 @@ std::span<const std::uint8_t> bytes_of(std::string_view s) {
   return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
 }
 
-std::string text_of(std::span<const std::uint8_t> b) { return {b.begin(), b.end()}; }
-
 TEST(AwsRef, AcceptedReferences) {
   struct Case {
     std::string_view reference, region, secret_name;
@@ -94,24 +92,8 @@ TEST(AwsRef, ArgumentVectorHasItsFixedForm) {
   auto ref = AwsRef::parse("aws-sm://eu-west-1/app/key");
   ASSERT_TRUE(ref);
   const std::vector<std::string> want = {"secretsmanager", "get-secret-value", "--secret-id", "app/key", "--region",
-                                         "eu-west-1",      "--query",          "SecretString", "--output", "text"};
+                                         "eu-west-1",      "--query",          "SecretString", "--output", "json"};
   EXPECT_EQ(ref->aws_args(), want);
-}
-
-TEST(Aws, TrimOneTrailingNewline) {
-  struct Case {
-    std::string_view in, out;
-  };
-  const Case cases[] = {
-      {"abc\n", "abc"}, {"abc\r\n", "abc"}, {"abc\n\n", "abc\n"}, {"abc\r", "abc\r"}, {"abc", "abc"},
-      {"\n", ""},       {"", ""},           {"a\nb\n", "a\nb"},   {"\r\n", ""},     {"abc\n\r", "abc\n\r"},
-  };
-  for (const Case& c : cases) {
-    auto in = bytes_of(c.in);
-    auto out = trim_one_trailing_newline(in);
-    EXPECT_EQ(text_of(out), c.out);
-    EXPECT_EQ(out.data(), in.data()) << "a prefix, not a copy";
-  }
 }
 
 constexpr std::string_view kEndpointHint = "the region endpoint is unreachable or the region is invalid";
@@ -212,17 +194,17 @@ TEST(AwsProvider, MaterializeTurnsTheOutcomeIntoAValueOrAnError) {
   };
   const std::string empty = "aws-sm secret `app/key` in region `eu-west-1` resolved to an empty value";
   const Case cases[] = {
-      {"s3cr3t\n", "", 0, "s3cr3t", ""},
-      {"s3cr3t\r\n", "", 0, "s3cr3t", ""},
-      {"line1\nline2\n", "", 0, "line1\nline2", ""},
-      {"no-newline", "", 0, "no-newline", ""},
-      {"v\n", "warning: something odd", 0, "v", ""},  // standard error is ignored on success
-      {" \n", "", 0, " ", ""},
-      {"\n", "", 0, std::nullopt, empty},
-      {"", "", 0, std::nullopt, empty},
-      {"\r\n", "", 0, std::nullopt, empty},
-      {"s3cr3t\n", "AccessDenied", 255, std::nullopt, failure_text(kAccessHint, "255")},
-      {"s3cr3t\n", "", 1, std::nullopt, failure_text(kFallbackHint, "1")},
+      {"\"s3cr3t\"\n", "", 0, "s3cr3t", ""},
+      {"\"s3cr3t\\r\\n\"\n", "", 0, "s3cr3t\r\n", ""},
+      {"\"line1\\nline2\\n\"\n", "", 0, "line1\nline2\n", ""},
+      {"\"no-newline\"", "", 0, "no-newline", ""},
+      {"\"v\"\n", "warning: something odd", 0, "v", ""},  // standard error is ignored on success
+      {"\" \"\n", "", 0, " ", ""},
+      {"\"\"\n", "", 0, std::nullopt, empty},
+      {"\"\"", "", 0, std::nullopt, empty},
+      {"\"s3cr3t\"\n", "AccessDenied", 255, std::nullopt, failure_text(kAccessHint, "255")},
+      {"\"s3cr3t\"\n", "", 1, std::nullopt, failure_text(kFallbackHint, "1")},
+      {"null\n", "", 1, std::nullopt, failure_text(kFallbackHint, "1")},  // the exit code is looked at first
       {"", "", std::nullopt, std::nullopt, failure_text(kFallbackHint, "signal")},
   };
   for (const Case& c : cases) {
@@ -244,9 +226,140 @@ TEST(AwsProvider, MaterializeTurnsTheOutcomeIntoAValueOrAnError) {
   }
 }
 
+constexpr std::string_view kBinary =
+    "aws-sm secret `app/key` in region `eu-west-1` is stored as binary (SecretBinary), which is not supported";
+constexpr std::string_view kUnexpected =
+    "aws-sm: `aws` printed something other than one JSON string or null for secret `app/key` in region `eu-west-1` "
+    "(output withheld)";
+constexpr std::string_view kEmpty = "aws-sm secret `app/key` in region `eu-west-1` resolved to an empty value";
+
+// What `parse_secret_string` makes of one output: the value, or the error.
+void expect_parsed(std::string_view out, std::optional<std::string_view> value, std::string_view error,
+                   std::string_view why) {
+  auto got = parse_secret_string(AwsRef{"eu-west-1", "app/key"}, bytes_of(out));
+  if (value) {
+    ASSERT_TRUE(got) << why << ": " << got.error().detail();
+    EXPECT_EQ(got->view(), *value) << why;
+  } else {
+    ASSERT_FALSE(got) << why;
+    EXPECT_EQ(got.error().kind(), core::CoreErrorKind::Provider) << why;
+    EXPECT_EQ(got.error().detail(), error) << why;
+  }
+}
+
+// "\uXXXX\uXXXX" for every 4-byte character of a text, the way a tool that
+// escapes all non-ASCII writes it.
+std::string surrogate_escapes(std::size_t num_chars) {
+  std::string out;
+  for (std::size_t i = 0; i < num_chars; ++i) out += "\\ud83d\\udd11";
+  return out;
+}
+
+std::string repeated(std::string_view piece, std::size_t times) {
+  std::string out;
+  for (std::size_t i = 0; i < times; ++i) out += piece;
+  return out;
+}
+
+TEST(AwsProvider, SecretStringOutputIsDecodedByteExact) {
+  constexpr std::size_t k64KiB = 64 * 1024;
+  const std::string key = "\xf0\x9f\x94\x91";  // U+1F511 in UTF-8
+  struct Case {
+    std::string out;
+    std::string value;
+    std::string_view why;
+  };
+  const Case cases[] = {
+      {"\"None\"\n", "None", "a secret whose text is None is a value"},
+      {"\"keep\\n\"\n", "keep\n", "a trailing line break is kept"},
+      {"\"keep\\n\\n\"\n", "keep\n\n", "two of them too"},
+      {"\"a\\r\\nb\\r\\n\"\n", "a\r\nb\r\n", "\\r\\n inside and at the end"},
+      {"\"\\r\"\n", "\r", "a lone carriage return"},
+      {"\"caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac " + key + "\"\n", "caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac " + key,
+       "raw UTF-8 of two, three and four bytes"},
+      {"\"caf\\u00e9 \\u65e5\\u672C \\uD83D\\uDD11\"\n", "caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac " + key,
+       "the same as \\u escapes with a surrogate pair, either case of hex digit"},
+      {"\"q\\\"b\\\\s\\/t\\tf\\fb\\bc\\u0001z\\u0000\"\n", std::string("q\"b\\s/t\tf\fb\bc\x01z\0", 16),
+       "every escape, a control character and NUL"},
+      {"  \"v\" \r\n\t ", "v", "white space around the value"},
+      {"\"v\"", "v", "no line break after it"},
+      {"\"" + std::string(k64KiB - 1, 'x') + "\\n\"\n", std::string(k64KiB - 1, 'x') + "\n", "64 KiB"},
+      {"\"" + surrogate_escapes(k64KiB / 4) + "\"\n", repeated(key, k64KiB / 4), "64 KiB of surrogate pairs"},
+  };
+  for (const Case& c : cases) expect_parsed(c.out, c.value, "", c.why);
+}
+
+TEST(AwsProvider, NullIsABinarySecretAndAnythingElseIsRefusedWithoutItsBytes) {
+  struct Case {
+    std::string out;
+    std::string_view error, why;
+  };
+  const Case cases[] = {
+      {"null\n", kBinary, "null: no SecretString"},
+      {"null", kBinary, "null without a line break"},
+      {" null \r\n", kBinary, "null amid white space"},
+      {"\"\"\n", kEmpty, "the empty string"},
+      {"", kUnexpected, "no output at all"},
+      {"\n", kUnexpected, "only a line break"},
+      {"\r\n", kUnexpected, "only a CRLF"},
+      {"None\n", kUnexpected, "the text output of a binary secret"},
+      {"s3cr3t\n", kUnexpected, "text output"},
+      {"\"s3cr3t", kUnexpected, "unterminated string"},
+      {"\"s3cr3t\" s3cr3t", kUnexpected, "trailing text"},
+      {"\"s3cr3t\"\n\"s3cr3t\"\n", kUnexpected, "two values"},
+      {"null \"s3cr3t\"", kUnexpected, "null followed by text is not a binary secret"},
+      {"nul", kUnexpected, "truncated null"},
+      {"nulls3cr3t", kUnexpected, "null run into text"},
+      {"{\"SecretString\": \"s3cr3t\"}\n", kUnexpected, "a whole response object"},
+      {"[\"s3cr3t\"]\n", kUnexpected, "an array"},
+      {"12345\n", kUnexpected, "a number"},
+      {"true\n", kUnexpected, "a boolean"},
+      {"\"s3cr3t\x01\"\n", kUnexpected, "a raw control character"},
+      {"\"s3cr3t\nx\"\n", kUnexpected, "a raw line break"},
+      {"\"s3cr3t\xff\"\n", kUnexpected, "a byte that is not UTF-8"},
+      {"\"s3cr3t\xc3\"\n", kUnexpected, "a truncated UTF-8 sequence"},
+      {"\"s3cr3t\\ud83d\"\n", kUnexpected, "a lone leading surrogate"},
+      {"\"s3cr3t\\udd11\"\n", kUnexpected, "a lone trailing surrogate"},
+      {"\"s3cr3t\\x\"\n", kUnexpected, "an unknown escape"},
+      {"\"s3cr3t\\u12\"\n", kUnexpected, "a short \\u escape"},
+      {"\xef\xbb\xbf\"s3cr3t\"\n", kUnexpected, "a byte order mark"},
+  };
+  for (const Case& c : cases) {
+    expect_parsed(c.out, std::nullopt, c.error, c.why);
+    auto got = parse_secret_string(AwsRef{"eu-west-1", "app/key"}, bytes_of(c.out));
+    ASSERT_FALSE(got) << c.why;
+    EXPECT_EQ(got.error().detail().find("s3cr3t"), std::string::npos) << c.why;
+  }
+}
+
+// The exact bytes aws-cli 1.45.11 and aws-cli 2.9.19 printed for
+// `--query SecretString --output json` (both the same), each answered by a
+// loopback stand-in for the service; the binary secret's reply carried
+// SecretBinary and no SecretString.
+TEST(AwsProvider, OutputRecordedFromTheRealCli) {
+  struct Case {
+    std::string_view stored;  // as the stand-in held it, in Python's notation
+    std::string out;
+    std::optional<std::string> value;
+    std::string_view error;
+  };
+  const Case cases[] = {
+      {"'None'", "\"None\"\n", "None", ""},
+      {"'line1\\nline2\\n'", "\"line1\\nline2\\n\"\n", "line1\nline2\n", ""},
+      {"'a\\r\\nb\\r\\n'", "\"a\\r\\nb\\r\\n\"\n", "a\r\nb\r\n", ""},
+      {"'caf\\u00e9 \\u65e5\\u672c \\U0001F511'", "\"caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x94\x91\"\n",
+       "caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x94\x91", ""},
+      {"'q\"b\\\\s/t\\tc\\x01'", "\"q\\\"b\\\\s/t\\tc\\u0001\"\n", "q\"b\\s/t\tc\x01", ""},
+      {"''", "\"\"\n", std::nullopt, kEmpty},
+      {"SecretBinary only", "null\n", std::nullopt, kBinary},
+      {"SecretString None, SecretBinary set", "null\n", std::nullopt, kBinary},
+  };
+  for (const Case& c : cases) expect_parsed(c.out, c.value, c.error, c.stored);
+}
+
 TEST(AwsProvider, RunsTheToolOnceWithItsArgumentsAndLimit) {
   auto runner = std::make_unique<FakeRunner>();
-  runner->out = "v\n";
+  runner->out = "\"v\"\n";
   runner->status = 0;
   auto calls = runner->calls;
   AwsProvider provider(1500ms, std::move(runner));

@@ -32,6 +32,14 @@ using std::chrono::nanoseconds;
 constexpr nanoseconds kNormalLimit = 20s;
 constexpr nanoseconds kShortLimit = 300ms;
 
+// A body for the fake tool and what the provider makes of its run: the value,
+// or else the error.
+struct Outcome {
+  std::string body;
+  std::optional<std::string> value;
+  std::string error;
+};
+
 struct Tool {
   std::string name;
   std::string program;
@@ -41,10 +49,16 @@ struct Tool {
   std::string too_large;
   std::function<std::string(std::string_view os_text)> could_not_run;
   std::function<std::string(std::string_view hint, std::string_view exit)> failed;
-  std::string empty_value;
   std::string fallback_hint;
   // Standard error texts and the hint each must give, the earliest-group rule among them.
   std::vector<std::pair<std::string, std::string>> classified;
+  // A body in which the tool answers, as the real one prints a secret's
+  // value, with the text `cmd` prints (no quotes, backslashes or control
+  // characters); and how many bytes that answer adds to the text.
+  std::function<std::string(std::string_view cmd)> answer_with;
+  std::size_t framing_len;
+  // Outputs in the tool's own form and what each gives.
+  std::vector<Outcome> shapes;
   std::string helper_ended;
 };
 
@@ -56,6 +70,7 @@ Tool aws_tool() {
       "aws is not authenticated or lacks access (refresh credentials, e.g. `aws sso login`; check the IAM "
       "permission for secretsmanager:GetSecretValue)";
   const std::string not_found = "the secret was not found in the region (check the name and your access)";
+  const std::string empty = "aws-sm secret `app/key` in region `eu-west-1` resolved to an empty value";
   return Tool{
       "aws",
       "aws",
@@ -72,7 +87,6 @@ Tool aws_tool() {
         return "aws-sm: " + std::string(hint) + " [region=`eu-west-1`, secret=`app/key`, exit=" + std::string(exit) +
                "]";
       },
-      "aws-sm secret `app/key` in region `eu-west-1` resolved to an empty value",
       "the `aws` invocation failed",
       {
           {"Could not connect to the endpoint URL: \"https://secretsmanager.eu-west-1.amazonaws.com/\"", endpoint},
@@ -80,6 +94,20 @@ Tool aws_tool() {
           {"An error occurred (ResourceNotFoundException): Secrets Manager can't find the specified secret.",
            not_found},
           {"Not Found / could not connect to the endpoint", endpoint},
+      },
+      // `--query SecretString --output json`: one JSON string, or null.
+      [](std::string_view cmd) { return "printf '\"'; " + std::string(cmd) + "; printf '\"\\n'"; },
+      3,
+      {
+          {R"(printf '"one\\r\\ntwo\\r\\n"\n')", "one\r\ntwo\r\n", ""},
+          {R"(printf '"keep\\n"\n')", "keep\n", ""},
+          {R"(printf '"None"\n')", "None", ""},
+          {R"(printf '""\n')", std::nullopt, empty},
+          {R"(printf 'null\n')", std::nullopt,
+           "aws-sm secret `app/key` in region `eu-west-1` is stored as binary (SecretBinary), which is not supported"},
+          {"exit 0", std::nullopt,
+           "aws-sm: `aws` printed something other than one JSON string or null for secret `app/key` in region "
+           "`eu-west-1` (output withheld)"},
       },
       "aws-sm: the helper process running `aws` was ended by another process before `aws` exited",
   };
@@ -90,6 +118,7 @@ Tool az_tool() {
       "az is not authenticated or lacks access (run `az login`; check the tenant and the vault access policy)";
   const std::string vault = "the vault was not found or is unreachable";
   const std::string not_found = "the secret was not found in the vault (check the name and your access)";
+  const std::string empty = "azure-kv secret `s1` in vault `kv1` resolved to an empty value";
   return Tool{
       "az",
       "az",
@@ -105,13 +134,21 @@ Tool az_tool() {
       [](std::string_view hint, std::string_view exit) {
         return "azure-kv: " + std::string(hint) + " [vault=`kv1`, secret=`s1`, exit=" + std::string(exit) + "]";
       },
-      "azure-kv secret `s1` in vault `kv1` resolved to an empty value",
       "the `az` invocation failed",
       {
           {"ERROR: Please run 'az login' to setup account.", access},
           {"ERROR: (VaultNotFound) The vault 'kv1' could not be found", vault},
           {"ERROR: (SecretNotFound) A secret with (name/id) s1 was not found in this key vault", not_found},
           {"ERROR: (VaultNotFound) ... Forbidden", access},
+      },
+      // `--query value -o tsv`: the text and a line break.
+      [](std::string_view cmd) { return std::string(cmd) + "; echo"; },
+      1,
+      {
+          {"printf 'one\\r\\ntwo\\r\\n'", "one\r\ntwo", ""},
+          {"printf 'keep\\n\\n'", "keep\n", ""},
+          {"printf '\\n'", std::nullopt, empty},
+          {"exit 0", std::nullopt, empty},
       },
       "azure-kv: the helper process running `az` was ended by another process before `az` exited",
   };
@@ -181,27 +218,19 @@ class SystemRunner : public ::testing::TestWithParam<Tool> {
 };
 
 TEST_P(SystemRunner, OutcomesThroughTheRealTool) {
-  struct Case {
-    std::string body;
-    std::optional<std::string> value;  // else the error below
-    std::string error;
-  };
   const Tool& t = tool();
-  std::vector<Case> cases = {
-      {"printf 's3cr3t\\n'", "s3cr3t", ""},
-      {"printf 'one\\r\\ntwo\\r\\n'", "one\r\ntwo", ""},
-      {"printf 'keep\\n\\n'", "keep\n", ""},
-      {"printf 'v\\n'; echo 'WARNING: noise' >&2", "v", ""},
-      {"printf '\\n'", std::nullopt, t.empty_value},
-      {"exit 0", std::nullopt, t.empty_value},
-      {"printf 'v\\n'; exit 7", std::nullopt, t.failed(t.fallback_hint, "7")},
-      {"printf 'v\\n'; kill -KILL $$", std::nullopt, t.failed(t.fallback_hint, "signal")},
+  std::vector<Outcome> cases = {
+      {t.answer_with("printf s3cr3t"), "s3cr3t", ""},
+      {t.answer_with("printf v") + "; echo 'WARNING: noise' >&2", "v", ""},
+      {t.answer_with("printf v") + "; exit 7", std::nullopt, t.failed(t.fallback_hint, "7")},
+      {t.answer_with("printf v") + "; kill -KILL $$", std::nullopt, t.failed(t.fallback_hint, "signal")},
       {"kill -TERM $$", std::nullopt, t.failed(t.fallback_hint, "signal")},
   };
+  cases.insert(cases.end(), t.shapes.begin(), t.shapes.end());
   for (const auto& [stderr_text, hint] : t.classified) {
     cases.push_back({"cat >&2 <<'EOF'\n" + stderr_text + "\nEOF\nexit 255", std::nullopt, t.failed(hint, "255")});
   }
-  for (const Case& c : cases) {
+  for (const Outcome& c : cases) {
     fake(c.body);
     auto got = t.materialize(kNormalLimit);
     if (c.value) {
@@ -216,13 +245,13 @@ TEST_P(SystemRunner, OutcomesThroughTheRealTool) {
 }
 
 TEST_P(SystemRunner, ArgumentsArriveAsOneVectorWithoutAShell) {
-  fake("printf '[%s]' \"${0##*/}\" \"$@\"; echo");
+  fake(tool().answer_with("printf '[%s]' \"${0##*/}\" \"$@\""));
   auto got = tool().materialize(kNormalLimit);
   ASSERT_TRUE(got) << got.error().detail();
   if (tool().program == "aws") {
     EXPECT_EQ(got->view(),
               "[aws][secretsmanager][get-secret-value][--secret-id][app/key][--region][eu-west-1][--query]"
-              "[SecretString][--output][text]");
+              "[SecretString][--output][json]");
   } else {
     EXPECT_EQ(got->view(), "[az][keyvault][secret][show][--vault-name][kv1][--name][s1][--query][value][-o][tsv]");
   }
@@ -233,9 +262,10 @@ TEST_P(SystemRunner, LargeOutputsFlowThroughThePipesWhileTheToolRuns) {
   struct Case {
     std::string body, why;
   };
+  const std::string value = tool().answer_with("head -c 1048576 /dev/zero | tr '\\0' 'x'");
   const Case cases[] = {
-      {"head -c 1048576 /dev/zero | tr '\\0' 'x'; echo", "1 MiB value"},
-      {"head -c 1048576 /dev/zero | tr '\\0' 'e' >&2; head -c 1048576 /dev/zero | tr '\\0' 'x'; echo; exit 0",
+      {value, "1 MiB value"},
+      {"head -c 1048576 /dev/zero | tr '\\0' 'e' >&2; " + value + "; exit 0",
        "1 MiB of standard error before the value"},
   };
   for (const Case& c : cases) {
@@ -290,7 +320,8 @@ TEST_P(SystemRunner, OutputPastTheBoundEndsTheRunAtOnce) {
       {"exec yes >&2", "floods its standard error", true},
       {"head -c 16777217 /dev/zero | tr '\\0' x", "one byte past the bound, then exits", true},
       {"head -c 16777217 /dev/zero >&2; printf 'v\\n'", "one byte past the bound on standard error", true},
-      {"head -c 16777216 /dev/zero | tr '\\0' x", "exactly the bound", false},
+      {tool().answer_with("head -c " + std::to_string(kBound - tool().framing_len) + " /dev/zero | tr '\\0' x"),
+       "an answer of exactly the bound", false},
   };
   for (const Case& c : cases) {
     fake("echo $$ > '" + pidfile + "'; " + c.body);
@@ -305,7 +336,7 @@ TEST_P(SystemRunner, OutputPastTheBoundEndsTheRunAtOnce) {
       EXPECT_EQ(got.error().detail(), tool().too_large) << c.why;
     } else {
       ASSERT_TRUE(got) << c.why << ": " << got.error().detail();
-      EXPECT_EQ(got->size(), kBound) << c.why;
+      EXPECT_EQ(got->size(), kBound - tool().framing_len) << c.why;
     }
   }
 }
@@ -344,9 +375,9 @@ TEST_P(SystemRunner, HostSigchldSettingDoesNotTakeTheExitCode) {
     sa.sa_handler = reaper ? reap_any_child : SIG_IGN;
     sigemptyset(&sa.sa_mask);
     ASSERT_EQ(::sigaction(SIGCHLD, &sa, &old), 0);
-    fake("printf 's3cr3t\\n'");
+    fake(t.answer_with("printf s3cr3t"));
     auto value = t.materialize(kNormalLimit);
-    fake("printf 'v\\n'; exit 7");
+    fake(t.answer_with("printf v") + "; exit 7");
     auto failed = t.materialize(kNormalLimit);
     ::sigaction(SIGCHLD, &old, nullptr);
     ASSERT_TRUE(value) << why << ": " << value.error().detail();
@@ -358,7 +389,7 @@ TEST_P(SystemRunner, HostSigchldSettingDoesNotTakeTheExitCode) {
 
 TEST_P(SystemRunner, DescendantHoldingThePipesOpenIsNotWaitedFor) {
   const std::string pidfile = tools_.file("pid");
-  fake("sleep 60 & echo $! > '" + pidfile + "'; printf 'v\\n'");
+  fake("sleep 60 & echo $! > '" + pidfile + "'; " + tool().answer_with("printf v"));
   auto got = tool().materialize(kNormalLimit);
   const pid_t descendant = read_pid(pidfile);
   ASSERT_GT(descendant, 0);
@@ -394,7 +425,7 @@ class StdinWithData {
 
 TEST_P(SystemRunner, StandardInputIsAtEndOfFile) {
   StdinWithData stdin_data;
-  fake("if read -r line; then printf 'read:%s\\n' \"$line\"; else printf 'eof\\n'; fi");
+  fake(tool().answer_with("if read -r line; then printf 'read:%s' \"$line\"; else printf eof; fi"));
   auto got = tool().materialize(kNormalLimit);
   ASSERT_TRUE(got) << got.error().detail();
   EXPECT_EQ(got->view(), "eof");
@@ -424,23 +455,30 @@ TEST_P(SystemRunner, VaultVariablesAreRemovedAndTheRestInherited) {
                  {"zantu_lower", "kept"},
                  {"MY_ZANTU_SETTING", "kept"},
                  {"AWS_PROFILE", "kept"}});
-  fake("env");
+  // The environment goes to a file: the tool's answer has a form of its own.
+  const std::string env_file = tools_.file("env");
+  fake("env > '" + env_file + "'; " + tool().answer_with("printf v"));
   auto got = tool().materialize(kNormalLimit);
   ASSERT_TRUE(got) << got.error().detail();
+  EXPECT_EQ(got->view(), "v");
+  std::ifstream env_in(env_file);
+  const std::string env_text{std::istreambuf_iterator<char>(env_in), std::istreambuf_iterator<char>()};
   std::vector<std::string> names;
-  std::istringstream lines{std::string(got->view())};
+  std::istringstream lines{env_text};
   for (std::string line; std::getline(lines, line);) names.push_back(line.substr(0, line.find('=')));
   for (const std::string& n : names) EXPECT_FALSE(n.starts_with("ZANTU_")) << n;
   for (const char* kept : {"ZANTUX", "zantu_lower", "MY_ZANTU_SETTING", "AWS_PROFILE", "PATH"}) {
     EXPECT_NE(std::find(names.begin(), names.end(), kept), names.end()) << kept;
   }
-  EXPECT_EQ(got->view().find("hunter2"), std::string_view::npos);
+  EXPECT_NE(env_text.find("PATH="), std::string::npos);
+  EXPECT_EQ(env_text.find("hunter2"), std::string::npos);
 }
 
 TEST_P(SystemRunner, OnlyTheThreeStandardDescriptorsReachTheTool) {
   const int stray = ::open("/dev/null", O_RDONLY);  // inheritable: no O_CLOEXEC
   ASSERT_GE(stray, 0);
-  fake("if [ -e /proc/$$/fd/" + std::to_string(stray) + " ]; then echo leaked; else echo clean; fi");
+  fake(tool().answer_with("if [ -e /proc/$$/fd/" + std::to_string(stray) +
+                          " ]; then printf leaked; else printf clean; fi"));
   auto got = tool().materialize(kNormalLimit);
   ::close(stray);
   ASSERT_TRUE(got) << got.error().detail();

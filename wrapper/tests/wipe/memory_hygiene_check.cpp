@@ -325,14 +325,16 @@ class MemoryHygiene : public ::testing::Test {
       }
       n.decimal_len[i] = len;
     }
-    // The `aws` tool answers with the fourth value and a line break, as the
-    // real one prints a secret string. The value goes to its file straight
-    // from the needles, so that this test makes no copy of its own.
+    // The `aws` tool answers with the fourth value as a JSON string and a
+    // line break, as the real one prints a secret string. The value goes to
+    // its file straight from the needles, so that this test makes no copy of
+    // its own.
     const std::string answer = tmp_ / "answer";
     core::UniqueFd fd(::open(answer.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     ASSERT_TRUE(fd.valid());
+    ASSERT_EQ(core::write_all(fd.get(), "\"", 1), 0);
     ASSERT_EQ(core::write_all(fd.get(), n.values[3], kTextLen), 0);
-    ASSERT_EQ(core::write_all(fd.get(), "\n", 1), 0);
+    ASSERT_EQ(core::write_all(fd.get(), "\"\n", 2), 0);
     testing::write_file(tmp_ / "aws", "#!/bin/sh\nexec cat '" + answer + "'\n", fs::perms::owner_all);
     path_.emplace("PATH", tmp_.path().string() + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin"));
   }

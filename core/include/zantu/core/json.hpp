@@ -73,6 +73,11 @@ class Reader {
 
   // Scalars; the next value must be of the kind read.
   [[nodiscard]] Result<std::string> read_string();
+  // The same into a secret: the unescaped text replaces what `out` held and
+  // is written nowhere else on the way (no scratch string, each decoded
+  // escape wiped). On failure `out` is left wiped and empty; the error never
+  // holds any of the text.
+  [[nodiscard]] Status read_string(SecretBuffer& out);
   [[nodiscard]] Result<Number> read_number();
   [[nodiscard]] Result<bool> read_bool();
   [[nodiscard]] Status read_null();
@@ -113,7 +118,9 @@ class Reader {
   [[nodiscard]] CoreError syntax_error(std::size_t index, std::string_view message) const;
   void skip_ws() noexcept;
   [[nodiscard]] Status enter(char open);
-  [[nodiscard]] Status scan_string(std::string* out);
+  [[nodiscard]] Status at_string();
+  template <class Out>
+  [[nodiscard]] Status scan_string(Out* out);
   [[nodiscard]] Status scan_literal(std::string_view word);
   [[nodiscard]] Result<Number> scan_number();
 

@@ -29,7 +29,11 @@ struct AwsRef {
   // Fails with `CoreError::Provider` naming the whole reference.
   [[nodiscard]] static core::Result<AwsRef> parse(std::string_view reference);
 
-  // The tool's 10 arguments (the program name "aws" not included).
+  // The tool's 10 arguments (the program name "aws" not included), ending in
+  // `--query SecretString --output json`: the tool then prints one JSON value,
+  // the secret's text as a string, or null when it has none (a secret stored
+  // as SecretBinary). Its text output could not tell that null from the
+  // string "None".
   [[nodiscard]] std::vector<std::string> aws_args() const;
 
   friend bool operator==(const AwsRef&, const AwsRef&) = default;
@@ -68,9 +72,9 @@ class AwsProvider final : public core::SecretProvider {
   // Any runner under any limit; `runner` must not be null.
   AwsProvider(std::chrono::nanoseconds timeout, std::unique_ptr<AwsRunner> runner);
 
-  // Parses the reference, runs the tool once and returns its value less one
-  // trailing line break. Every failure is `CoreError::Provider`; the tool's
-  // own error output never appears in it.
+  // Parses the reference, runs the tool once and returns the secret's text as
+  // `parse_secret_string` reads it from the tool's output. Every failure is
+  // `CoreError::Provider`; the tool's own output never appears in it.
   [[nodiscard]] core::Result<core::SecretValue> materialize(std::string_view reference) const override;
   [[nodiscard]] std::string_view scheme() const noexcept override { return "aws-sm"; }
 
@@ -81,8 +85,14 @@ class AwsProvider final : public core::SecretProvider {
   std::unique_ptr<AwsRunner> runner_;
 };
 
-// A prefix of `bytes`: one trailing "\n" and a "\r" before it removed.
-[[nodiscard]] std::span<const std::uint8_t> trim_one_trailing_newline(std::span<const std::uint8_t> bytes) noexcept;
+// The value in what a successful run printed: one JSON string, white space
+// around it allowed, decoded byte-exact (escapes, surrogate pairs and raw
+// UTF-8 alike; nothing trimmed) straight into the returned value. Fails with
+// `CoreError::Provider` naming the secret and region: for null (a binary
+// secret, refused), for the empty string ("resolved to an empty value"), and
+// for any other output, whose bytes the message never holds.
+[[nodiscard]] core::Result<core::SecretValue> parse_secret_string(const AwsRef& ref,
+                                                                  std::span<const std::uint8_t> stdout_bytes);
 
 // The error for a run that did not exit with 0: a hint chosen from the tool's
 // error output, the reference's parts and the exit code (or "signal").

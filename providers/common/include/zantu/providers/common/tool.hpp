@@ -1,6 +1,6 @@
 // What the two cloud providers share: running their command-line tool under a
-// time limit, trimming its value and choosing a hint for its failure. Internal
-// to the providers; nothing above them includes this header.
+// time limit, trimming a plain-text answer and choosing a hint for its failure.
+// Internal to the providers; nothing above them includes this header.
 #pragma once
 
 #include <chrono>
