@@ -3,7 +3,6 @@
 #include <array>
 #include <utility>
 
-#include "zantu/core/json.hpp"
 #include "zantu/providers/common/tool.hpp"
 
 namespace zantu::providers::aws {
@@ -142,20 +141,16 @@ core::Result<core::SecretValue> AwsProvider::materialize(std::string_view refere
 }
 
 core::Result<core::SecretValue> parse_secret_string(const AwsRef& ref, std::span<const std::uint8_t> stdout_bytes) {
-  namespace json = core::json;
-  json::Reader reader(stdout_bytes);
-  auto kind = reader.peek();
-  if (kind && *kind == json::Kind::Null) {
-    if (reader.read_null() && reader.finish()) return provider_error(fill(kBinaryValue, {ref.secret_name, ref.region}));
-  } else if (kind && *kind == json::Kind::String) {
-    core::SecretBuffer value;
-    if (reader.read_string(value) && reader.finish()) {
-      if (value.empty()) return provider_error(fill(kEmptyValue, {ref.secret_name, ref.region}));
-      return core::SecretValue(std::move(value));
-    }
+  common::JsonAnswer answer = common::read_json_answer(stdout_bytes);
+  switch (answer.kind) {
+    case common::JsonAnswer::Kind::String:
+      if (answer.text.empty()) return provider_error(fill(kEmptyValue, {ref.secret_name, ref.region}));
+      return core::SecretValue(std::move(answer.text));
+    case common::JsonAnswer::Kind::Null:
+      return provider_error(fill(kBinaryValue, {ref.secret_name, ref.region}));
+    case common::JsonAnswer::Kind::Other:
+      break;
   }
-  // Not the reader's message: its line and column would tell how far into
-  // the secret the output ran.
   return provider_error(fill(kUnexpectedOutput, {ref.secret_name, ref.region}));
 }
 

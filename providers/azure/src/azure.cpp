@@ -28,6 +28,8 @@ constexpr std::string_view kTooLarge = "azure-kv: `az` printed more than {} byte
 constexpr std::string_view kHelperEnded =
     "azure-kv: the helper process running `az` was ended by another process before `az` exited";
 constexpr std::string_view kEmptyValue = "azure-kv secret `{}` in vault `{}` resolved to an empty value";
+constexpr std::string_view kUnexpectedOutput =
+    "azure-kv: `az` printed something other than one JSON string for secret `{}` in vault `{}` (output withheld)";
 constexpr std::string_view kFailed = "azure-kv: {} [vault=`{}`, secret=`{}`, exit={}]";
 
 constexpr std::array kAccessPatterns = {
@@ -96,7 +98,7 @@ core::Result<AzureRef> AzureRef::parse(std::string_view reference) {
 }
 
 std::vector<std::string> AzureRef::az_args() const {
-  return {"keyvault", "secret", "show", "--vault-name", vault, "--name", secret_name, "--query", "value", "-o", "tsv"};
+  return {"keyvault", "secret", "show", "--vault-name", vault, "--name", secret_name, "--query", "value", "-o", "json"};
 }
 
 core::Result<AzOutput> SystemAzRunner::run(std::span<const std::string> args, std::chrono::nanoseconds limit) const {
@@ -123,13 +125,16 @@ core::Result<core::SecretValue> AzureProvider::materialize(std::string_view refe
   if (!output->status || *output->status != 0) {
     return std::unexpected(classify_failure(*ref, output->status, output->stderr_bytes));
   }
-  const auto value = trim_one_trailing_newline(output->stdout_bytes.as_bytes());
-  if (value.empty()) return provider_error(fill(kEmptyValue, {ref->secret_name, ref->vault}));
-  return core::SecretValue::from(value);
+  return parse_secret_value(*ref, output->stdout_bytes.as_bytes());
 }
 
-std::span<const std::uint8_t> trim_one_trailing_newline(std::span<const std::uint8_t> bytes) noexcept {
-  return common::trim_one_trailing_newline(bytes);
+core::Result<core::SecretValue> parse_secret_value(const AzureRef& ref, std::span<const std::uint8_t> stdout_bytes) {
+  common::JsonAnswer answer = common::read_json_answer(stdout_bytes);
+  if (answer.kind != common::JsonAnswer::Kind::String) {
+    return provider_error(fill(kUnexpectedOutput, {ref.secret_name, ref.vault}));
+  }
+  if (answer.text.empty()) return provider_error(fill(kEmptyValue, {ref.secret_name, ref.vault}));
+  return core::SecretValue(std::move(answer.text));
 }
 
 core::CoreError classify_failure(const AzureRef& ref, std::optional<std::int32_t> status,

@@ -99,7 +99,7 @@ TEST(AzureRef, ArgumentVectorHasItsFixedForm) {
   auto ref = AzureRef::parse("azure-kv://kv1/s1");
   ASSERT_TRUE(ref);
   const std::vector<std::string> want = {"keyvault", "secret", "show",  "--vault-name", "kv1", "--name",
-                                         "s1",       "--query", "value", "-o",           "tsv"};
+                                         "s1",       "--query", "value", "-o",           "json"};
   EXPECT_EQ(ref->az_args(), want);
 }
 
@@ -178,12 +178,11 @@ TEST(AzureProvider, MaterializeTurnsTheOutcomeIntoAValueOrAnError) {
   };
   const std::string empty = "azure-kv secret `s1` in vault `kv1` resolved to an empty value";
   const Case cases[] = {
-      {"pw\n", "", 0, "pw", ""},
-      {"pw\r\n", "", 0, "pw", ""},
-      {"a\nb\n", "WARNING: preview", 0, "a\nb", ""},
-      {"\n", "", 0, std::nullopt, empty},
-      {"", "", 0, std::nullopt, empty},
-      {"pw\n", "SecretNotFound", 3, std::nullopt, failure_text(kNotFoundHint, "3")},
+      {"\"pw\"\n", "", 0, "pw", ""},
+      {"\"pw\\r\"\n", "", 0, "pw\r", ""},  // a value's own carriage return is kept
+      {"\"a\\nb\\n\"\n", "WARNING: preview", 0, "a\nb\n", ""},
+      {"\"\"\n", "", 0, std::nullopt, empty},
+      {"\"pw\"\n", "SecretNotFound", 3, std::nullopt, failure_text(kNotFoundHint, "3")},
       {"", "", std::nullopt, std::nullopt, failure_text(kFallbackHint, "signal")},
   };
   for (const Case& c : cases) {
@@ -203,6 +202,41 @@ TEST(AzureProvider, MaterializeTurnsTheOutcomeIntoAValueOrAnError) {
       ASSERT_FALSE(got);
       EXPECT_EQ(got.error().kind(), core::CoreErrorKind::Provider);
       EXPECT_EQ(got.error().detail(), c.error);
+    }
+  }
+}
+
+// `az ... -o json` prints the value as one JSON string; anything else is
+// refused without its bytes, since it may hold the secret.
+TEST(AzureProvider, ValueOutputIsDecodedByteExact) {
+  const std::string unexpected =
+      "azure-kv: `az` printed something other than one JSON string for secret `s1` in vault `kv1` (output withheld)";
+  struct Case {
+    std::string out;
+    std::optional<std::string> value;
+    std::string_view why;
+  };
+  const Case cases[] = {
+      {"\"s3cr3t\\r\"\n", "s3cr3t\r", "a trailing carriage return, which a text line would lose"},
+      {"\"s3cr3t\\n\"\n", "s3cr3t\n", "a trailing line break"},
+      {"\"caf\xc3\xa9 \\u65e5 \\ud83d\\udd11\"\n", "caf\xc3\xa9 \xe6\x97\xa5 \xf0\x9f\x94\x91",
+       "raw UTF-8 and \\u escapes with a surrogate pair"},
+      {"  \"v\"  ", "v", "white space around it"},
+      {"s3cr3t\n", std::nullopt, "the text output"},
+      {"null\n", std::nullopt, "null"},
+      {"", std::nullopt, "nothing"},
+      {"{\"value\": \"s3cr3t\"}\n", std::nullopt, "a whole object"},
+      {"\"s3cr3t\" \"s3cr3t\"\n", std::nullopt, "two values"},
+      {"\"s3cr3t\xff\"\n", std::nullopt, "not UTF-8"},
+  };
+  for (const Case& c : cases) {
+    auto got = parse_secret_value(AzureRef{"kv1", "s1"}, bytes_of(c.out));
+    if (c.value) {
+      ASSERT_TRUE(got) << c.why << ": " << got.error().detail();
+      EXPECT_EQ(got->view(), *c.value) << c.why;
+    } else {
+      ASSERT_FALSE(got) << c.why;
+      EXPECT_EQ(got.error().detail(), unexpected) << c.why;
     }
   }
 }

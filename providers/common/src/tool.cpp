@@ -2,6 +2,7 @@
 
 #include "zantu/core/child.hpp"
 #include "zantu/core/error.hpp"
+#include "zantu/core/json.hpp"
 
 namespace zantu::providers::common {
 
@@ -20,11 +21,21 @@ std::expected<ToolOutput, ToolFailure> run_tool(std::string_view program, std::s
   return ToolOutput{std::move(ran->stdout_bytes), std::vector<std::uint8_t>(err.begin(), err.end()), ran->status};
 }
 
-std::span<const std::uint8_t> trim_one_trailing_newline(std::span<const std::uint8_t> bytes) noexcept {
-  if (bytes.empty() || bytes.back() != '\n') return bytes;
-  bytes = bytes.first(bytes.size() - 1);
-  if (!bytes.empty() && bytes.back() == '\r') bytes = bytes.first(bytes.size() - 1);
-  return bytes;
+JsonAnswer read_json_answer(std::span<const std::uint8_t> stdout_bytes) {
+  namespace json = core::json;
+  json::Reader reader(stdout_bytes);
+  JsonAnswer answer;
+  const auto kind = reader.peek();
+  if (kind && *kind == json::Kind::Null) {
+    if (reader.read_null() && reader.finish()) answer.kind = JsonAnswer::Kind::Null;
+  } else if (kind && *kind == json::Kind::String) {
+    if (reader.read_string(answer.text) && reader.finish()) {
+      answer.kind = JsonAnswer::Kind::String;
+    } else {
+      answer.text.wipe();
+    }
+  }
+  return answer;
 }
 
 std::string_view choose_hint(std::span<const std::uint8_t> stderr_bytes, std::span<const HintGroup> groups,

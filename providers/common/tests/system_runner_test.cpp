@@ -141,14 +141,16 @@ Tool az_tool() {
           {"ERROR: (SecretNotFound) A secret with (name/id) s1 was not found in this key vault", not_found},
           {"ERROR: (VaultNotFound) ... Forbidden", access},
       },
-      // `--query value -o tsv`: the text and a line break.
-      [](std::string_view cmd) { return std::string(cmd) + "; echo"; },
-      1,
+      // `--query value -o json`: one JSON string.
+      [](std::string_view cmd) { return "printf '\"'; " + std::string(cmd) + "; printf '\"\\n'"; },
+      3,
       {
-          {"printf 'one\\r\\ntwo\\r\\n'", "one\r\ntwo", ""},
-          {"printf 'keep\\n\\n'", "keep\n", ""},
-          {"printf '\\n'", std::nullopt, empty},
-          {"exit 0", std::nullopt, empty},
+          {R"(printf '"one\\r\\ntwo\\r\\n"\n')", "one\r\ntwo\r\n", ""},
+          {R"(printf '"keep\\r"\n')", "keep\r", ""},
+          {R"(printf '""\n')", std::nullopt, empty},
+          {"exit 0", std::nullopt,
+           "azure-kv: `az` printed something other than one JSON string for secret `s1` in vault `kv1` (output "
+           "withheld)"},
       },
       "azure-kv: the helper process running `az` was ended by another process before `az` exited",
   };
@@ -253,7 +255,7 @@ TEST_P(SystemRunner, ArgumentsArriveAsOneVectorWithoutAShell) {
               "[aws][secretsmanager][get-secret-value][--secret-id][app/key][--region][eu-west-1][--query]"
               "[SecretString][--output][json]");
   } else {
-    EXPECT_EQ(got->view(), "[az][keyvault][secret][show][--vault-name][kv1][--name][s1][--query][value][-o][tsv]");
+    EXPECT_EQ(got->view(), "[az][keyvault][secret][show][--vault-name][kv1][--name][s1][--query][value][-o][json]");
   }
 }
 

@@ -13,21 +13,31 @@ std::span<const std::uint8_t> bytes_of(std::string_view s) {
   return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
 }
 
-std::string text_of(std::span<const std::uint8_t> b) { return {b.begin(), b.end()}; }
-
-TEST(Tool, TrimOneTrailingNewline) {
+// One JSON value, as both providers ask their tools for: its kind, and for a
+// string the decoded text.
+TEST(Tool, ReadJsonAnswer) {
+  using Kind = JsonAnswer::Kind;
   struct Case {
-    std::string_view in, out;
+    std::string_view out;
+    Kind kind;
+    std::string_view text;
   };
   const Case cases[] = {
-      {"abc\n", "abc"}, {"abc\r\n", "abc"}, {"abc\n\n", "abc\n"}, {"abc\r", "abc\r"}, {"abc", "abc"},
-      {"\n", ""},       {"", ""},           {"a\nb\n", "a\nb"},   {"\r\n", ""},     {"abc\n\r", "abc\n\r"},
+      {"\"v\"\n", Kind::String, "v"},
+      {"\"a\\r\\nb\\n\"\n", Kind::String, "a\r\nb\n"},
+      {"\"\"", Kind::String, ""},
+      {" null \n", Kind::Null, ""},
+      {"None\n", Kind::Other, ""},
+      {"\"v\" x", Kind::Other, ""},
+      {"null null", Kind::Other, ""},
+      {"\"unterminated", Kind::Other, ""},
+      {"[\"v\"]", Kind::Other, ""},
+      {"", Kind::Other, ""},
   };
   for (const Case& c : cases) {
-    auto in = bytes_of(c.in);
-    auto out = trim_one_trailing_newline(in);
-    EXPECT_EQ(text_of(out), c.out);
-    EXPECT_EQ(out.data(), in.data()) << "a prefix, not a copy";
+    const JsonAnswer got = read_json_answer(bytes_of(c.out));
+    EXPECT_EQ(got.kind, c.kind) << c.out;
+    EXPECT_EQ(got.text.view(), c.text) << c.out;
   }
 }
 

@@ -73,9 +73,9 @@ class AzureProvider final : public core::SecretProvider {
   // Any runner under any limit; `runner` must not be null.
   AzureProvider(std::chrono::nanoseconds timeout, std::unique_ptr<AzRunner> runner);
 
-  // Parses the reference, runs the tool once and returns its value less one
-  // trailing line break. Every failure is `CoreError::Provider`; the tool's
-  // own error output never appears in it.
+  // Parses the reference, runs the tool once and returns the secret's value
+  // as `parse_secret_value` reads it from the tool's output. Every failure is
+  // `CoreError::Provider`; the tool's own output never appears in it.
   [[nodiscard]] core::Result<core::SecretValue> materialize(std::string_view reference) const override;
   [[nodiscard]] std::string_view scheme() const noexcept override { return "azure-kv"; }
 
@@ -86,8 +86,14 @@ class AzureProvider final : public core::SecretProvider {
   std::unique_ptr<AzRunner> runner_;
 };
 
-// A prefix of `bytes`: one trailing "\n" and a "\r" before it removed.
-[[nodiscard]] std::span<const std::uint8_t> trim_one_trailing_newline(std::span<const std::uint8_t> bytes) noexcept;
+// The value in what a successful run printed (`--query value -o json`): one
+// JSON string, white space around it allowed, decoded byte-exact (escapes,
+// surrogate pairs and raw UTF-8 alike; nothing trimmed) straight into the
+// returned value. Fails with `CoreError::Provider` naming the secret and
+// vault: for the empty string ("resolved to an empty value"), and for any
+// other output, whose bytes the message never holds.
+[[nodiscard]] core::Result<core::SecretValue> parse_secret_value(const AzureRef& ref,
+                                                                 std::span<const std::uint8_t> stdout_bytes);
 
 // The error for a run that did not exit with 0: a hint chosen from the tool's
 // error output, the reference's parts and the exit code (or "signal").

@@ -69,8 +69,16 @@ struct ToolFailureTexts {
 [[nodiscard]] std::string failure_message(const ToolFailure& failure, std::chrono::nanoseconds limit,
                                           const ToolFailureTexts& texts);
 
-// `bytes` less one trailing "\n", and the "\r" before it if there is one.
-[[nodiscard]] std::span<const std::uint8_t> trim_one_trailing_newline(std::span<const std::uint8_t> bytes) noexcept;
+// What a tool asked for one JSON value printed: one JSON string (white space
+// around it allowed), decoded byte-exact (escapes, surrogate pairs and raw
+// UTF-8 alike; nothing trimmed) straight into `text`; null; or anything else,
+// whose bytes the caller must never show, since they may hold the secret.
+struct JsonAnswer {
+  enum class Kind : std::uint8_t { String, Null, Other };
+  Kind kind = Kind::Other;
+  core::SecretBuffer text;  // for String; empty otherwise
+};
+[[nodiscard]] JsonAnswer read_json_answer(std::span<const std::uint8_t> stdout_bytes);
 
 // One row of a failure table: substrings of lower-cased tool error output and
 // the hint they select.
