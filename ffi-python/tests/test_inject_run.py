@@ -4,7 +4,6 @@ gates with their audit lines, masking, the result dictionary and the child's
 environment and name, and the variables a text may not set for a gated run."""
 import json
 import os
-import re
 import signal
 import subprocess
 import sys
@@ -13,38 +12,14 @@ import time
 
 import pytest
 
+from checks import audit_lines, raises_exactly, write_allowlist
 from vaultfiles import foreseen_ids, keypair, literal, reference
 from zantu_ffi import ZantuDenied, ZantuError, ZantuNotFound
 
-TS_FORMAT = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
 NOT_ALLOWLISTED = "`{}` is not on the executor allowlist; high/prod injection refused (I15)"
 DENIED = "confirmation denied; high/prod injection refused"
 TIMED_OUT = "confirmation timed out; high/prod injection refused"
 CAT = os.path.realpath("/bin/cat")
-
-
-def raises_exactly(exc, message, fn, *args, **kwargs):
-    with pytest.raises(exc) as info:
-        fn(*args, **kwargs)
-    assert type(info.value) is exc
-    assert info.value.args == (message,)
-    return info.value
-
-
-def lines(vault):
-    """The audit log as (action, result, coordinate, environment) tuples, each
-    line checked for its fixed keys."""
-    out = []
-    for e in vault.audit():
-        assert list(e) == ["ts", "action", "coordinate", "environment", "result", "origin"]
-        assert TS_FORMAT.match(e["ts"]) and e["origin"] == "agent"
-        out.append((e["action"], e["result"], e["coordinate"], e["environment"]))
-    return out
-
-
-def write_allowlist(vault, text):
-    with open(os.path.join(vault.root, "allowlist"), "wb") as f:
-        f.write(text if isinstance(text, bytes) else text.encode())
 
 
 @pytest.fixture
@@ -129,7 +104,7 @@ def test_fallback_text_is_never_taken_for_a_coordinate(vault):
     # An unresolved coordinate's fallback counts as a vault value: it is masked,
     # so it is shown transformed.
     assert out["stdout"] == b"SECRET:PROD/X/Y"
-    assert lines(vault) == [("inject", "injected", "dev/app/none", "dev")]
+    assert audit_lines(vault) == [("inject", "injected", "dev/app/none", "dev")]
 
 
 @pytest.mark.parametrize(
@@ -222,7 +197,7 @@ def test_an_allowlist_past_its_bound_is_an_empty_list(vault, prod_value, size, s
         return
     raises_exactly(ZantuDenied, NOT_ALLOWLISTED.format("/bin/cat"), session.inject_run, prod_value, "dev",
                    "/bin/cat", ["/dev/null"])
-    assert lines(vault) == [("deny", "denied:not-allowlisted", "prod/app/db", "prod")]
+    assert audit_lines(vault) == [("deny", "denied:not-allowlisted", "prod/app/db", "prod")]
 
 
 def test_three_gated_values_are_each_audited_as_denied(vault, tmp_path):
@@ -234,7 +209,7 @@ def test_three_gated_values_are_each_audited_as_denied(vault, tmp_path):
     refs = "A=secret:prod/app/db\nB=secret:dev/app/low\nC=secret:dev/app/key\nD=secret:prod/app/io\nE=plain\n"
     raises_exactly(ZantuDenied, NOT_ALLOWLISTED.format("sh"), vault.session().inject_run, refs, "dev", "sh",
                    ["-c", f"touch '{marker}'"])
-    assert lines(vault) == [("deny", "denied:not-allowlisted", "prod/app/db", "prod"),
+    assert audit_lines(vault) == [("deny", "denied:not-allowlisted", "prod/app/db", "prod"),
                             ("deny", "denied:not-allowlisted", "dev/app/key", "dev"),
                             ("deny", "denied:not-allowlisted", "prod/app/io", "prod")]
     assert not marker.exists()
@@ -334,7 +309,7 @@ def test_one_confirmation_for_every_high_value(vault, high_values, tmp_path, mon
         "allow_password": False,
     }
     answers = [(*answer, "dev/app/api", "dev"), (*answer, "prod/app/db", "prod")]
-    assert lines(vault) == HIGH_LINES + answers + (INJECT_LINES if error is None else [])
+    assert audit_lines(vault) == HIGH_LINES + answers + (INJECT_LINES if error is None else [])
     assert aws_calls(high_values) == ["app-api"]
     assert os.listdir(os.path.join(vault.root, "pending")) == []
 
@@ -366,7 +341,7 @@ def test_decisions_planted_before_the_request_do_not_approve(vault, high_values,
     raises_exactly(ZantuDenied, error, session.inject_run, HIGH_REFS, "dev", "/bin/sh", ["-c", f"touch '{marker}'"])
     request_id = answerer.request()["id"]
     assert not marker.exists()
-    assert lines(vault) == HIGH_LINES + [(*answer, "dev/app/api", "dev"), (*answer, "prod/app/db", "prod")]
+    assert audit_lines(vault) == HIGH_LINES + [(*answer, "dev/app/api", "dev"), (*answer, "prod/app/db", "prod")]
     assert sorted(os.listdir(pending)) == sorted(set(planted) - {request_id + ".decision"})
 
 
@@ -385,7 +360,7 @@ def test_result_dict_masks_vault_values_and_keeps_literals(vault):
     # "pass" inside "db-pass-0192" is covered by the longer value's run.
     assert out == {"status": 2, "stdout": b"*** plain-literal ***", "stderr": b"x***x"}
     assert [type(v) for v in out.values()] == [int, bytes, bytes]
-    assert lines(vault) == [("inject", "injected", "dev/app/db", "dev"), ("inject", "injected", "dev/app/tok", "dev")]
+    assert audit_lines(vault) == [("inject", "injected", "dev/app/db", "dev"), ("inject", "injected", "dev/app/tok", "dev")]
 
 
 def test_signal_gives_status_none(vault):
@@ -576,10 +551,10 @@ def test_steering_variables_are_denied_only_in_gated_runs(vault, prod_value, tmp
     session = vault.session()
     for name, reason in REFUSED:
         line = f"{name}=zt-steer\n"
-        before = lines(vault)
+        before = audit_lines(vault)
         raises_exactly(ZantuDenied, STEERING.format(name, reason), session.inject_run, line + prod_value, "dev",
                        "/usr/bin/env", ["-0"])
-        assert lines(vault) == before + [STEERING_DENY], name  # denied, nothing asked, nothing injected
+        assert audit_lines(vault) == before + [STEERING_DENY], name  # denied, nothing asked, nothing injected
         out = session.inject_run("DB=secret:dev/app/db\n" + line, "dev", "/usr/bin/env", ["-0"])
         assert f"{name}=zt-steer" in env_of(out), name
     for name in NEAR_MISSES:
@@ -593,7 +568,7 @@ def test_steering_variable_off_the_allowlist_is_denied_first(vault, prod_value, 
     write_allowlist(vault, "/bin/cat\n")
     raises_exactly(ZantuDenied, NOT_ALLOWLISTED.format("/bin/sh"), vault.session().inject_run,
                    f"{name}=zt-steer\n" + prod_value, "dev", "/bin/sh", ["-c", "true"])
-    assert lines(vault) == [("deny", "denied:not-allowlisted", "prod/app/db", "prod")]
+    assert audit_lines(vault) == [("deny", "denied:not-allowlisted", "prod/app/db", "prod")]
 
 
 @pytest.mark.parametrize("name", ["LD_PRELOAD", "BASH_ENV", "PYTHONPATH", "PATH", "HOME"])
@@ -612,7 +587,7 @@ def test_no_confirmation_is_asked_for_a_denied_run(vault, high_values, tmp_path,
     assert not os.path.exists(os.path.join(vault.root, "pending"))
     # The resolver's provider line, then one denial per gated value: not the
     # medium dev one, nor the public half, which carries no coordinate.
-    assert lines(vault) == HIGH_LINES + [("deny", "denied:steering-variable", "dev/app/api", "dev"),
+    assert audit_lines(vault) == HIGH_LINES + [("deny", "denied:steering-variable", "dev/app/api", "dev"),
                                          ("deny", "denied:steering-variable", "prod/app/db", "prod")]
     assert not marker.exists()
 
@@ -659,7 +634,7 @@ def test_the_text_cannot_steer_an_allowlisted_program(vault, prod_value, tmp_pat
     raises_exactly(ZantuDenied, STEERING.format(kind, dict(REFUSED)[kind]), session.inject_run, line + prod_value,
                    "dev", program, args)
     assert not leak.exists()
-    assert lines(vault)[-1] == STEERING_DENY
+    assert audit_lines(vault)[-1] == STEERING_DENY
     # Without the line the allowlisted program runs as its author meant.
     assert session.inject_run(prod_value, "dev", program, args)["stdout"] == b"done\n"
     assert not leak.exists()

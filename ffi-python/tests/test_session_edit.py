@@ -3,38 +3,18 @@ human answers through the confirmation files (from another process, as the
 companion tool would), their audit lines, and the refusals."""
 import json
 import os
-import re
 import subprocess
 import sys
 import textwrap
 
 import pytest
 
+from checks import TS_FORMAT, audit_lines, raises_exactly
 from vaultfiles import TS, foreseen_ids, keypair, literal, reference, seal, totp
 from zantu_ffi import ZantuDenied, ZantuError, ZantuNotFound
 
-TS_FORMAT = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
 DENIED = "denied \u2014 sensitivity not lowered"
 TIMED_OUT = "timed out \u2014 sensitivity not lowered"
-
-
-def raises_exactly(exc, message, fn, *args, **kwargs):
-    with pytest.raises(exc) as info:
-        fn(*args, **kwargs)
-    assert type(info.value) is exc
-    assert info.value.args == (message,)
-    return info.value
-
-
-def lines(vault):
-    """The audit log as (action, result, coordinate, environment) tuples, each
-    line checked for its fixed keys."""
-    out = []
-    for e in vault.audit():
-        assert list(e) == ["ts", "action", "coordinate", "environment", "result", "origin"]
-        assert TS_FORMAT.match(e["ts"]) and e["origin"] == "agent"
-        out.append((e["action"], e["result"], e["coordinate"], e["environment"]))
-    return out
 
 
 def edited(stored, **fields):
@@ -84,7 +64,7 @@ def test_edit_rewrites_only_the_fields_asked(vault, record, edits, changes):
     assert list(stored) == list(edited(record, **changes))
     assert view == s.status("secret:dev/app/db")
     # Raising a level, or none given: nothing asked, no downgrade line.
-    assert lines(vault) == [("edit", "metadata-updated", "dev/app/db", "dev")]
+    assert audit_lines(vault) == [("edit", "metadata-updated", "dev/app/db", "dev")]
     assert not os.path.exists(os.path.join(vault.root, "pending"))
 
 
@@ -116,7 +96,7 @@ def test_levels_that_need_no_human(vault, current, new, downgraded):
     assert vault.stored("dev/app/db")["sensitivity"] == wire
     assert view["sensitivity"] == wire.replace("-", "")
     down = [("sensitivity-downgrade", "downgraded", "dev/app/db", "dev")] if downgraded else []
-    assert lines(vault) == down + [("edit", "metadata-updated", "dev/app/db", "dev")]
+    assert audit_lines(vault) == down + [("edit", "metadata-updated", "dev/app/db", "dev")]
     assert not os.path.exists(os.path.join(vault.root, "pending"))
 
 
@@ -218,7 +198,7 @@ def test_approved_downgrade(vault, tmp_path, monkeypatch, path, current, new, su
     stored = vault.stored(path)
     assert stored == edited(record, sensitivity=new_wire, description="lowered", updated=stored["updated"])
     assert view["sensitivity"] == new_wire
-    assert lines(vault) == [("approve", "approved-downgrade", path, env),
+    assert audit_lines(vault) == [("approve", "approved-downgrade", path, env),
                             ("sensitivity-downgrade", "downgraded", path, env),
                             ("edit", "metadata-updated", path, env)]
     assert os.listdir(os.path.join(vault.root, "pending")) == []
@@ -241,7 +221,7 @@ def test_refused_downgrade_changes_nothing(vault, tmp_path, monkeypatch, decisio
     raises_exactly(ZantuDenied, message, s.edit_metadata, "secret:prod/app/db", "low", revealable=True)
     assert answerer.request()["request"]["sensitivity"] == "high"
     assert open(vault.record_file("prod/app/db"), "rb").read() == before
-    assert lines(vault) == [(*line, "prod/app/db", "prod")]
+    assert audit_lines(vault) == [(*line, "prod/app/db", "prod")]
     assert os.listdir(os.path.join(vault.root, "pending")) == []
 
 
@@ -270,7 +250,7 @@ def test_decisions_planted_before_the_request_do_not_approve(vault, tmp_path, mo
     raises_exactly(ZantuDenied, message, s.edit_metadata, "secret:prod/app/db", "low", revealable=True)
     request_id = answerer.request()["id"]
     assert open(vault.record_file("prod/app/db"), "rb").read() == before
-    assert lines(vault) == [(*line, "prod/app/db", "prod")]
+    assert audit_lines(vault) == [(*line, "prod/app/db", "prod")]
     # The decision planted at the request's id was removed before the request appeared.
     assert sorted(os.listdir(pending)) == sorted(set(planted) - {request_id + ".decision"})
 
@@ -303,7 +283,7 @@ def test_downgrade_that_cannot_be_filed_is_denied(vault):
     raises_exactly(ZantuDenied, DENIED, s.edit_metadata, "secret:dev/app/db", "medium")
     assert vault.stored("dev/app/db")["sensitivity"] == "high"
     assert {k: v for k, v in vault.tree().items() if k not in ("pending", "audit.log")} == before
-    assert lines(vault) == [("deny", "denied-downgrade", "dev/app/db", "dev")]
+    assert audit_lines(vault) == [("deny", "denied-downgrade", "dev/app/db", "dev")]
 
 
 def test_reference_edit_on_a_literal_is_refused_after_the_approval(vault, tmp_path, monkeypatch):
@@ -315,7 +295,7 @@ def test_reference_edit_on_a_literal_is_refused_after_the_approval(vault, tmp_pa
                    vault.session().edit_metadata, "secret:dev/app/db", "low", reference="aws-sm://x/y")
     answerer.request()
     assert open(vault.record_file("dev/app/db"), "rb").read() == before
-    assert lines(vault) == [("approve", "approved-downgrade", "dev/app/db", "dev")]
+    assert audit_lines(vault) == [("approve", "approved-downgrade", "dev/app/db", "dev")]
 
 
 def test_edits_go_to_the_record_as_it_reads_after_the_approval(vault, tmp_path, monkeypatch):
@@ -334,7 +314,7 @@ def test_edits_go_to_the_record_as_it_reads_after_the_approval(vault, tmp_path, 
     assert stored == edited(rotated, sensitivity="medium", revealable=True, updated=stored["updated"])
     assert stored["updated"] != rotated["updated"]
     assert view["fingerprint"] == vault.session().fingerprint("secret:dev/app/db")
-    assert [a for a, *_ in lines(vault)] == ["approve", "sensitivity-downgrade", "edit"]
+    assert [a for a, *_ in audit_lines(vault)] == ["approve", "sensitivity-downgrade", "edit"]
 
 
 def test_record_removed_during_the_wait_is_not_written_back(vault, tmp_path, monkeypatch):
@@ -345,7 +325,7 @@ def test_record_removed_during_the_wait_is_not_written_back(vault, tmp_path, mon
     answerer.request()
     assert not os.path.exists(vault.record_file("dev/app/db"))
     assert vault.stored("dev/app/db") is None
-    assert lines(vault) == [("approve", "approved-downgrade", "dev/app/db", "dev")]
+    assert audit_lines(vault) == [("approve", "approved-downgrade", "dev/app/db", "dev")]
 
 
 # ---------------------------------------------------------------------------

@@ -6,16 +6,9 @@ import time
 
 import pytest
 
+from checks import raises_exactly
 from vaultfiles import foreseen_ids, literal
 from zantu_ffi import ZantuError, ZantuNotFound
-
-
-def raises_exactly(exc, message, fn, *args, **kwargs):
-    with pytest.raises(exc) as info:
-        fn(*args, **kwargs)
-    assert type(info.value) is exc
-    assert info.value.args == (message,)
-    return info.value
 
 
 def intake_dir(vault):

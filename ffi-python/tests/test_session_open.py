@@ -5,6 +5,7 @@ import stat
 
 import pytest
 
+from checks import raises_exactly
 from vaultfiles import PASSPHRASE, SALT, Vault, derive_key, literal
 from zantu_ffi import ZantuDenied, ZantuError, ZantuSession
 
@@ -13,14 +14,6 @@ pytestmark = pytest.mark.passphrase_only
 SALT_MISSING = "reading kdf.salt from the vault root (run `zantu init` first)"
 NO_KEY = "obtaining the master key (run `zantu init`?)"
 SCOPE = {"operations": ["metadata", "write", "reveal"]}
-
-
-def raises_exactly(exc, message, fn, *args, **kwargs):
-    with pytest.raises(exc) as info:
-        fn(*args, **kwargs)
-    assert type(info.value) is exc
-    assert info.value.args == (message,)
-    return info.value
 
 
 def opens_with_key(root, key, *args, **kwargs):

@@ -1,24 +1,16 @@
 """list, status, fingerprint and reveal on real vault roots: the views, the
 order of list, scope, corrupt files, and the reveal policy with its audit."""
 import os
-import re
 
 import pytest
 
+from checks import TS_FORMAT, raises_exactly
 from vaultfiles import fingerprint, keypair, literal, reference, seal, totp
 import zantu_ffi
 from zantu_ffi import ZantuDenied, ZantuError, ZantuNotFound
 
 VIEW_KEYS = ["coordinate", "environment", "component", "key", "sensitivity", "mode", "fingerprint", "revealable",
              "origin", "reference"]
-TS_FORMAT = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
-
-
-def raises_exactly(exc, message, fn, *args, **kwargs):
-    with pytest.raises(exc) as info:
-        fn(*args, **kwargs)
-    assert type(info.value) is exc
-    assert info.value.args == (message,)
 
 
 def not_addressable(fn, *args, **kwargs):

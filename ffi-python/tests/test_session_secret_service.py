@@ -8,6 +8,7 @@ import textwrap
 
 import pytest
 
+from checks import raises_exactly
 from vaultfiles import PASSPHRASE, Vault, clear_os_key, literal, random_os_key, store_os_key
 from zantu_ffi import ZantuDenied, ZantuError, ZantuSession
 
@@ -22,13 +23,6 @@ def os_vault(tmp_path, monkeypatch):
     monkeypatch.delenv("ZANTU_VAULT_DIR", raising=False)
     monkeypatch.delenv("ZANTU_PASSPHRASE", raising=False)
     return Vault(tmp_path / "vault", key_source="os")
-
-
-def raises_exactly(exc, message, fn, *args, **kwargs):
-    with pytest.raises(exc) as info:
-        fn(*args, **kwargs)
-    assert type(info.value) is exc
-    assert info.value.args == (message,)
 
 
 def test_runs_inside_the_fixture():

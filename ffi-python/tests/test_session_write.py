@@ -7,18 +7,11 @@ import subprocess
 
 import pytest
 
+from checks import raises_exactly
 from vaultfiles import TS, fingerprint, keypair, literal, reference, totp
 from zantu_ffi import ZantuError, ZantuNotFound
 
 ALPHABET = string.ascii_uppercase + string.ascii_lowercase + string.digits
-
-
-def raises_exactly(exc, message, fn, *args, **kwargs):
-    with pytest.raises(exc) as info:
-        fn(*args, **kwargs)
-    assert type(info.value) is exc
-    assert info.value.args == (message,)
-    return info.value
 
 
 def actions(vault):

@@ -9,6 +9,7 @@ import sys
 
 import pytest
 
+from checks import audit_lines, write_allowlist
 from vaultfiles import literal
 from zantu_ffi import ZantuDenied
 
@@ -24,15 +25,6 @@ DENIAL = "variable `{}` {}; high/prod injection refused"
 PYTHON = os.path.realpath(sys.executable)
 GIT = shutil.which("git")
 OPENSSL = shutil.which("openssl")
-
-
-def write_allowlist(vault, *programs):
-    with open(os.path.join(vault.root, "allowlist"), "w") as f:
-        f.write("".join(p + "\n" for p in programs))
-
-
-def audit_lines(vault):
-    return [(e["action"], e["result"], e["coordinate"], e["environment"]) for e in vault.audit()]
 
 
 def copy_db_script(path, leak):
@@ -122,7 +114,7 @@ def test_text_that_would_steer_an_allowlisted_program_is_denied(vault, tmp_path,
     vault.plant(literal("prod/app/db", b"prod-pass", sensitivity="medium"))
     vault.plant(literal("dev/app/key", b"key-pass", sensitivity="high"))
     program, args, steer, name, reason, leak = demo(kind, tmp_path, monkeypatch)
-    write_allowlist(vault, program)
+    write_allowlist(vault, program + "\n")
     session = vault.session()
 
     # Ungated, the steering works: the author's code sees the value.
@@ -151,7 +143,7 @@ def test_text_that_would_steer_an_allowlisted_program_is_denied(vault, tmp_path,
 
 def test_env_and_tmpdir_beside_a_prod_value_run(vault, tmp_path):
     vault.plant(literal("prod/app/db", b"prod-pass", sensitivity="medium"))
-    write_allowlist(vault, "/bin/sh")
+    write_allowlist(vault, "/bin/sh\n")
     out = vault.session().inject_run(
         "ENV=production\nTMPDIR=/tmp\nDB=secret:prod/app/db\n", "dev", "/bin/sh",
         ["-c", "printf '%s|%s|%s' \"$ENV\" \"$TMPDIR\" \"$DB\""])
@@ -189,7 +181,7 @@ def test_library_and_tool_variables_are_denied_but_ordinary_configuration_runs(v
     monkeypatch.setenv("ZANTU_TEST_CONFIRM_TIMEOUT_MS", "1500")
     vault.plant(literal("prod/app/db", b"prod-pass", sensitivity="medium"))
     vault.plant(literal("dev/app/key", b"key-pass", sensitivity="high"))
-    write_allowlist(vault, "/bin/sh")
+    write_allowlist(vault, "/bin/sh\n")
     leak = tmp_path / "leak"
     session = vault.session()
     # The high value would have a human asked first: no request may be filed.
