@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from checks import audit_lines, raises_exactly, write_allowlist
+from checks import Answerer, audit_lines, raises_exactly, write_allowlist
 from vaultfiles import foreseen_ids, keypair, literal, reference
 from zantu_ffi import ZantuDenied, ZantuError, ZantuNotFound
 
@@ -218,43 +218,6 @@ def test_three_gated_values_are_each_audited_as_denied(vault, tmp_path):
 
 # ---------------------------------------------------------------------------
 # One confirmation for every high value
-
-# Stands in for the human: waits for the request file, keeps a copy of it and
-# answers by creating the decision file whole (written aside, then renamed).
-# The session holds the interpreter lock while it waits, so the answer must
-# come from another process.
-ANSWERER = textwrap.dedent("""\
-    import os, sys, time
-    pending, decision, copy = sys.argv[1], sys.argv[2], sys.argv[3]
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline:
-        names = [n for n in os.listdir(pending) if n.endswith(".json")] if os.path.isdir(pending) else []
-        if names:
-            with open(os.path.join(pending, names[0]), "rb") as f:
-                data = f.read()
-            with open(copy, "wb") as f:
-                f.write(data)
-            if decision != "-":
-                aside = os.path.join(pending, names[0][:-5] + ".answer")
-                with open(aside, "w") as f:
-                    f.write(decision)
-                os.rename(aside, os.path.join(pending, names[0][:-5] + ".decision"))
-            sys.exit(0)
-        time.sleep(0.01)
-    sys.exit(1)
-    """)
-
-
-class Answerer:
-    def __init__(self, vault, decision, tmp_path):
-        self.copy = tmp_path / "request-copy.json"
-        self.proc = subprocess.Popen([sys.executable, "-c", ANSWERER, os.path.join(vault.root, "pending"),
-                                      decision, str(self.copy)])
-
-    def request(self):
-        assert self.proc.wait(timeout=30) == 0
-        return json.loads(self.copy.read_text())
-
 
 HIGH_REFS = ("API=secret:dev/app/api\nLIT=plain\nDB=secret:prod/app/db\nMED=secret:dev/app/med\n"
              "PUB=secret:dev/app/ssh#public\n")

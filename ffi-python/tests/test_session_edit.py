@@ -3,13 +3,10 @@ human answers through the confirmation files (from another process, as the
 companion tool would), their audit lines, and the refusals."""
 import json
 import os
-import subprocess
-import sys
-import textwrap
 
 import pytest
 
-from checks import TS_FORMAT, audit_lines, raises_exactly
+from checks import Answerer, TS_FORMAT, audit_lines, raises_exactly
 from vaultfiles import TS, foreseen_ids, keypair, literal, reference, seal, totp
 from zantu_ffi import ZantuDenied, ZantuError, ZantuNotFound
 
@@ -116,49 +113,6 @@ def test_project_vault_only(vault):
 
 # ---------------------------------------------------------------------------
 # Downgrades a human answers
-
-# Stands in for the human with the companion tool: waits for the request file,
-# keeps a copy, may first change the record as a human would meanwhile
-# ("replace" moves a prepared record file into place, "remove" deletes it),
-# and answers by creating the decision file whole (written aside, renamed).
-# The session holds the interpreter lock while it waits, so the answer must
-# come from another process.
-ANSWERER = textwrap.dedent("""\
-    import os, sys, time
-    pending, decision, copy, change, target, source = sys.argv[1:7]
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline:
-        names = [n for n in os.listdir(pending) if n.endswith(".json")] if os.path.isdir(pending) else []
-        if names:
-            with open(os.path.join(pending, names[0]), "rb") as f:
-                data = f.read()
-            with open(copy, "wb") as f:
-                f.write(data)
-            if change == "replace":
-                os.replace(source, target)
-            elif change == "remove":
-                os.remove(target)
-            if decision != "-":
-                aside = os.path.join(pending, names[0][:-5] + ".answer")
-                with open(aside, "w") as f:
-                    f.write(decision)
-                os.rename(aside, os.path.join(pending, names[0][:-5] + ".decision"))
-            sys.exit(0)
-        time.sleep(0.01)
-    sys.exit(1)
-    """)
-
-
-class Answerer:
-    def __init__(self, vault, decision, tmp_path, change="-", target="-", source="-"):
-        self.copy = tmp_path / "request-copy.json"
-        self.proc = subprocess.Popen([sys.executable, "-c", ANSWERER, os.path.join(vault.root, "pending"),
-                                      decision, str(self.copy), change, target, source])
-
-    def request(self):
-        assert self.proc.wait(timeout=30) == 0
-        return json.loads(self.copy.read_text())
-
 
 @pytest.mark.parametrize(
     "path, current, new, summary",
