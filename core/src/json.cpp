@@ -504,18 +504,21 @@ Status Reader::skip_value() {
         if (auto s = skip_value(); !s) return s;
       }
     }
-    case Kind::Object: {
-      if (auto s = begin_object(); !s) return s;
-      std::string key;
-      while (true) {
-        auto more = next_key(key);
-        if (!more) return std::unexpected(more.error());
-        if (!*more) return {};
-        if (auto s = skip_value(); !s) return s;
-      }
-    }
+    case Kind::Object:
+      return for_each_member([this](std::string&) { return skip_value(); });
   }
   return {};
+}
+
+Status Reader::for_each_member(const std::function<Status(std::string& key)>& member) {
+  if (auto s = begin_object(); !s) return s;
+  std::string key;
+  for (;;) {
+    auto more = next_key(key);
+    if (!more) return std::unexpected(more.error());
+    if (!*more) return {};
+    if (auto s = member(key); !s) return s;
+  }
 }
 
 Result<std::string> Reader::describe_next(bool withhold_text) {

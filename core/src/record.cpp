@@ -299,21 +299,15 @@ Result<SecretRecord> SecretRecord::deserialize(std::string_view text) {
   std::optional<Mode> mode;
   std::vector<Kept> kept;
   if (object_form) {
-    if (auto s = r.begin_object(); !s) return std::unexpected(s.error());
-    std::string key;
-    while (true) {
-      auto more = r.next_key(key);
-      if (!more) return std::unexpected(more.error());
-      if (!*more) break;
-      if (key == "mode") {
-        if (mode) return std::unexpected(r.fail("duplicate field `mode`"));
-        auto m = read_mode(r);
-        if (!m) return std::unexpected(m.error());
-        mode = *m;
-      } else if (auto s = keep_value(r, std::move(key), kept); !s) {
-        return std::unexpected(s.error());
-      }
-    }
+    auto fields = r.for_each_member([&](std::string& key) -> Status {
+      if (key != "mode") return keep_value(r, std::move(key), kept);
+      if (mode) return std::unexpected(r.fail("duplicate field `mode`"));
+      auto m = read_mode(r);
+      if (!m) return std::unexpected(m.error());
+      mode = *m;
+      return {};
+    });
+    if (!fields) return std::unexpected(fields.error());
     if (!mode) return std::unexpected(r.fail("missing field `mode`"));
   } else if (*kind == json::Kind::Array) {
     if (auto s = r.begin_array(); !s) return std::unexpected(s.error());

@@ -377,23 +377,14 @@ Result<SealedRecord> read_envelope(std::span<const std::uint8_t> text) {
   SealedRecord sealed;
   if (*kind == json::Kind::Object) {
     bool have_nonce = false, have_ciphertext = false;
-    if (auto s = r.begin_object(); !s) return std::unexpected(s.error());
-    std::string key;
-    while (true) {
-      auto more = r.next_key(key);
-      if (!more) return std::unexpected(more.error());
-      if (!*more) break;
-      Status s;
-      if (key == "nonce" || key == "ciphertext") {
-        bool& have = key == "nonce" ? have_nonce : have_ciphertext;
-        if (have) return std::unexpected(r.fail("duplicate field `" + key + "`"));
-        have = true;
-        s = json::expect_bytes(r, key == "nonce" ? sealed.nonce : sealed.ciphertext);
-      } else {
-        s = r.skip_value();
-      }
-      if (!s) return std::unexpected(s.error());
-    }
+    auto fields = r.for_each_member([&](std::string& key) -> Status {
+      if (key != "nonce" && key != "ciphertext") return r.skip_value();
+      bool& have = key == "nonce" ? have_nonce : have_ciphertext;
+      if (have) return std::unexpected(r.fail("duplicate field `" + key + "`"));
+      have = true;
+      return json::expect_bytes(r, key == "nonce" ? sealed.nonce : sealed.ciphertext);
+    });
+    if (!fields) return std::unexpected(fields.error());
     if (!have_nonce) return std::unexpected(r.fail("missing field `nonce`"));
     if (!have_ciphertext) return std::unexpected(r.fail("missing field `ciphertext`"));
   } else if (*kind == json::Kind::Array) {

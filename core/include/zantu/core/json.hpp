@@ -13,6 +13,7 @@
 #include <bitset>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <span>
 #include <string>
@@ -70,6 +71,11 @@ class Reader {
   [[nodiscard]] Status begin_array();
   [[nodiscard]] Result<bool> next_key(std::string& key);
   [[nodiscard]] Result<bool> next_element();
+  // A whole object: consumes "{", then for each member in order reads its key
+  // and calls `member(key)` with the reader before the member's value, which
+  // `member` must read or skip (it may move the key away); consumes "}". The
+  // first failure, the reader's or one `member` returns, ends the walk.
+  [[nodiscard]] Status for_each_member(const std::function<Status(std::string& key)>& member);
 
   // Scalars; the next value must be of the kind read.
   [[nodiscard]] Result<std::string> read_string();
