@@ -359,7 +359,7 @@ PyObject* inject_output_to_dict(const InjectOutput& out) {
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size()));
   };
   const bool ok = put("status", out.status ? PyLong_FromLong(*out.status) : Py_NewRef(Py_None)) &&
-                  put("stdout", bytes_of(out.stdout)) && put("stderr", bytes_of(out.stderr));
+                  put("stdout", bytes_of(out.stdout_bytes)) && put("stderr", bytes_of(out.stderr_bytes));
   if (!ok) return nullptr;
   return dict.release();
 }

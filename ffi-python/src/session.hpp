@@ -45,8 +45,8 @@ struct RecordView {
 // after a signal) and its output with the injected vault values masked.
 struct InjectOutput {
   std::optional<std::int32_t> status;
-  core::SecretBuffer stdout;
-  core::SecretBuffer stderr;
+  core::SecretBuffer stdout_bytes;
+  core::SecretBuffer stderr_bytes;
 };
 
 // One agent session: a fixed scope, a vault root with its registry, the

@@ -103,7 +103,7 @@ FfiResult<InjectOutput> Session::inject_run(std::string_view refs_text, std::str
     }
     return std::unexpected(FfiError::other(e.to_string()));
   }
-  return InjectOutput{output->status, std::move(output->stdout), std::move(output->stderr)};
+  return InjectOutput{output->status, std::move(output->stdout_bytes), std::move(output->stderr_bytes)};
 }
 
 }  // namespace zantu::ffi

@@ -402,8 +402,8 @@ Result<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view env, std
       if (std::ranges::find(masked_names, pair.name) != masked_names.end()) secrets.push_back(pair.value.as_bytes());
     }
     // Assigning wipes the captured bytes before the masked copy takes their place.
-    output->stdout = sanitize::mask_secrets(output->stdout.as_bytes(), secrets);
-    output->stderr = sanitize::mask_secrets(output->stderr.as_bytes(), secrets);
+    output->stdout_bytes = sanitize::mask_secrets(output->stdout_bytes.as_bytes(), secrets);
+    output->stderr_bytes = sanitize::mask_secrets(output->stderr_bytes.as_bytes(), secrets);
   }
   return std::move(*output);
 }

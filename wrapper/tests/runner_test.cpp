@@ -49,7 +49,7 @@ std::multimap<std::string, std::string> child_env(Command c) {
   c.program = "/usr/bin/env";
   c.args.clear();
   std::multimap<std::string, std::string> vars;
-  std::istringstream lines(text(run_ok(c).stdout));
+  std::istringstream lines(text(run_ok(c).stdout_bytes));
   for (std::string line; std::getline(lines, line);) {
     const auto eq = line.find('=');
     vars.emplace(line.substr(0, eq), eq == std::string::npos ? "" : line.substr(eq + 1));
@@ -152,8 +152,8 @@ TEST(SystemRunner, ExitCodesAndSignals) {
   for (const auto& k : cases) EXPECT_EQ(run_ok(shell(k.script)).status, k.status) << k.script;
 
   const auto out = run_ok(shell("printf 'to out'; printf 'to err' >&2; exit 3"));
-  EXPECT_EQ(text(out.stdout), "to out");
-  EXPECT_EQ(text(out.stderr), "to err");
+  EXPECT_EQ(text(out.stdout_bytes), "to out");
+  EXPECT_EQ(text(out.stderr_bytes), "to err");
   EXPECT_EQ(out.status, 3);
 }
 
@@ -170,20 +170,20 @@ TEST(SystemRunner, AHelperEndedByAnotherProcessIsItsOwnError) {
 
 TEST(SystemRunner, StandardInputIsTheNullDeviceAtEndOfFile) {
   const auto out = run_ok(shell("readlink /proc/self/fd/0; if read -r line; then echo data; else echo eof; fi"));
-  EXPECT_EQ(text(out.stdout), "/dev/null\neof\n");
+  EXPECT_EQ(text(out.stdout_bytes), "/dev/null\neof\n");
 }
 
 TEST(SystemRunner, ArgumentsArePassedVerbatimAfterTheProgramAsArgv0) {
   Command printf_cmd;
   printf_cmd.program = "/usr/bin/printf";
   printf_cmd.args = {"[%s]\n", "a b", "$HOME", "*", "'q'", ""};
-  EXPECT_EQ(text(run_ok(printf_cmd).stdout), "[a b]\n[$HOME]\n[*]\n['q']\n[]\n");
+  EXPECT_EQ(text(run_ok(printf_cmd).stdout_bytes), "[a b]\n[$HOME]\n[*]\n['q']\n[]\n");
 
   Command cat;
   cat.program = "/bin/cat";
   cat.args = {"/proc/self/cmdline"};
   using namespace std::string_literals;
-  EXPECT_EQ(text(run_ok(cat).stdout), "/bin/cat\0/proc/self/cmdline\0"s);
+  EXPECT_EQ(text(run_ok(cat).stdout_bytes), "/bin/cat\0/proc/self/cmdline\0"s);
 }
 
 TEST(SystemRunner, DrainsTenMegabytesOnEachStreamWithoutDeadlock) {
@@ -191,16 +191,16 @@ TEST(SystemRunner, DrainsTenMegabytesOnEachStreamWithoutDeadlock) {
   // stderr is filled first: a reader that waited on stdout alone would hang.
   const auto out = run_ok(shell("yes 0123456789abcde | head -c 10485760 >&2; yes ABCDEFGHIJKLMNO | head -c 10485760"));
   EXPECT_EQ(out.status, 0);
-  ASSERT_EQ(out.stdout.size(), kLen);
-  ASSERT_EQ(out.stderr.size(), kLen);
+  ASSERT_EQ(out.stdout_bytes.size(), kLen);
+  ASSERT_EQ(out.stderr_bytes.size(), kLen);
   std::string want_out, want_err;
   for (std::size_t i = 0; i < kLen; i += 16) {
     want_out += "ABCDEFGHIJKLMNO\n";
     want_err += "0123456789abcde\n";
   }
   // Compared whole; a failure message of 10 MB would help nobody.
-  EXPECT_TRUE(out.stdout.view() == want_out);
-  EXPECT_TRUE(out.stderr.view() == want_err);
+  EXPECT_TRUE(out.stdout_bytes.view() == want_out);
+  EXPECT_TRUE(out.stderr_bytes.view() == want_err);
 }
 
 TEST(SystemRunner, ChildStartsWithEmptySignalMaskAndDefaultSigpipe) {
@@ -221,13 +221,13 @@ TEST(SystemRunner, ChildStartsWithEmptySignalMaskAndDefaultSigpipe) {
   sigaction(SIGPIPE, &old_pipe, nullptr);
   pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
 
-  std::istringstream lines(text(out.stdout));
+  std::istringstream lines(text(out.stdout_bytes));
   std::map<std::string, unsigned long long> masks;
   for (std::string line; std::getline(lines, line);) {
     const auto colon = line.find(':');
     masks[line.substr(0, colon)] = std::stoull(line.substr(colon + 1), nullptr, 16);
   }
-  ASSERT_EQ(masks.size(), 2u) << text(out.stdout);
+  ASSERT_EQ(masks.size(), 2u) << text(out.stdout_bytes);
   EXPECT_EQ(masks["SigBlk"], 0u);
   EXPECT_EQ(masks["SigIgn"] & (1ull << (SIGPIPE - 1)), 0u);
 }
@@ -248,7 +248,7 @@ TEST(SystemRunner, ChildGetsNoInheritableDescriptorOfTheHostAndDefaultSigxfsz) {
   sigaction(SIGXFSZ, &old_xfsz, nullptr);
   ::close(high);
   ::close(low);
-  const std::string lines = text(out.stdout);
+  const std::string lines = text(out.stdout_bytes);
   EXPECT_EQ(lines.find("fd "), std::string::npos) << lines;
   ASSERT_TRUE(lines.starts_with("SigIgn:")) << lines;
   EXPECT_EQ(std::stoull(lines.substr(7), nullptr, 16) & (1ull << (SIGXFSZ - 1)), 0u) << lines;
@@ -273,8 +273,8 @@ TEST(SystemRunner, ReturnsWhenTheChildEndsThoughADescendantHoldsThePipes) {
   EXPECT_LT(took, 20s);
   EXPECT_TRUE(still_running) << "the descendant is left alone, not killed";
   ASSERT_TRUE(out.has_value()) << out.error().to_string();
-  EXPECT_EQ(text(out->stdout), "started\n");
-  EXPECT_EQ(text(out->stderr), "on-err\n");
+  EXPECT_EQ(text(out->stdout_bytes), "started\n");
+  EXPECT_EQ(text(out->stderr_bytes), "on-err\n");
   EXPECT_EQ(out->status, 5);
 }
 
@@ -318,14 +318,14 @@ TEST(SystemRunner, BareNamesAreSearchedOnTheChosenPath) {
   Command c;
   c.program = "zt-tool";
   // No PATH pair: the inherited PATH; the entry without execute permission is passed over.
-  EXPECT_EQ(text(run_ok(c).stdout), "caller " + caller_path + "\n");
+  EXPECT_EQ(text(run_ok(c).stdout_bytes), "caller " + caller_path + "\n");
 
   c.env.push_back(pair("PATH", injected_path));
-  EXPECT_EQ(text(run_ok(c).stdout), "injected " + injected_path + "\n");
+  EXPECT_EQ(text(run_ok(c).stdout_bytes), "injected " + injected_path + "\n");
 
   // The caller's PATH finds the program; the child still receives the injected PATH.
   c.path_search = PathSearch::Caller;
-  EXPECT_EQ(text(run_ok(c).stdout), "caller " + injected_path + "\n");
+  EXPECT_EQ(text(run_ok(c).stdout_bytes), "caller " + injected_path + "\n");
 
   // Only a file without execute permission: that error is the one reported.
   ScopedEnv only_noexec("PATH", dir / "noexec");
@@ -355,8 +355,8 @@ TEST(SystemRunner, HostSigchldSettingDoesNotTakeTheStatus) {
     ::sigaction(SIGCHLD, &old, nullptr);
     const char* why = reaper ? "reaping handler" : "SIGCHLD ignored";
     ASSERT_TRUE(out.has_value()) << why << ": " << out.error().to_string();
-    EXPECT_EQ(text(out->stdout), "out") << why;
-    EXPECT_EQ(text(out->stderr), "err") << why;
+    EXPECT_EQ(text(out->stdout_bytes), "out") << why;
+    EXPECT_EQ(text(out->stderr_bytes), "err") << why;
     EXPECT_EQ(out->status, 3) << why;
   }
 }
@@ -385,8 +385,8 @@ TEST(SystemRunner, InheritedStdioIsNotCaptured) {
   std::fclose(fe);
 
   ASSERT_TRUE(out.has_value()) << out.error().to_string();
-  EXPECT_TRUE(out->stdout.empty());
-  EXPECT_TRUE(out->stderr.empty());
+  EXPECT_TRUE(out->stdout_bytes.empty());
+  EXPECT_TRUE(out->stderr_bytes.empty());
   EXPECT_EQ(out->status, 4);
   std::ifstream o(out_file), e(err_file);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(o), {}), "shared-out");

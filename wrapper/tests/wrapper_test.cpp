@@ -268,7 +268,7 @@ TEST_F(WrapperTest, GatesAndAuditLinesFollowSensitivityAndEnvironment) {
       if (c.allowlisted) allowlist_.allow("/bin/sh");
 
       auto got = run(wrapper(), c.refs, "/bin/sh", {"-c", "echo ran"}, "dev", c.origin);
-      EXPECT_EQ(got ? text(got->stdout) : got.error().to_string(), c.outcome);
+      EXPECT_EQ(got ? text(got->stdout_bytes) : got.error().to_string(), c.outcome);
       EXPECT_EQ(sink_.lines, c.audit);
       EXPECT_EQ(confirmer_.requests.size(), c.confirmations);
       EXPECT_EQ(runner_.calls.size(), got ? 1u : 0u);
@@ -344,8 +344,8 @@ TEST_F(WrapperTest, InjectedVaultValuesAreMaskedInBothOutputs) {
   struct Case {
     bool mask_output;
     bool inherit_stdio;
-    const char* stdout;
-    const char* stderr;
+    const char* out;
+    const char* err;
   };
   const Case cases[] = {
       {true, false, "***|***|***|plain-literal|alice\n", "e:***\n"},
@@ -357,8 +357,8 @@ TEST_F(WrapperTest, InjectedVaultValuesAreMaskedInBothOutputs) {
     w.inherit_stdio = c.inherit_stdio;
     auto got = run(w, refs, "/bin/sh", args);
     ASSERT_TRUE(got.has_value()) << got.error().to_string();
-    EXPECT_EQ(text(got->stdout), c.stdout);
-    EXPECT_EQ(text(got->stderr), c.stderr);
+    EXPECT_EQ(text(got->stdout_bytes), c.out);
+    EXPECT_EQ(text(got->stderr_bytes), c.err);
     EXPECT_EQ(got->status, 3);
   }
 }
@@ -371,8 +371,8 @@ TEST_F(WrapperTest, InheritedStdioCapturesAndMasksNothing) {
   auto got = run(w, "DB=secret:dev/app/db\n", "/bin/sh", {"-c", "test \"$DB\" = db-pass-0192 && exit 7"});
   ASSERT_TRUE(got.has_value()) << got.error().to_string();
   EXPECT_EQ(got->status, 7);
-  EXPECT_TRUE(got->stdout.empty());
-  EXPECT_TRUE(got->stderr.empty());
+  EXPECT_TRUE(got->stdout_bytes.empty());
+  EXPECT_TRUE(got->stderr_bytes.empty());
 }
 
 // The child reads the real audit log: the provider line, the answers and the
@@ -386,7 +386,7 @@ TEST_F(WrapperTest, AuditLogIsOnDiskBeforeTheChildStarts) {
   auto got = run(wrapper(&file_sink), refs, "/bin/cat", {file_sink.path().string()});
   ASSERT_TRUE(got.has_value()) << got.error().to_string();
   const std::string ts = R"("ts":"2023-11-14T22:13:20Z")";
-  EXPECT_EQ(text(got->stdout),
+  EXPECT_EQ(text(got->stdout_bytes),
             "{" + ts + R"(,"action":"provider-invocation","coordinate":"dev/app/api","environment":"dev",)"
                 R"("result":"scheme:aws-sm","origin":"agent"})" "\n"
             "{" + ts + R"(,"action":"approve","coordinate":"dev/app/api","environment":"dev",)"
@@ -429,7 +429,7 @@ TEST_F(WrapperTest, GatedChildIsCalledByTheCheckedPath) {
     std::string refs;
     std::string program;
     std::vector<std::string> args;
-    std::string stdout;
+    std::string out;
   };
   const std::string cat = allowlist::canonical_or_owned("/bin/cat");
   const Case cases[] = {
@@ -445,7 +445,7 @@ TEST_F(WrapperTest, GatedChildIsCalledByTheCheckedPath) {
     runner_.calls.clear();
     auto got = run(c.refs, c.program, c.args);
     ASSERT_TRUE(got.has_value()) << got.error().to_string();
-    EXPECT_EQ(text(got->stdout), c.stdout);
+    EXPECT_EQ(text(got->stdout_bytes), c.out);
     ASSERT_EQ(runner_.calls.size(), 1u);
     const bool is_gated = c.refs == gated;
     EXPECT_EQ(runner_.calls[0].program, is_gated ? allowlist::canonical_or_owned(c.program) : c.program);
@@ -479,7 +479,7 @@ TEST_F(WrapperTest, GatedBareNameIsFoundOnTheCallersPath) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.refs);
     auto got = run(c.refs, "zt-probe", {});
-    EXPECT_EQ(got ? text(got->stdout) : got.error().to_string(), c.outcome);
+    EXPECT_EQ(got ? text(got->stdout_bytes) : got.error().to_string(), c.outcome);
   }
 }
 
@@ -521,7 +521,7 @@ TEST_F(WrapperTest, GatedBareNameInTheWorkingDirectoryIsThatFile) {
     allowlist_ = Allowlist();
     allowlist_.allow(c.allowed);
     auto got = run(c.refs, "zt-probe", {});
-    EXPECT_EQ(got ? text(got->stdout) : got.error().to_string(), c.outcome);
+    EXPECT_EQ(got ? text(got->stdout_bytes) : got.error().to_string(), c.outcome);
     EXPECT_EQ(sink_.lines, c.audit);
     if (!got) {
       EXPECT_TRUE(runner_.calls.empty());
@@ -699,7 +699,7 @@ TEST_F(WrapperTest, EnvAndTmpdirBesideAProdValueRun) {
   auto got = run("ENV=production\nTMPDIR=/tmp\nA=secret:prod/app/db\n", "/bin/sh",
                  {"-c", "printf '%s|%s' \"$ENV\" \"$TMPDIR\""});
   ASSERT_TRUE(got.has_value()) << got.error().to_string();
-  EXPECT_EQ(text(got->stdout), "production|/tmp");
+  EXPECT_EQ(text(got->stdout_bytes), "production|/tmp");
   EXPECT_EQ(got->status, 0);
   EXPECT_EQ(sink_.lines, (std::vector<std::string>{"inject injected prod/app/db prod agent"}));
 }

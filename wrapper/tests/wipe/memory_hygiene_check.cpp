@@ -298,8 +298,8 @@ void run_session(const fs::path& root, KeySource source = KeySource::Passphrase)
     ASSERT_TRUE(refs.has_value());
     auto out = w.run(*refs, "dev", "shop", "/bin/sh", args, core::Origin::Agent);
     ASSERT_TRUE(out.has_value()) << out.error().to_string();
-    EXPECT_EQ(out->stdout.view(), "***|***|***|***");
-    EXPECT_EQ(out->stderr.view(), "***");
+    EXPECT_EQ(out->stdout_bytes.view(), "***|***|***|***");
+    EXPECT_EQ(out->stderr_bytes.view(), "***");
   }
   {
     auto refs = core::EnvRefs::parse("A=secret:dev/app/db\nD=secret:dev/app/cloud\nZ=secret:dev/app/none\n");

@@ -133,8 +133,8 @@ class RunWipe : public ::testing::Test {
       auto got = w.run(refs, "dev", std::nullopt, "/bin/sh", args, core::Origin::Agent);
       ASSERT_EQ(got.has_value(), expect_success) << (got ? "ran" : got.error().to_string());
       if (got) {
-        EXPECT_EQ(got->stdout.size(), 20000u * 4);  // "***\n" each
-        EXPECT_EQ(std::string(got->stderr.view()), "***");
+        EXPECT_EQ(got->stdout_bytes.size(), 20000u * 4);  // "***\n" each
+        EXPECT_EQ(std::string(got->stderr_bytes.view()), "***");
       }
     }
     g_armed = false;

@@ -44,8 +44,8 @@ struct Command {
 // What came back from a child. The captured bytes live in wiping buffers,
 // since they may hold injected values until they are masked.
 struct Output {
-  core::SecretBuffer stdout;  // empty when the stdio was inherited
-  core::SecretBuffer stderr;  // empty when the stdio was inherited
+  core::SecretBuffer stdout_bytes;  // empty when the stdio was inherited
+  core::SecretBuffer stderr_bytes;  // empty when the stdio was inherited
   // The exit code (0 to 255); absent when a signal ended the child.
   std::optional<std::int32_t> status;
 };
