@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "support.hpp"
 #include "zantu/core/fd.hpp"
 #include "zantu/core/json.hpp"
 
@@ -29,22 +30,11 @@ namespace fs = std::filesystem;
 
 class AuditTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/zantu-audit-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
-  }
-  void TearDown() override { fs::remove_all(root_); }
-
-  std::string read_log() const {
-    std::ifstream in(root_ / "vault" / "audit.log", std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  std::string read_log() const { return testing::read_file(root_ / "vault" / "audit.log"); }
   FileAuditSink sink() const { return FileAuditSink::under_root(root_ / "vault"); }
 
-  fs::path root_;
+  testing::TempDir tmp_;
+  const fs::path& root_ = tmp_.path();
 };
 
 AuditEvent sample() {

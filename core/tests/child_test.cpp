@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "forked_child.hpp"
+#include "support.hpp"
 
 namespace zantu::core {
 namespace {
@@ -38,29 +39,14 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using std::chrono::steady_clock;
-
-pid_t read_pid(const std::string& file) {
-  std::ifstream in(file);
-  pid_t pid = -1;
-  in >> pid;
-  return pid;
-}
-
-bool alive(pid_t pid) { return pid > 0 && ::kill(pid, 0) == 0; }
+using testing::alive;
+using testing::dead;
+using testing::read_pid;
 
 // Whether this process has a child of any kind, ended or not.
 bool has_children() {
   siginfo_t info{};
   return ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT | __WALL) == 0;
-}
-
-// Whether `pid` has died: gone, or a zombie left to whoever adopted it.
-bool dead(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat;
-  if (!std::getline(in, stat)) return true;
-  const auto paren = stat.rfind(')');
-  return paren != std::string::npos && stat.size() > paren + 2 && stat[paren + 2] == 'Z';
 }
 
 // A descendant whose pid the child writes to a file. If the run has not
@@ -106,16 +92,7 @@ class Descendant {
 
 class ChildRun : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "zantu-child-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  [[nodiscard]] std::string file(std::string_view name) const { return (dir_ / name).string(); }
+  [[nodiscard]] std::string file(std::string_view name) const { return dir_ / name; }
 
   // `script` run by /bin/sh; args_ keeps the argument vector alive.
   ChildCommand shell(std::string script) {
@@ -126,7 +103,7 @@ class ChildRun : public ::testing::Test {
     return c;
   }
 
-  fs::path dir_;
+  testing::TempDir dir_;
   std::vector<std::string> args_;
 };
 

@@ -6,6 +6,8 @@
 
 #include <ctime>
 
+#include "support.hpp"
+
 namespace zantu::core {
 namespace {
 
@@ -29,13 +31,8 @@ TEST(Clock, FormatVectors) {
   for (const auto& c : cases) EXPECT_EQ(clock::format_rfc3339_utc(c.secs), c.text) << c.secs;
 }
 
-class FixedClock final : public Clock {
- public:
-  [[nodiscard]] std::uint64_t unix_secs() const override { return 1700000000; }
-};
-
 TEST(Clock, NowUsesTheSharedFormatOfUnixSecs) {
-  FixedClock fixed;
+  const testing::FixedClock fixed(1700000000);
   EXPECT_EQ(fixed.now_rfc3339(), "2023-11-14T22:13:20Z");
 
   SystemClock system;

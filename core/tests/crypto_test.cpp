@@ -8,14 +8,12 @@
 #include <set>
 #include <string_view>
 
+#include "support.hpp"
+
 namespace zantu::core {
 namespace {
 
-MasterKey key_of(std::uint8_t fill) {
-  std::array<std::uint8_t, MasterKey::kLen> bytes;
-  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(fill + i);
-  return MasterKey(bytes);
-}
+using testing::counting_key;
 
 SecretRecord sample() {
   return SecretRecord::Literal{SecretValue::from(std::string_view("postgres://u:p@db/app")),
@@ -46,7 +44,7 @@ constexpr std::array<std::uint8_t, 114> kRfcCiphertext = {
 constexpr std::array<std::uint8_t, 16> kRfcTag = {0x1a, 0xe1, 0x0b, 0x59, 0x4f, 0x09, 0xe2, 0x6a,
                                                   0x7e, 0x90, 0x2e, 0xcb, 0xd0, 0x60, 0x06, 0x91};
 
-MasterKey rfc_key() { return key_of(0x80); }
+MasterKey rfc_key() { return counting_key(0x80); }
 
 // The tag of RFC 8439 section 2.8, built from its parts: Poly1305 under the
 // first 32 bytes of ChaCha20 block 0, over the padded associated data, the
@@ -120,7 +118,7 @@ TEST(Crypto, SealingMatchesTheRfc8439KnownAnswer) {
 }
 
 TEST(Crypto, SealOpensToTheSameRecordUnderFreshNonces) {
-  const MasterKey key = key_of(1);
+  const MasterKey key = counting_key(1);
   const SecretRecord record = sample();
   auto a = crypto::seal(record, key);
   auto b = crypto::seal(record, key);
@@ -141,7 +139,7 @@ TEST(Crypto, SealOpensToTheSameRecordUnderFreshNonces) {
 }
 
 TEST(Crypto, EveryAlterationFailsAlike) {
-  const MasterKey key = key_of(1);
+  const MasterKey key = counting_key(1);
   const SealedRecord sealed = crypto::seal(sample(), key).value();
   auto expect_crypto = [&](const SealedRecord& s, const MasterKey& k, const std::string& what) {
     auto r = crypto::open(s, k);
@@ -149,7 +147,7 @@ TEST(Crypto, EveryAlterationFailsAlike) {
     EXPECT_EQ(r.error().kind(), CoreErrorKind::Crypto) << what;
     EXPECT_EQ(r.error().to_string(), "crypto operation failed") << what;
   };
-  expect_crypto(sealed, key_of(2), "other key");
+  expect_crypto(sealed, counting_key(2), "other key");
   for (std::size_t i = 0; i < sealed.ciphertext.size(); ++i) {
     SealedRecord s = sealed;
     s.ciphertext[i] ^= 0x01;
@@ -173,7 +171,7 @@ TEST(Crypto, EveryAlterationFailsAlike) {
 }
 
 TEST(Crypto, PlaintextThatIsNoRecordIsASerializationError) {
-  const MasterKey key = key_of(7);
+  const MasterKey key = counting_key(7);
   auto sealed = crypto::seal_bytes(std::span(reinterpret_cast<const std::uint8_t*>("null"), 4), key);
   ASSERT_TRUE(sealed.has_value());
   auto r = crypto::open(*sealed, key);

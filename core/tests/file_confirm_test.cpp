@@ -12,18 +12,17 @@
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <ostream>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support.hpp"
 #include "zantu/core/clock.hpp"
 
 extern char** environ;
@@ -39,18 +38,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
-std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void write_file(const fs::path& p, std::string_view content) {
-  std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-}
+using testing::read_file;
+using testing::request_id;
+using testing::write_file;
 
 // As an answering tool should: the decision appears with its whole content.
 void publish_decision(const fs::path& p, std::string_view content) {
@@ -60,15 +50,11 @@ void publish_decision(const fs::path& p, std::string_view content) {
   fs::rename(part, p);
 }
 
-std::string id_of(std::uint64_t secs, std::uint64_t seq) {
-  return std::to_string(secs) + "-" + std::to_string(::getpid()) + "-" + std::to_string(seq);
-}
-
 // The ids that a request taking sequence number `seq` gets if it starts now
 // or in the next second.
 std::array<std::string, 2> ids_from_now(std::uint64_t seq) {
   const std::uint64_t t = SystemClock{}.unix_secs();
-  return {id_of(t, seq), id_of(t + 1, seq)};
+  return {request_id(t, seq), request_id(t + 1, seq)};
 }
 
 ConfirmRequest sample_request() {
@@ -79,23 +65,15 @@ ConfirmRequest sample_request() {
 
 class FileConfirmTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/zantu-confirm-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
-  }
-  void TearDown() override { fs::remove_all(root_); }
-
   fs::path pending() const { return root_ / "pending"; }
+  // Before the first request there is no pending directory: nothing pends.
   std::vector<std::string> pending_names() const {
-    std::vector<std::string> names;
-    if (!fs::exists(pending())) return names;
-    for (const auto& e : fs::directory_iterator(pending())) names.push_back(e.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
+    if (!fs::exists(pending())) return {};
+    return testing::names_in(pending());
   }
 
-  fs::path root_;
+  testing::TempDir tmp_;
+  const fs::path& root_ = tmp_.path();
 };
 
 TEST(PendingRequestJson, ExactTextWithNullForAbsentFields) {

@@ -115,7 +115,8 @@ TEST(ReadWholeFile, RelativeToADirectoryAndNeverPastANul) {
   EXPECT_EQ(text_of(*got), "in the directory");
 
   // Cut at the NUL, the path would name the file "a".
-  const auto cut = read_whole_file(fs::path((dir / "a").native() + std::string("\0b", 2)), kBound, FileLinks::Follow);
+  const auto cut =
+      read_whole_file(fs::path((dir.path() / "a").native() + std::string("\0b", 2)), kBound, FileLinks::Follow);
   ASSERT_FALSE(cut);
   EXPECT_EQ(cut.error().errnum, EINVAL);
 }

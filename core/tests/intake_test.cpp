@@ -4,17 +4,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support.hpp"
 #include "zantu/core/clock.hpp"
 #include "zantu/core/json.hpp"
 #include "zantu/core/store.hpp"
@@ -23,22 +21,9 @@ namespace zantu::core {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void write_file(const fs::path& p, std::string_view content) {
-  std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-}
-
-std::string id_of(std::uint64_t secs, std::uint64_t seq) {
-  return std::to_string(secs) + "-" + std::to_string(::getpid()) + "-" + std::to_string(seq);
-}
+using testing::read_file;
+using testing::request_id;
+using testing::write_file;
 
 // What a filer builds before handing the record over.
 PendingIntake bare(std::string coordinate = "dev/app/db") {
@@ -74,22 +59,11 @@ std::pair<std::string, std::optional<std::string>> id_and_description(const std:
 
 class IntakeTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/zantu-intake-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
-  }
-  void TearDown() override { fs::remove_all(root_); }
-
   fs::path intake() const { return root_ / "intake"; }
-  std::vector<std::string> intake_names() const {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(intake())) names.push_back(e.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  std::vector<std::string> intake_names() const { return testing::names_in(intake()); }
 
-  fs::path root_;
+  testing::TempDir tmp_;
+  const fs::path& root_ = tmp_.path();
 };
 
 TEST_F(IntakeTest, FileHoldsTheExactJsonWithNullForAbsentFields) {
@@ -157,7 +131,7 @@ TEST_F(IntakeTest, TwoRequestsFromFreshBrokersGetTwoFiles) {
   EXPECT_NE(first->id, second->id);
   EXPECT_EQ(first->id.substr(first->id.size() - 2), "-0");
   if (before == after) {
-    EXPECT_EQ(second->id, id_of(before, 1));
+    EXPECT_EQ(second->id, request_id(before, 1));
   }
   EXPECT_EQ(intake_names().size(), 2u);
   for (const auto& [filed, description] : {std::pair{&*first, "first"}, std::pair{&*second, "second"}}) {
@@ -174,11 +148,11 @@ TEST_F(IntakeTest, ATakenNameIsNeverReplaced) {
     SCOPED_TRACE(taken);
     ASSERT_TRUE(fs::create_directory(intake()));
     const std::uint64_t t = SystemClock{}.unix_secs();
-    for (std::uint64_t s : {t, t + 1}) write_file(intake() / (id_of(s, 0) + taken), "first request");
+    for (std::uint64_t s : {t, t + 1}) write_file(intake() / (request_id(s, 0) + taken), "first request");
     auto filed = IntakeBroker::under_root(root_).create(bare());
     ASSERT_TRUE(filed.has_value()) << filed.error().to_string();
-    EXPECT_TRUE(filed->id == id_of(t, 1) || filed->id == id_of(t + 1, 1)) << filed->id;
-    for (std::uint64_t s : {t, t + 1}) EXPECT_EQ(read_file(intake() / (id_of(s, 0) + taken)), "first request");
+    EXPECT_TRUE(filed->id == request_id(t, 1) || filed->id == request_id(t + 1, 1)) << filed->id;
+    for (std::uint64_t s : {t, t + 1}) EXPECT_EQ(read_file(intake() / (request_id(s, 0) + taken)), "first request");
     EXPECT_EQ(id_and_description(read_file(intake() / (filed->id + ".json"))).first, filed->id);
     EXPECT_EQ(intake_names().size(), 3u);
     fs::remove_all(intake());

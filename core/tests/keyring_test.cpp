@@ -13,10 +13,13 @@
 #include <utility>
 #include <vector>
 
+#include "support.hpp"
 #include "worker_thread.hpp"
 
 namespace zantu::core {
 namespace {
+
+using testing::test_key;
 
 std::vector<std::uint8_t> bytes_of(std::string_view s) { return {s.begin(), s.end()}; }
 
@@ -28,12 +31,6 @@ std::string hex(std::span<const std::uint8_t> bytes) {
     out += kDigits[b & 15];
   }
   return out;
-}
-
-MasterKey key_filled(std::uint8_t b) {
-  std::array<std::uint8_t, MasterKey::kLen> raw;
-  raw.fill(b);
-  return MasterKey(raw);
 }
 
 Result<MasterKey> derive(std::string passphrase, std::string_view salt) {
@@ -95,7 +92,7 @@ TEST(Argon2Keyring, DerivationIsStableAndSensitiveToEveryInput) {
 TEST(Argon2Keyring, RefusesToStoreAndStillDerives) {
   auto keyring = Argon2Keyring::create(std::string("password"), bytes_of("somesalt"));
   ASSERT_TRUE(keyring.has_value());
-  auto stored = keyring->set_master_key(key_filled(7));
+  auto stored = keyring->set_master_key(test_key(7));
   ASSERT_FALSE(stored.has_value());
   EXPECT_EQ(stored.error().to_string(),
             "keyring operation failed: passphrase-derived key cannot be stored; it is recomputed from the passphrase");
@@ -163,25 +160,25 @@ TEST(MockKeyring, EmptyThenSetThenReplaced) {
   ASSERT_FALSE(empty.has_value());
   EXPECT_EQ(empty.error().to_string(), "keyring operation failed: no master key set");
 
-  ASSERT_TRUE(keyring.set_master_key(key_filled(1)).has_value());
+  ASSERT_TRUE(keyring.set_master_key(test_key(1)).has_value());
   for (int i = 0; i < 2; ++i) {  // reading leaves the key in place
     auto key = keyring.get_master_key();
     ASSERT_TRUE(key.has_value());
-    EXPECT_EQ(hex(key->bytes()), hex(key_filled(1).bytes()));
+    EXPECT_EQ(hex(key->bytes()), hex(test_key(1).bytes()));
   }
-  ASSERT_TRUE(keyring.set_master_key(key_filled(2)).has_value());
+  ASSERT_TRUE(keyring.set_master_key(test_key(2)).has_value());
   auto replaced = keyring.get_master_key();
   ASSERT_TRUE(replaced.has_value());
-  EXPECT_EQ(hex(replaced->bytes()), hex(key_filled(2).bytes()));
+  EXPECT_EQ(hex(replaced->bytes()), hex(test_key(2).bytes()));
 }
 
 TEST(MockKeyring, HoldsItsOwnCopyOfTheGivenKey) {
-  std::optional<MasterKey> original(key_filled(9));
+  std::optional<MasterKey> original(test_key(9));
   MockKeyring keyring(*original);
   original.reset();  // the caller's copy is gone (and wiped)
   auto key = keyring.get_master_key();
   ASSERT_TRUE(key.has_value());
-  EXPECT_EQ(hex(key->bytes()), hex(key_filled(9).bytes()));
+  EXPECT_EQ(hex(key->bytes()), hex(test_key(9).bytes()));
 }
 
 TEST(OsKeyring, FixedServiceAndAccount) {
@@ -189,39 +186,6 @@ TEST(OsKeyring, FixedServiceAndAccount) {
   EXPECT_EQ(keyring.service(), "zantu");
   EXPECT_EQ(keyring.account(), "master-key");
 }
-
-// Sets DBUS_SESSION_BUS_ADDRESS and XDG_RUNTIME_DIR for the scope (nullptr
-// unsets), and puts them back afterwards.
-class BusEnvironment {
- public:
-  BusEnvironment(const char* address, const char* runtime_dir) {
-    save("DBUS_SESSION_BUS_ADDRESS", address);
-    save("XDG_RUNTIME_DIR", runtime_dir);
-  }
-  BusEnvironment(const BusEnvironment&) = delete;
-  BusEnvironment& operator=(const BusEnvironment&) = delete;
-  ~BusEnvironment() {
-    for (const auto& [name, old] : saved_) {
-      if (old) {
-        setenv(name.c_str(), old->c_str(), 1);
-      } else {
-        unsetenv(name.c_str());
-      }
-    }
-  }
-
- private:
-  void save(const char* name, const char* value) {
-    const char* old = getenv(name);
-    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-    if (value) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-};
 
 // A session bus that cannot be reached is an ordinary failure that says so,
 // not an abort of the process; the address is read afresh on every call.
@@ -244,10 +208,11 @@ TEST(OsKeyring, UnreachableBusIsAKeyringFailure) {
        "no D-Bus session bus: DBUS_SESSION_BUS_ADDRESS is not set and XDG_RUNTIME_DIR holds no bus socket"},
   };
   for (const auto& c : cases) {
-    const BusEnvironment env(c.address, c.runtime_dir);
+    const testing::ScopedEnv address("DBUS_SESSION_BUS_ADDRESS", c.address);  // nullptr unsets
+    const testing::ScopedEnv runtime_dir("XDG_RUNTIME_DIR", c.runtime_dir);
     OsKeyring keyring;
     auto key = keyring.get_master_key();
-    auto stored = keyring.set_master_key(key_filled(3));
+    auto stored = keyring.set_master_key(test_key(3));
     ASSERT_FALSE(key.has_value()) << c.detail;
     EXPECT_EQ(key.error().kind(), CoreErrorKind::KeyringFailure);
     EXPECT_EQ(key.error().to_string(), std::string("keyring operation failed: ") + c.detail);

@@ -5,71 +5,28 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <fstream>
 #include <string>
 
-#include "zantu/core/crypto.hpp"
+#include "support.hpp"
 #include "zantu/core/store.hpp"
 
 namespace zantu::core {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A fresh directory under the system's temporary directory, removed with
-// everything beneath it.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "zantu-registry-XXXXXX").string();
-    const char* made = ::mkdtemp(pattern.data());
-    EXPECT_NE(made, nullptr);
-    path_ = pattern;
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  [[nodiscard]] const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
+using testing::coord;
+using testing::put_record;
+using testing::record_meta;
+using testing::ScopedEnv;
+using testing::TempDir;
+using testing::test_key;
 
 unsigned mode_of(const fs::path& p) {
   struct stat st {};
   EXPECT_EQ(::lstat(p.c_str(), &st), 0) << p;
   return st.st_mode & 07777;
 }
-
-// Sets an environment variable for one scope and puts the old value back.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value == nullptr) {
-      ::unsetenv(name);
-    } else {
-      ::setenv(name, value, 1);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-  ~ScopedEnv() {
-    if (old_) {
-      ::setenv(name_, old_->c_str(), 1);
-    } else {
-      ::unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
 
 TEST(Registry, DefaultRootFollowsHome) {
   struct Case {
@@ -200,26 +157,11 @@ TEST(Registry, ListProjectsTellsAbsentFromUnreadable) {
   }
 }
 
-MasterKey test_key(std::uint8_t fill = 0x42) {
-  std::array<std::uint8_t, MasterKey::kLen> raw;
-  raw.fill(fill);
-  return MasterKey(raw);
-}
-
-Coordinate coord(std::string_view text) { return Coordinate::from_str(text).value(); }
-
 // Writes a literal record holding `value` for `coordinate` into `dir`.
 void put(const fs::path& dir, std::string_view coordinate, std::string_view value,
          const MasterKey& key = test_key()) {
   const Coordinate c = coord(coordinate);
-  SecretRecord record = SecretRecord::Literal{
-      SecretValue::from(value),
-      RecordMeta{Sensitivity::Low, false, std::string(c.env.name()), c.component, c.key, std::nullopt,
-                 "2026-01-01T00:00:00Z", "2026-01-01T00:00:00Z"}};
-  auto sealed = crypto::seal(record, key);
-  ASSERT_TRUE(sealed.has_value());
-  auto written = store::write_record(dir, c, *sealed);
-  ASSERT_TRUE(written.has_value()) << written.error().to_string();
+  put_record(dir, c, SecretRecord::Literal{SecretValue::from(value), record_meta(c, Sensitivity::Low)}, key);
 }
 
 // "global:<value>", "project:<name>:<value>", "none" or the error text.

@@ -10,10 +10,10 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "support.hpp"
 #include "zantu/core/clock.hpp"
 #include "zantu/core/file_confirm.hpp"
 #include "zantu/core/intake.hpp"
@@ -23,6 +23,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testing::read_file;
+using testing::request_id;
 
 // Files one request of a broker under `root`: "filed" when the request was
 // written (a confirmation that then timed out), else the error or outcome.
@@ -52,27 +54,10 @@ const Broker kBrokers[] = {
      }},
 };
 
-std::string read_file(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-std::string id_of(std::uint64_t secs, std::uint64_t seq) {
-  return std::to_string(secs) + "-" + std::to_string(::getpid()) + "-" + std::to_string(seq);
-}
-
 class RequestFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/zantu-request-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    root_ = tmpl;
-  }
-  void TearDown() override { fs::remove_all(root_); }
-
-  fs::path root_;
+  testing::TempDir tmp_;
+  const fs::path& root_ = tmp_.path();
 };
 
 // Whatever stands at a temporary name is never opened: a link there, to a
@@ -100,12 +85,12 @@ TEST_F(RequestFileTest, ALinkAtTheTemporaryNameIsNeverWrittenThrough) {
         out << "a file of the user's";
       }
       const std::uint64_t t = SystemClock{}.unix_secs();
-      for (std::uint64_t s : {t, t + 1}) plant.make(dir / (id_of(s, 0) + ".tmp"));
+      for (std::uint64_t s : {t, t + 1}) plant.make(dir / (request_id(s, 0) + ".tmp"));
       EXPECT_EQ(broker.file(root_ / "vault"), "filed");
       EXPECT_EQ(read_file(outside), "a file of the user's");
       EXPECT_EQ(fs::hard_link_count(outside), plant.why == std::string("a hard link") ? 3u : 1u);
       EXPECT_FALSE(fs::exists(nowhere));
-      for (std::uint64_t s : {t, t + 1}) EXPECT_TRUE(fs::exists(fs::symlink_status(dir / (id_of(s, 0) + ".tmp"))));
+      for (std::uint64_t s : {t, t + 1}) EXPECT_TRUE(fs::exists(fs::symlink_status(dir / (request_id(s, 0) + ".tmp"))));
       fs::remove_all(root_ / "vault");
     }
   }

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <array>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -11,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "zantu/core/crypto.hpp"
+#include "support.hpp"
 #include "zantu/core/store.hpp"
 
 namespace zantu::core {
@@ -19,50 +18,15 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_view_literals;
-
-// A fresh directory under the system's temporary directory, removed with
-// everything beneath it.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "zantu-resolver-XXXXXX").string();
-    EXPECT_NE(::mkdtemp(pattern.data()), nullptr);
-    path_ = pattern;
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  [[nodiscard]] const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
-
-MasterKey test_key(std::uint8_t fill = 0x42) {
-  std::array<std::uint8_t, MasterKey::kLen> raw;
-  raw.fill(fill);
-  return MasterKey(raw);
-}
+using testing::coord;
+using testing::FixedClock;
+using testing::MapEnv;
+using testing::put_record;
+using testing::record_meta;
+using testing::TempDir;
+using testing::test_key;
 
 using Values = std::map<std::string, std::string, std::less<>>;
-
-class MapEnv final : public EnvSource {
- public:
-  Values vars;
-  std::optional<std::string> get(std::string_view name) const override {
-    auto it = vars.find(name);
-    if (it == vars.end()) return std::nullopt;
-    return it->second;
-  }
-};
-
-class FixedClock final : public Clock {
- public:
-  std::uint64_t unix_secs() const override { return 1700000000; }  // 2023-11-14T22:13:20Z
-};
 
 // Keeps every event; a failing sink still sees each event but reports an error.
 class RecordingSink final : public AuditSink {
@@ -136,23 +100,9 @@ class ResolverTest : public ::testing::Test {
   // Seals `record` for `coordinate` into `dir` under `key`.
   static void put(const fs::path& dir, std::string_view coordinate, SecretRecord record,
                   const MasterKey& key = test_key()) {
-    const Coordinate c = Coordinate::from_str(coordinate).value();
-    auto sealed = crypto::seal(record, key);
-    ASSERT_TRUE(sealed.has_value());
-    auto written = store::write_record(dir, c, *sealed);
-    ASSERT_TRUE(written.has_value()) << written.error().to_string();
+    put_record(dir, coord(coordinate), record, key);
   }
-  static RecordMeta meta(std::string_view coordinate, Sensitivity s) {
-    const Coordinate c = Coordinate::from_str(coordinate).value();
-    return RecordMeta{.sensitivity = s,
-                      .revealable = false,
-                      .environment = std::string(c.env.name()),
-                      .component = c.component,
-                      .key = c.key,
-                      .description = std::nullopt,
-                      .created = "2026-01-01T00:00:00Z",
-                      .updated = "2026-01-01T00:00:00Z"};
-  }
+  static RecordMeta meta(std::string_view coordinate, Sensitivity s) { return record_meta(coord(coordinate), s); }
   static void put_literal(const fs::path& dir, std::string_view coordinate, std::string_view value,
                           Sensitivity s = Sensitivity::Low) {
     put(dir, coordinate, SecretRecord::Literal{SecretValue::from(value), meta(coordinate, s)});

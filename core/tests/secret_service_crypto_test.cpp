@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "support.hpp"
+
 extern char** environ;
 
 namespace zantu::core::detail {
@@ -196,10 +198,8 @@ struct ConfigRead {
 
 ConfigRead run_watching_openssl_config(const char* mode) {
   ConfigRead out;
-  namespace fs = std::filesystem;
-  std::string dir = (fs::temp_directory_path() / "zantu-openssl-conf-XXXXXX").string();
-  if (::mkdtemp(dir.data()) == nullptr) return out;
-  const std::string fifo = dir + "/openssl.cnf";
+  const testing::TempDir dir;
+  const std::string fifo = dir / "openssl.cnf";
   if (::mkfifo(fifo.c_str(), 0600) != 0) return out;
   std::vector<std::string> env_text{"OPENSSL_CONF=" + fifo};
   for (char** e = environ; *e != nullptr; ++e) {
@@ -228,8 +228,6 @@ ConfigRead run_watching_openssl_config(const char* mode) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   out.status = status;
-  std::error_code ec;
-  fs::remove_all(dir, ec);
   return out;
 }
 

@@ -9,10 +9,9 @@
 #include <gtest/gtest.h>
 
 #include "forked_child.hpp"
+#include "support.hpp"
 #include "zantu/core/fd.hpp"
 
-#include <algorithm>
-#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -20,7 +19,6 @@
 #include <fstream>
 #include <cstring>
 #include <ctime>
-#include <iterator>
 #include <map>
 #include <set>
 
@@ -28,29 +26,13 @@ namespace zantu::core {
 namespace {
 
 namespace fs = std::filesystem;
-
-MasterKey test_key(std::uint8_t fill = 3) {
-  std::array<std::uint8_t, MasterKey::kLen> bytes;
-  bytes.fill(fill);
-  return MasterKey(bytes);
-}
-
-Coordinate coord(std::string_view text) { return Coordinate::from_str(text).value(); }
-
-SecretRecord literal(std::string_view value) {
-  return SecretRecord::Literal{SecretValue::from(value), RecordMeta{Sensitivity::Low, false, "dev", "app", "db",
-                                                                    std::nullopt, "2026-01-02T03:04:05Z",
-                                                                    "2026-01-02T03:04:05Z"}};
-}
-
-std::vector<std::uint8_t> file_bytes(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void put_file(const fs::path& p, std::string_view text) {
-  std::ofstream(p, std::ios::binary) << text;
-}
+using testing::coord;
+using testing::file_bytes;
+using testing::literal;
+using testing::make_sparse;
+using testing::names_in;
+using testing::test_key;
+using testing::write_file;
 
 unsigned mode_of(const fs::path& p) {
   struct stat st {};
@@ -70,21 +52,6 @@ ino_t inode_of(const fs::path& p) {
   return st.st_ino;
 }
 
-// The names in a directory, sorted.
-std::vector<std::string> names_in(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-// A file of `len` bytes that holds no disk block: all of it reads as zeros.
-void make_sparse(const fs::path& p, off_t len) {
-  UniqueFd fd(::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  ASSERT_TRUE(fd.valid()) << p;
-  ASSERT_EQ(::ftruncate(fd.get(), len), 0) << p;
-}
-
 // The text of an error, or "<ok>".
 template <class T>
 std::string text_of(const Result<T>& r) {
@@ -93,36 +60,19 @@ std::string text_of(const Result<T>& r) {
 
 class Store : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string templ = (fs::temp_directory_path() / "zantu-store-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(templ.data()), nullptr);
-    root_ = templ;
-    old_umask_ = ::umask(022);
-  }
-  void TearDown() override {
-    ::umask(old_umask_);
-    std::error_code ec;
-    fs::remove_all(root_, ec);
-  }
+  // Every file and directory of a test has the modes a umask of 022 gives.
+  void SetUp() override { old_umask_ = ::umask(022); }
+  void TearDown() override { ::umask(old_umask_); }
 
   // Writes `value` for `c` into `dir` and returns the file's path.
   fs::path put(const fs::path& dir, const Coordinate& c, std::string_view value) {
-    auto sealed = crypto::seal(literal(value), key_);
-    EXPECT_TRUE(sealed.has_value());
-    auto s = store::write_record(dir, c, *sealed);
-    EXPECT_TRUE(s.has_value()) << text_of(s);
+    testing::put_record(dir, c, literal(value), key_);
     return store::record_path(dir, c).value();
   }
 
   // The value sealed in any record file, such as a backup, opened as the
   // store opens a record.
-  std::string value_in(const fs::path& file) {
-    auto sealed = store::unframe(file_bytes(file));
-    if (!sealed) return "error: " + sealed.error().to_string();
-    auto r = crypto::open(*sealed, key_);
-    if (!r) return "error: " + r.error().to_string();
-    return std::string(std::get<SecretRecord::Literal>(r->mode).value.view());
-  }
+  std::string value_in(const fs::path& file) { return testing::literal_value_in(file, key_); }
 
   std::string value_at(const fs::path& dir, const Coordinate& c) {
     auto r = store::read_record(dir, c, key_);
@@ -131,9 +81,10 @@ class Store : public ::testing::Test {
     return std::string(std::get<SecretRecord::Literal>((*r)->mode).value.view());
   }
 
-  fs::path root_;
+  testing::TempDir tmp_;
+  const fs::path& root_ = tmp_.path();
   mode_t old_umask_ = 0;
-  MasterKey key_ = test_key();
+  MasterKey key_ = test_key(3);
   Coordinate db_ = coord("secret:dev/app/db");
 };
 
@@ -228,7 +179,7 @@ TEST_F(Store, PlaceholderCoordinatesAreNotStorable) {
 
 TEST_F(Store, AbsentMeansOnlyThatNothingIsThere) {
   // A path through a regular file (ENOTDIR) holds nothing: absent, as is a missing directory.
-  put_file(root_ / "plain", "x");
+  write_file(root_ / "plain", "x");
   for (const fs::path& dir : {root_ / "plain" / "vault", root_ / "missing"}) {
     EXPECT_EQ(value_at(dir, db_), "<absent>") << dir;
     EXPECT_TRUE(store::delete_record(dir, db_).has_value()) << dir;
@@ -257,7 +208,7 @@ TEST_F(Store, RecordPathsThatAreNoFileOfTheirOwn) {
   const fs::path elsewhere = root_ / "elsewhere";
   ASSERT_TRUE(store::ensure_dir(elsewhere).has_value());
   const fs::path other = put(elsewhere, db_, "another record");
-  put_file(root_ / "outside", "outside");
+  write_file(root_ / "outside", "outside");
   const std::string eloop = "Too many levels of symbolic links (os error 40)";
   const std::string not_regular = "not a regular file";
   struct Case {
@@ -333,8 +284,8 @@ TEST_F(Store, HardLinkAtTheTemporaryNameIsNeverWrittenInto) {
   const Case cases[] = {{"file outside the vault", outside}, {"salt", salt}, {"live record", {}}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    put_file(outside, "a file of the user's");
-    put_file(salt, "zantu-test-salt!");
+    write_file(outside, "a file of the user's");
+    write_file(salt, "zantu-test-salt!");
     put(dir, db_, "v1");
     const fs::path target = c.target.empty() ? file : c.target;
     const auto target_bytes = file_bytes(target);
@@ -384,7 +335,7 @@ TEST_F(Store, PlantedBackupNames) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    put_file(outside, "a file of the user's");
+    write_file(outside, "a file of the user's");
     const ino_t outside_inode = inode_of(outside);
     put(dir, db_, "v1");
     c.make(bak);
@@ -520,7 +471,7 @@ TEST_F(Store, LoadAllQuarantinesWhatItCannotOpen) {
                                                        static_cast<std::streamsize>(b.size()));
   };
   put_bytes("a.sec", good);
-  put_file(dir / "b.sec", "garbage");
+  write_file(dir / "b.sec", "garbage");
   put_bytes("c.sec.tmp", good);
   put_bytes("d.sec.bak", good);
   put_bytes("e.txt", good);
@@ -576,7 +527,7 @@ TEST_F(Store, LoadAllSweepsOnlyStaleTemporaries) {
   const std::string id = db_.storage_id().value();
   const std::string hex32 = "0123456789abcdef0123456789abcdef";
   const fs::path outside = root_ / "outside";
-  auto regular = [](const fs::path& p) { put_file(p, "left by a writer"); };
+  auto regular = [](const fs::path& p) { write_file(p, "left by a writer"); };
   struct Case {
     std::string name;
     std::function<void(const fs::path&)> make;
@@ -609,7 +560,7 @@ TEST_F(Store, LoadAllSweepsOnlyStaleTemporaries) {
       {id + ".sec.4" + hex32.substr(1) + ".tmp", [&](const fs::path& p) { fs::create_hard_link(outside, p); },
        2 * hour, true},
   };
-  put_file(outside, "a file of the user's");
+  write_file(outside, "a file of the user's");
   for (const auto& c : cases) {
     const fs::path p = dir / c.name;
     c.make(p);
@@ -653,7 +604,7 @@ TEST_F(Store, EnsureDir) {
   EXPECT_EQ(mode_of(root_ / "t/u"), 0700u);
 
   // Whatever exists is accepted; a later write then fails at the temporary file.
-  put_file(root_ / "file", "x");
+  write_file(root_ / "file", "x");
   ASSERT_TRUE(store::ensure_dir(root_ / "file").has_value());
   EXPECT_EQ(text_of(store::write_record(root_ / "file", db_, crypto::seal(literal("x"), key_).value())),
             "vault I/O failed: create tmp: Not a directory (os error 20)");
@@ -665,7 +616,7 @@ TEST_F(Store, EnsureDir) {
 
   // A failure names the directory in quoted form.
   const std::string odd = "a\"b\\c\nd'e";
-  put_file(root_ / odd, "x");
+  write_file(root_ / odd, "x");
   EXPECT_EQ(text_of(store::ensure_dir(root_ / odd / "sub")),
             "vault I/O failed: create \"" + root_.string() + "/a\\\"b\\\\c\\nd\\'e/sub\": Not a directory (os error 20)");
 }
@@ -675,7 +626,7 @@ TEST_F(Store, RestrictNamesTheModeInOctal) {
             "vault I/O failed: chmod 600: No such file or directory (os error 2)");
   EXPECT_EQ(text_of(store::restrict(root_ / "none", 0700)),
             "vault I/O failed: chmod 700: No such file or directory (os error 2)");
-  put_file(root_ / "f", "x");
+  write_file(root_ / "f", "x");
   ASSERT_TRUE(store::restrict(root_ / "f", 0640).has_value());
   EXPECT_EQ(mode_of(root_ / "f"), 0640u);
 }

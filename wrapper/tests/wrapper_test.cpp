@@ -21,34 +21,16 @@ namespace {
 using core::ConfirmOutcome;
 using core::Origin;
 using core::Sensitivity;
+using testing::FixedClock;
+using testing::MapEnv;
 using testing::ScopedEnv;
 using testing::TempDir;
+using testing::test_key;
 using namespace std::string_view_literals;
 namespace fs = std::filesystem;
 
 constexpr auto kExec = fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read;
 constexpr std::chrono::seconds kTimeout{120};
-
-core::MasterKey test_key() {
-  std::array<std::uint8_t, core::MasterKey::kLen> raw;
-  raw.fill(0x42);
-  return core::MasterKey(raw);
-}
-
-class MapEnv final : public core::EnvSource {
- public:
-  std::map<std::string, std::string, std::less<>> vars;
-  std::optional<std::string> get(std::string_view name) const override {
-    auto it = vars.find(name);
-    if (it == vars.end()) return std::nullopt;
-    return it->second;
-  }
-};
-
-class FixedClock final : public core::Clock {
- public:
-  std::uint64_t unix_secs() const override { return 1700000000; }
-};
 
 // Keeps every event as one line of text; a failing sink still keeps them but
 // reports an error for each.
@@ -130,22 +112,9 @@ class WrapperTest : public ::testing::Test {
         confirmer_(sink_),
         runner_(sink_) {}
 
-  static core::RecordMeta meta(const core::Coordinate& c, Sensitivity s) {
-    return core::RecordMeta{.sensitivity = s,
-                            .revealable = false,
-                            .environment = std::string(c.env.name()),
-                            .component = c.component,
-                            .key = c.key,
-                            .description = std::nullopt,
-                            .created = "2026-01-01T00:00:00Z",
-                            .updated = "2026-01-01T00:00:00Z"};
-  }
+  static core::RecordMeta meta(const core::Coordinate& c, Sensitivity s) { return testing::record_meta(c, s); }
   void put(std::string_view coordinate, core::SecretRecord record) {
-    const auto c = core::Coordinate::from_str(coordinate).value();
-    auto sealed = core::crypto::seal(record, test_key());
-    ASSERT_TRUE(sealed.has_value());
-    auto written = core::store::write_record(registry_.global_dir(), c, *sealed);
-    ASSERT_TRUE(written.has_value()) << written.error().to_string();
+    testing::put_record(registry_.global_dir(), testing::coord(coordinate), record, test_key());
   }
   void put_literal(std::string_view coordinate, std::string_view value, Sensitivity s) {
     const auto c = core::Coordinate::from_str(coordinate).value();

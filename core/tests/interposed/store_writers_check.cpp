@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -19,12 +18,12 @@
 #include <functional>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "../forked_child.hpp"
+#include "../support.hpp"
 #include "zantu/core/store.hpp"
 
 namespace {
@@ -59,18 +58,7 @@ namespace zantu::core {
 namespace {
 
 namespace fs = std::filesystem;
-
-MasterKey test_key() {
-  std::array<std::uint8_t, MasterKey::kLen> bytes;
-  bytes.fill(3);
-  return MasterKey(bytes);
-}
-
-SecretRecord literal(std::string_view value) {
-  return SecretRecord::Literal{SecretValue::from(value), RecordMeta{Sensitivity::Low, false, "dev", "app", "db",
-                                                                    std::nullopt, "2026-01-02T03:04:05Z",
-                                                                    "2026-01-02T03:04:05Z"}};
-}
+using testing::literal;
 
 bool is_lower_hex(std::string_view s) {
   return std::all_of(s.begin(), s.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
@@ -78,12 +66,7 @@ bool is_lower_hex(std::string_view s) {
 
 class StoreWriters : public ::testing::Test {
  protected:
-  void SetUp() override {
-    std::string templ = (fs::temp_directory_path() / "zantu-stopped-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(templ.data()), nullptr);
-    root_ = templ;
-    id_ = db_.storage_id().value();
-  }
+  void SetUp() override { id_ = db_.storage_id().value(); }
   void TearDown() override {
     for (auto& w : writers_) {
       if (w.pid > 0) {
@@ -91,8 +74,6 @@ class StoreWriters : public ::testing::Test {
         (void)forked::join(w);
       }
     }
-    std::error_code ec;
-    fs::remove_all(root_, ec);
   }
 
   // Starts a process that writes `value`; with `stop`, it stops just before
@@ -116,15 +97,7 @@ class StoreWriters : public ::testing::Test {
     return forked::join(w);
   }
 
-  std::string value_in(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    const std::vector<std::uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    auto sealed = store::unframe(bytes);
-    if (!sealed) return "error: " + sealed.error().to_string();
-    auto r = crypto::open(*sealed, key_);
-    if (!r) return "error: " + r.error().to_string();
-    return std::string(std::get<SecretRecord::Literal>(r->mode).value.view());
-  }
+  std::string value_in(const fs::path& file) { return testing::literal_value_in(file, key_); }
 
   fs::path file() const { return root_ / (id_ + ".sec"); }
 
@@ -157,8 +130,9 @@ class StoreWriters : public ::testing::Test {
     ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << p;
   }
 
-  fs::path root_;
-  MasterKey key_ = test_key();
+  testing::TempDir tmp_;
+  const fs::path& root_ = tmp_.path();
+  MasterKey key_ = testing::test_key(3);
   Coordinate db_ = Coordinate::from_str("secret:dev/app/db").value();
   std::string id_;
   std::deque<forked::Child> writers_;  // a deque: references to its elements stay valid
@@ -263,9 +237,7 @@ TEST_F(StoreWriters, SomethingPlantedAtADrawnName) {
       EXPECT_EQ(value_in(file().string() + ".bak"), "v1");
       EXPECT_EQ(fs::symlink_status(taken).type(), planted);
       EXPECT_EQ(temporaries(), std::vector<fs::path>{taken});
-      std::ifstream in(outside, std::ios::binary);
-      EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
-                "a file of the user's");
+      EXPECT_EQ(testing::read_file(outside), "a file of the user's");
       fs::remove_all(root_);
       fs::create_directory(root_);
     }

@@ -32,6 +32,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../support.hpp"
 #include "zantu/core/fd.hpp"
 #include "zantu/core/keyring.hpp"
 
@@ -42,6 +43,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
+using testing::TempDir;
 
 std::vector<std::string> lines_of(const fs::path& file) {
   std::vector<std::string> out;
@@ -62,6 +64,12 @@ std::vector<std::string> threads_and_fds() {
   return out;
 }
 
+// `mode` as a part of a test name, which takes no dashes.
+std::string name_part(std::string mode) {
+  std::replace(mode.begin(), mode.end(), '-', '_');
+  return mode;
+}
+
 // A bus configuration like the session bus's, listening in `dir` and with no
 // service directories, so nothing is started on demand.
 void write_bus_config(const fs::path& dir) {
@@ -79,10 +87,7 @@ void write_bus_config(const fs::path& dir) {
 class FakeService {
  public:
   explicit FakeService(const std::string& mode) {
-    std::string tmpl = (fs::temp_directory_path() / "zantu-fake-ss-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
-    dir_ = tmpl;
-    write_bus_config(dir_);
+    write_bus_config(dir_.path());
 
     int out[2];
     if (::pipe2(out, O_CLOEXEC) != 0) std::abort();
@@ -93,8 +98,8 @@ class FakeService {
     posix_spawnattr_init(&attr);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attr, 0);
-    const std::string config = "--config-file=" + (dir_ / "bus.conf").string();
-    const std::string log = (dir_ / "calls").string();
+    const std::string config = "--config-file=" + (dir_ / "bus.conf");
+    const std::string log = dir_ / "calls";
     const char* argv[] = {"dbus-run-session", config.c_str(), "--", ZANTU_FAKE_SECRET_SERVICE, mode.c_str(),
                           log.c_str(), nullptr};
     const int rc =
@@ -138,8 +143,6 @@ class FakeService {
       int status = 0;
       ::waitpid(pid_, &status, 0);
     }
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
   }
 
   [[nodiscard]] bool ready() const { return ready_; }
@@ -152,7 +155,7 @@ class FakeService {
   [[nodiscard]] std::vector<std::string> calls() const { return lines_of(dir_ / "calls"); }
 
  private:
-  fs::path dir_;
+  TempDir dir_;
   pid_t pid_ = -1;
   bool ready_ = false;
   std::optional<std::string> old_address_;
@@ -224,11 +227,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"weak-key", kShort, "the Secret Service offered an invalid session public key", {"OpenSession", "Close"}},
         Case{"wrong-types", kShort, "unexpected reply to OpenSession", {"OpenSession"}},
         Case{"absent", kShort, "no Secret Service on the session bus (nothing owns org.freedesktop.secrets)", {}}),
-    [](const ::testing::TestParamInfo<Case>& info) {
-      std::string name = info.param.mode;
-      std::replace(name.begin(), name.end(), '-', '_');
-      return name;
-    });
+    [](const ::testing::TestParamInfo<Case>& info) { return name_part(info.param.mode); });
 
 // The limits given are a ceiling for tests, never a way to wait longer.
 TEST(OsKeyringLimits, AreClampedToTheDefaults) {
@@ -318,12 +317,6 @@ void periodic_alarm(int flags) {
   ::setitimer(ITIMER_REAL, &every_half_second, nullptr);
 }
 
-std::string make_scratch_dir() {
-  std::string tmpl = (fs::temp_directory_path() / "zantu-fake-bus-XXXXXX").string();
-  if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
-  return tmpl;
-}
-
 struct SignalCase {
   const char* mode;
   int flags;
@@ -351,9 +344,8 @@ INSTANTIATE_TEST_SUITE_P(SlowSecrets, UnderATimerSignal,
                          ::testing::Values(SignalCase{"silent-secret", 0}, SignalCase{"silent-secret", SA_RESTART},
                                            SignalCase{"late-secret", 0}, SignalCase{"late-secret", SA_RESTART}),
                          [](const ::testing::TestParamInfo<SignalCase>& info) {
-                           std::string name = info.param.mode;
-                           std::replace(name.begin(), name.end(), '-', '_');
-                           return name + (info.param.flags != 0 ? "_restarting" : "_interrupting");
+                           const char* how = info.param.flags != 0 ? "_restarting" : "_interrupting";
+                           return name_part(info.param.mode) + how;
                          });
 
 // A socket where the bus should be that is no bus: "listen-only" completes
@@ -362,8 +354,8 @@ INSTANTIATE_TEST_SUITE_P(SlowSecrets, UnderATimerSignal,
 // no part of it; "flood" answers with 64 KiB that hold no line at all.
 class RawBus {
  public:
-  explicit RawBus(const std::string& mode) : dir_(make_scratch_dir()) {
-    const std::string path = dir_ + "/bus";
+  explicit RawBus(const std::string& mode) {
+    const std::string path = dir_ / "bus";
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
@@ -387,8 +379,6 @@ class RawBus {
       ::waitpid(server_, &status, 0);
     }
     if (listener_ >= 0) ::close(listener_);
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
   }
   [[nodiscard]] const std::string& address() const { return address_; }
 
@@ -412,7 +402,7 @@ class RawBus {
     }
   }
 
-  std::string dir_;
+  TempDir dir_;
   std::string address_;
   int listener_ = -1;
   pid_t server_ = -1;
@@ -446,23 +436,19 @@ INSTANTIATE_TEST_SUITE_P(
                       LoginCase{"silent", "the D-Bus session bus login did not complete within 2 s"},
                       LoginCase{"garbage", "the D-Bus session bus login did not complete within 2 s"},
                       LoginCase{"flood", "the D-Bus session bus closed the connection during the login"}),
-    [](const ::testing::TestParamInfo<LoginCase>& info) {
-      std::string name = info.param.bus;
-      std::replace(name.begin(), name.end(), '-', '_');
-      return name;
-    });
+    [](const ::testing::TestParamInfo<LoginCase>& info) { return name_part(info.param.bus); });
 
 // A real bus daemon that has been stopped: the kernel still completes the
 // connection, and nothing answers.
 TEST(LoginToAStoppedBus, FailsWithinTheBound) {
-  const std::string dir = make_scratch_dir();
-  write_bus_config(dir);
+  const TempDir dir;
+  write_bus_config(dir.path());
   int out[2];
   ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  const std::string config = "--config-file=" + dir + "/bus.conf";
+  const std::string config = "--config-file=" + (dir / "bus.conf");
   const char* argv[] = {"dbus-daemon", config.c_str(), "--nofork", "--print-address", nullptr};
   pid_t daemon = -1;
   const int rc = ::posix_spawnp(&daemon, argv[0], &actions, nullptr, const_cast<char* const*>(argv), environ);
@@ -484,8 +470,6 @@ TEST(LoginToAStoppedBus, FailsWithinTheBound) {
   ::kill(daemon, SIGKILL);
   int status = 0;
   ::waitpid(daemon, &status, 0);
-  std::error_code ec;
-  fs::remove_all(dir, ec);
 
   ASSERT_TRUE(address.starts_with("unix:")) << line;
   ASSERT_TRUE(got.finished) << "the read did not end within 30 s";
@@ -514,18 +498,12 @@ std::string address_value(std::string_view raw) {
 // "unixexec:", through a dbus-launch first on PATH for "autolaunch:".
 class Planted {
  public:
-  Planted() : dir_(make_scratch_dir()) {
-    fs::create_directory(dir_ + "/bin");
-    std::ofstream(dir_ + "/bin/dbus-launch") << "#!/bin/sh\ntouch '" << marker() << "'\nexit 1\n";
-    ::chmod((dir_ + "/bin/dbus-launch").c_str(), 0755);
+  Planted() {
+    fs::create_directory(dir_ / "bin");
+    testing::write_file(dir_ / "bin/dbus-launch", "#!/bin/sh\ntouch '" + marker() + "'\nexit 1\n",
+                        fs::perms(0755));
   }
-  Planted(const Planted&) = delete;
-  Planted& operator=(const Planted&) = delete;
-  ~Planted() {
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  [[nodiscard]] std::string marker() const { return dir_ + "/ran"; }
+  [[nodiscard]] std::string marker() const { return dir_ / "ran"; }
   [[nodiscard]] std::string unixexec() const {
     return "unixexec:path=/bin/sh,argv0=sh,argv1=-c,argv2=" + address_value("touch '" + marker() + "'");
   }
@@ -533,12 +511,11 @@ class Planted {
   void host(const std::string& address) const {
     ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
     ::setenv("DISPLAY", ":0", 1);
-    const char* path = std::getenv("PATH");
-    ::setenv("PATH", (dir_ + "/bin:" + (path != nullptr ? path : "/usr/bin:/bin")).c_str(), 1);
+    ::setenv("PATH", testing::path_searching_first(dir_ / "bin").c_str(), 1);
   }
 
  private:
-  std::string dir_;
+  TempDir dir_;
 };
 
 struct StartingAddress {

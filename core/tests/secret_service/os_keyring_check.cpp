@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../support.hpp"
 #include "zantu/core/crypto.hpp"
 #include "zantu/core/fd.hpp"
 #include "zantu/core/keyring.hpp"
@@ -30,6 +31,7 @@ namespace zantu::core {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::counting_key;
 
 constexpr const char* kAttributes = "service zantu username master-key target default";
 constexpr const char* kLoginCollection = "/org/freedesktop/secrets/collection/login";
@@ -117,12 +119,6 @@ bool login_collection_locked() {
   return ran.out.find("true") != std::string::npos;
 }
 
-MasterKey key_of(std::uint8_t first) {
-  std::array<std::uint8_t, MasterKey::kLen> raw;
-  for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<std::uint8_t>(first + i);
-  return MasterKey(raw);
-}
-
 std::string as_string(const MasterKey& k) { return {reinterpret_cast<const char*>(k.bytes().data()), k.bytes().size()}; }
 
 // What the process holds that a keyring call must leave as it found it.
@@ -180,7 +176,7 @@ TEST_F(OsKeyringDaemon, RoundTripStoresRawBytesAndReplaces) {
             "target \"default\"");
 
   // Bytes that text handling would mangle: NUL, line breaks, high bytes.
-  const MasterKey first = key_of(0xf0);
+  const MasterKey first = counting_key(0xf0);
   ASSERT_TRUE(keyring.set_master_key(first).has_value());
   auto got = keyring.get_master_key();
   ASSERT_TRUE(got.has_value()) << got.error().to_string();
@@ -189,7 +185,7 @@ TEST_F(OsKeyringDaemon, RoundTripStoresRawBytesAndReplaces) {
   EXPECT_EQ(num_items(), 1);
   EXPECT_EQ(looked_up(), as_string(first));
 
-  const MasterKey second = key_of(100);
+  const MasterKey second = counting_key(100);
   ASSERT_TRUE(keyring.set_master_key(second).has_value());
   auto replaced = keyring.get_master_key();
   ASSERT_TRUE(replaced.has_value()) << replaced.error().to_string();
@@ -239,8 +235,8 @@ TEST_F(OsKeyringDaemon, SecretOfAnyOtherLengthIsRefused) {
 }
 
 TEST_F(OsKeyringDaemon, TwoMatchingItemsAreAmbiguous) {
-  ASSERT_NO_FATAL_FAILURE(plant(as_string(key_of(1)), "note first"));
-  ASSERT_NO_FATAL_FAILURE(plant(as_string(key_of(2)), "note second"));
+  ASSERT_NO_FATAL_FAILURE(plant(as_string(counting_key(1)), "note first"));
+  ASSERT_NO_FATAL_FAILURE(plant(as_string(counting_key(2)), "note second"));
   ASSERT_EQ(num_items(), 2);
   auto got = OsKeyring().get_master_key();
   ASSERT_FALSE(got.has_value());
@@ -252,14 +248,14 @@ TEST_F(OsKeyringDaemon, TwoMatchingItemsAreAmbiguous) {
 // No thread, descriptor or signal disposition is left behind by a call that
 // succeeds or fails.
 TEST_F(OsKeyringDaemon, CallsLeaveTheProcessAsTheyFoundIt) {
-  ASSERT_NO_FATAL_FAILURE(plant(as_string(key_of(5))));
+  ASSERT_NO_FATAL_FAILURE(plant(as_string(counting_key(5))));
   OsKeyring keyring;
   const ProcessState before = ProcessState::now();
   ASSERT_TRUE(keyring.get_master_key().has_value());
   EXPECT_EQ(ProcessState::now(), before);
-  ASSERT_TRUE(keyring.set_master_key(key_of(6)).has_value());
+  ASSERT_TRUE(keyring.set_master_key(counting_key(6)).has_value());
   EXPECT_EQ(ProcessState::now(), before);
-  ASSERT_NO_FATAL_FAILURE(plant(as_string(key_of(7)), "note other"));
+  ASSERT_NO_FATAL_FAILURE(plant(as_string(counting_key(7)), "note other"));
   const ProcessState with_two = ProcessState::now();
   ASSERT_FALSE(keyring.get_master_key().has_value());
   EXPECT_EQ(ProcessState::now(), with_two);
@@ -270,7 +266,7 @@ TEST_F(OsKeyringDaemon, CallsLeaveTheProcessAsTheyFoundIt) {
 // starts one per test); defined last so that a run of the whole binary in one
 // daemon still passes.
 TEST_F(OsKeyringDaemon, LockedCollectionFailsAtOnceWhenItsPromptCannotBeShown) {
-  ASSERT_NO_FATAL_FAILURE(plant(as_string(key_of(3))));
+  ASSERT_NO_FATAL_FAILURE(plant(as_string(counting_key(3))));
   ASSERT_NO_FATAL_FAILURE(lock_login_collection());
   ASSERT_TRUE(login_collection_locked());
   OsKeyring keyring;
@@ -280,7 +276,7 @@ TEST_F(OsKeyringDaemon, LockedCollectionFailsAtOnceWhenItsPromptCannotBeShown) {
   // prompt itself; the answer comes long before the prompt's limit.
   const auto start = std::chrono::steady_clock::now();
   auto got = keyring.get_master_key();
-  auto stored = keyring.set_master_key(key_of(4));
+  auto stored = keyring.set_master_key(counting_key(4));
   const auto took = std::chrono::steady_clock::now() - start;
   ASSERT_FALSE(got.has_value());
   EXPECT_EQ(got.error().to_string(), "keyring operation failed: unlocking the Secret Service item was dismissed");

@@ -3,54 +3,28 @@
 // global operator delete and scans every freed block for the secret, both as
 // raw bytes and in the decimal form the record JSON gives it.
 #include <gtest/gtest.h>
-#include <malloc.h>
 
-#include <array>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <new>
+#include <string>
 
+#include "../support.hpp"
+#include "freed_scan.hpp"
 #include "zantu/core/crypto.hpp"
 #include "zantu/core/record.hpp"
 #include "zantu/core/store.hpp"
 
+namespace zantu::core {
 namespace {
+
+namespace fs = std::filesystem;
+namespace freed = testing::freed_scan;
 
 // Static storage: the patterns themselves never pass through the allocator.
 constexpr char kSecret[] = "Zq8#Lw!vR2@pX7&mN4^tB9*kD5%s";
 constexpr std::size_t kSecretLen = sizeof kSecret - 1;
 char g_decimal[kSecretLen * 4];  // "90,113,56,...": the secret inside record JSON
 std::size_t g_decimal_len = 0;
-
-bool g_armed = false;
-int g_hits = 0;
-
-void scan(const void* p, std::size_t n) {
-  if (!g_armed || p == nullptr) return;
-  if (memmem(p, n, kSecret, kSecretLen) != nullptr || memmem(p, n, g_decimal, g_decimal_len) != nullptr) ++g_hits;
-}
-
-}  // namespace
-
-void* operator new(std::size_t n) {
-  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-  scan(p, p ? malloc_usable_size(p) : 0);
-  std::free(p);
-}
-void operator delete(void* p, std::size_t n) noexcept {
-  scan(p, n);
-  std::free(p);
-}
-
-namespace zantu::core {
-namespace {
-
-namespace fs = std::filesystem;
 
 class RecordWipe : public ::testing::Test {
  protected:
@@ -61,32 +35,28 @@ class RecordWipe : public ::testing::Test {
                                                     static_cast<unsigned char>(kSecret[i])));
     }
     g_decimal_len = len;
+    freed::patterns = {std::string_view(kSecret, kSecretLen), std::string_view(g_decimal, g_decimal_len)};
   }
-  void SetUp() override { g_hits = 0; }
-  void TearDown() override { g_armed = false; }
+  void SetUp() override { freed::hits = 0; }
+  void TearDown() override { freed::armed = false; }
 
   static SecretValue secret() { return SecretValue::from(std::string_view(kSecret, kSecretLen)); }
   static RecordMeta meta() {
     return RecordMeta{Sensitivity::High, false, "dev", "app", "db", "d", "2026-01-02T03:04:05Z",
                       "2026-01-02T03:04:05Z"};
   }
-  static MasterKey key() {
-    std::array<std::uint8_t, MasterKey::kLen> b;
-    b.fill(0x42);
-    return MasterKey(b);
-  }
 };
 
 TEST_F(RecordWipe, TheScanSeesAnUnwipedCopy) {
-  g_armed = true;
+  freed::armed = true;
   { std::string leak(kSecret, kSecretLen); }
   { std::string leak(g_decimal, g_decimal_len); }
-  g_armed = false;
-  EXPECT_EQ(g_hits, 2);
+  freed::armed = false;
+  EXPECT_EQ(freed::hits, 2);
 }
 
 TEST_F(RecordWipe, WritingAndReadingEveryMode) {
-  g_armed = true;
+  freed::armed = true;
   {
     const SecretRecord records[] = {
         SecretRecord::Literal{secret(), meta()},
@@ -101,8 +71,8 @@ TEST_F(RecordWipe, WritingAndReadingEveryMode) {
       EXPECT_TRUE(*back == r);
     }
   }
-  g_armed = false;
-  EXPECT_EQ(g_hits, 0);
+  freed::armed = false;
+  EXPECT_EQ(freed::hits, 0);
 }
 
 TEST_F(RecordWipe, RefusedAndReorderedTexts) {
@@ -117,24 +87,23 @@ TEST_F(RecordWipe, RefusedAndReorderedTexts) {
       SecretBuffer(R"(["literal",)" + value + R"(,"low",false,"e","c","k",null,"c","u"])"),
       SecretBuffer(R"({"mode":"totp","seed":)" + value + R"(,"digits":1e999})"),  // syntax error after the seed
   };
-  g_armed = true;
+  freed::armed = true;
   for (const auto& t : texts) {
     auto r = SecretRecord::deserialize(t.as_bytes());
     if (!r) {
       EXPECT_EQ(r.error().to_string().find(g_decimal), std::string::npos);
     }
   }
-  g_armed = false;
-  EXPECT_EQ(g_hits, 0);
+  freed::armed = false;
+  EXPECT_EQ(freed::hits, 0);
 }
 
 TEST_F(RecordWipe, SealingOpeningAndRecordFiles) {
-  std::string templ = (fs::temp_directory_path() / "zantu-wipe-XXXXXX").string();
-  ASSERT_NE(::mkdtemp(templ.data()), nullptr);
-  const fs::path dir = templ;
-  const MasterKey k = key();
+  const testing::TempDir tmp;
+  const fs::path& dir = tmp.path();
+  const MasterKey k = testing::test_key();
   const Coordinate c = Coordinate::from_str("secret:dev/app/db").value();
-  g_armed = true;
+  freed::armed = true;
   {
     const SecretRecord record = SecretRecord::Literal{secret(), meta()};
     auto sealed = crypto::seal(record, k);
@@ -147,9 +116,8 @@ TEST_F(RecordWipe, SealingOpeningAndRecordFiles) {
     ASSERT_TRUE(all.has_value());
     EXPECT_EQ(all->records.size(), 1u);
   }
-  g_armed = false;
-  EXPECT_EQ(g_hits, 0);
-  fs::remove_all(dir);
+  freed::armed = false;
+  EXPECT_EQ(freed::hits, 0);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <new>
 #include <string>
 
+#include "../support.hpp"
 #include "zantu/core/crypto.hpp"
 #include "zantu/core/keyring.hpp"
 #include "zantu/core/resolver.hpp"
@@ -120,21 +121,6 @@ TEST(Wipe, DroppedMockKeyringLeavesNoKeyBytes) {
   g_needle_len = 0;
 }
 
-class NoEnv final : public EnvSource {
- public:
-  std::optional<std::string> get(std::string_view) const override { return std::nullopt; }
-};
-
-class NoAudit final : public AuditSink {
- public:
-  Status record(const AuditEvent&) const override { return {}; }
-};
-
-class FixedClock final : public Clock {
- public:
-  std::uint64_t unix_secs() const override { return 0; }
-};
-
 class OneValueProvider final : public SecretProvider {
  public:
   explicit OneValueProvider(std::string_view value) : value_(value) {}
@@ -149,25 +135,17 @@ class OneValueProvider final : public SecretProvider {
 // the values that a literal record, a key pair and a provider supplied: on
 // success once the result is dropped, and on a failure at a later variable.
 TEST(Wipe, ResolvedValuesLeaveNothingBehind) {
-  namespace fs = std::filesystem;
-  std::string tmpl = (fs::temp_directory_path() / "zantu-wipe-XXXXXX").string();
-  ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-  const fs::path root = tmpl;
-  std::array<std::uint8_t, MasterKey::kLen> raw;
-  raw.fill(0x5a);
-  const MasterKey key(raw);
+  const testing::TempDir root;
+  const MasterKey key = testing::test_key(0x5a);
   const MockKeyring keyring(key);
-  auto registry = Registry::open(root);
+  auto registry = Registry::open(root.path());
   ASSERT_TRUE(registry.has_value());
 
   constexpr std::string_view kLiteral = "literal-value-0123456789";
   constexpr std::string_view kPrivate = "private-key-bytes-0123456789";
   constexpr std::string_view kProvided = "provided-value-0123456789";
-  auto put = [&](std::string_view coordinate, SecretRecord record) {
-    const Coordinate c = Coordinate::from_str(coordinate).value();
-    auto sealed = crypto::seal(record, key);
-    ASSERT_TRUE(sealed.has_value());
-    ASSERT_TRUE(store::write_record(registry->global_dir(), c, *sealed).has_value());
+  auto put = [&](std::string_view coordinate, const SecretRecord& record) {
+    testing::put_record(registry->global_dir(), testing::coord(coordinate), record, key);
   };
   const RecordMeta meta{.sensitivity = Sensitivity::High,
                         .revealable = false,
@@ -182,9 +160,9 @@ TEST(Wipe, ResolvedValuesLeaveNothingBehind) {
   put("secret:dev/app/ref", SecretRecord::Reference{"aws-sm://r/s", meta});
   put("secret:dev/app/ref2", SecretRecord::Reference{"aws-sm://r/s", meta});
 
-  const NoEnv env;
-  const NoAudit audit;
-  const FixedClock clock;
+  const testing::MapEnv env;  // no variables
+  const testing::NoAudit audit;
+  const testing::FixedClock clock(0);
   const OneValueProvider provider(kProvided);
   const std::string_view texts[] = {
       "A=secret:dev/app/lit\nB=secret:dev/app/ssh#private\nC=secret:dev/app/ref\nD=secret:dev/app/ref2\n",
@@ -208,7 +186,6 @@ TEST(Wipe, ResolvedValuesLeaveNothingBehind) {
   }
   g_needle = nullptr;
   g_needle_len = 0;
-  fs::remove_all(root);
 }
 
 }  // namespace

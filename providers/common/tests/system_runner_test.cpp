@@ -10,14 +10,15 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "core/tests/support.hpp"
 #include "zantu/providers/aws/aws.hpp"
 #include "zantu/providers/azure/azure.hpp"
 
@@ -27,6 +28,11 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using std::chrono::nanoseconds;
+using core::testing::alive;
+using core::testing::dead;
+using core::testing::read_pid;
+using core::testing::ScopedEnv;
+using core::testing::TempDir;
 
 // Generous: only the tests about the limit rely on it passing.
 constexpr nanoseconds kNormalLimit = 20s;
@@ -159,58 +165,21 @@ Tool az_tool() {
 // A temporary directory for fake tools, put first on PATH for its lifetime.
 class FakeTools {
  public:
-  FakeTools() {
-    std::string tmpl = (fs::temp_directory_path() / "zantu-tools-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    dir_ = tmpl;
-    const char* path = std::getenv("PATH");
-    saved_path_ = path ? std::optional<std::string>(path) : std::nullopt;
-    use_path(dir_.string() + ":" + saved_path_.value_or("/usr/bin:/bin"));
-  }
-  ~FakeTools() {
-    if (saved_path_) {
-      ::setenv("PATH", saved_path_->c_str(), 1);
-    } else {
-      ::unsetenv("PATH");
-    }
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
-  }
-  FakeTools(const FakeTools&) = delete;
-  FakeTools& operator=(const FakeTools&) = delete;
+  FakeTools() : path_("PATH", core::testing::path_searching_first(dir_.path())) {}
 
   // Writes `program` as a shell script with `body`.
   void write(const std::string& program, const std::string& body, fs::perms perms = fs::perms(0755)) const {
-    const fs::path p = dir_ / program;
-    std::ofstream(p) << "#!/bin/sh\n" << body << "\n";
-    fs::permissions(p, perms);
+    core::testing::write_file(dir_ / program, "#!/bin/sh\n" + body + "\n", perms);
   }
+  // Replaces PATH; the caller's comes back at the end of the scope.
   static void use_path(const std::string& path) { ::setenv("PATH", path.c_str(), 1); }
-  [[nodiscard]] const fs::path& dir() const { return dir_; }
-  [[nodiscard]] std::string file(const std::string& name) const { return (dir_ / name).string(); }
+  [[nodiscard]] const fs::path& dir() const { return dir_.path(); }
+  [[nodiscard]] std::string file(const std::string& name) const { return dir_ / name; }
 
  private:
-  fs::path dir_;
-  std::optional<std::string> saved_path_;
+  TempDir dir_;
+  ScopedEnv path_;
 };
-
-pid_t read_pid(const std::string& file) {
-  std::ifstream in(file);
-  pid_t pid = -1;
-  in >> pid;
-  return pid;
-}
-
-bool alive(pid_t pid) { return ::kill(pid, 0) == 0; }
-
-// Whether `pid` has died: gone, or a zombie left to whoever adopted it.
-bool dead(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat;
-  if (!std::getline(in, stat)) return true;
-  const auto paren = stat.rfind(')');
-  return paren != std::string::npos && stat.size() > paren + 2 && stat[paren + 2] == 'Z';
-}
 
 class SystemRunner : public ::testing::TestWithParam<Tool> {
  protected:
@@ -433,30 +402,16 @@ TEST_P(SystemRunner, StandardInputIsAtEndOfFile) {
   EXPECT_EQ(got->view(), "eof");
 }
 
-// Sets environment variables for the length of a scope.
-class ScopedEnv {
- public:
-  explicit ScopedEnv(std::vector<std::pair<std::string, std::string>> vars) : vars_(std::move(vars)) {
-    for (const auto& [k, v] : vars_) ::setenv(k.c_str(), v.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    for (const auto& [k, v] : vars_) ::unsetenv(k.c_str());
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  std::vector<std::pair<std::string, std::string>> vars_;
-};
-
 TEST_P(SystemRunner, VaultVariablesAreRemovedAndTheRestInherited) {
-  ScopedEnv env({{"ZANTU_PASSPHRASE", "hunter2"},
-                 {"ZANTU_VAULT_DIR", "/tmp/v"},
-                 {"ZANTU_", "bare"},
-                 {"ZANTUX", "kept"},
-                 {"zantu_lower", "kept"},
-                 {"MY_ZANTU_SETTING", "kept"},
-                 {"AWS_PROFILE", "kept"}});
+  const std::pair<const char*, const char*> vars[] = {{"ZANTU_PASSPHRASE", "hunter2"},
+                                                      {"ZANTU_VAULT_DIR", "/tmp/v"},
+                                                      {"ZANTU_", "bare"},
+                                                      {"ZANTUX", "kept"},
+                                                      {"zantu_lower", "kept"},
+                                                      {"MY_ZANTU_SETTING", "kept"},
+                                                      {"AWS_PROFILE", "kept"}};
+  std::deque<ScopedEnv> env;  // a deque: ScopedEnv cannot move
+  for (const auto& [name, value] : vars) env.emplace_back(name, value);
   // The environment goes to a file: the tool's answer has a form of its own.
   const std::string env_file = tools_.file("env");
   fake("env > '" + env_file + "'; " + tool().answer_with("printf v"));

@@ -231,10 +231,8 @@ void run_session(const fs::path& root, KeySource source = KeySource::Passphrase)
 
   auto registry = core::Registry::open(root);
   ASSERT_TRUE(registry.has_value());
-  auto put = [&](const fs::path& dir, std::string_view coordinate, core::SecretRecord record) {
-    auto sealed = core::crypto::seal(record, *key);
-    ASSERT_TRUE(sealed.has_value());
-    ASSERT_TRUE(core::store::write_record(dir, core::Coordinate::from_str(coordinate).value(), *sealed).has_value());
+  auto put = [&](const fs::path& dir, std::string_view coordinate, const core::SecretRecord& record) {
+    testing::put_record(dir, testing::coord(coordinate), record, *key);
   };
   const auto medium = core::Sensitivity::Medium, high = core::Sensitivity::High;
   // Written twice, so the first version goes through the backup rotation.
@@ -336,7 +334,7 @@ class MemoryHygiene : public ::testing::Test {
     ASSERT_EQ(core::write_all(fd.get(), n.values[3], kTextLen), 0);
     ASSERT_EQ(core::write_all(fd.get(), "\"\n", 2), 0);
     testing::write_file(tmp_ / "aws", "#!/bin/sh\nexec cat '" + answer + "'\n", fs::perms::owner_all);
-    path_.emplace("PATH", tmp_.path().string() + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin"));
+    path_.emplace("PATH", testing::path_searching_first(tmp_.path()));
   }
 
   std::vector<Pattern> patterns() const {
