@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "core/tests/support.hpp"
 #include "zantu/providers/azure/azure.hpp"
 
 namespace zantu::providers::azure {
@@ -12,9 +13,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::span<const std::uint8_t> bytes_of(std::string_view s) {
-  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
-}
+using core::testing::bytes_of;
 
 TEST(AzureRef, AcceptedReferences) {
   struct Case {

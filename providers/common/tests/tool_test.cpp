@@ -1,4 +1,5 @@
 // The shared helpers on their own.
+#include "core/tests/support.hpp"
 #include "zantu/providers/common/tool.hpp"
 
 #include <gtest/gtest.h>
@@ -9,9 +10,7 @@
 namespace zantu::providers::common {
 namespace {
 
-std::span<const std::uint8_t> bytes_of(std::string_view s) {
-  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
-}
+using core::testing::bytes_of;
 
 // One JSON value, as both providers ask their tools for: its kind, and for a
 // string the decoded text.
