@@ -1,5 +1,5 @@
 // What the two cloud providers share: running their command-line tool under a
-// time limit, trimming a plain-text answer and choosing a hint for its failure.
+// time limit, reading its one JSON answer and choosing a hint for its failure.
 // Internal to the providers; nothing above them includes this header.
 #pragma once
 
