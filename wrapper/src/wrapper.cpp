@@ -363,6 +363,14 @@ Result<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view env, std
     }
   }
 
+  // A value no environment can hold would fail only at the launch: refused
+  // here, so it is never audited as injected nor put to a human.
+  for (const auto& v : vars) {
+    if (auto refusal = refuse_unholdable(v.name, v.value.view())) {
+      return std::unexpected(WrapperError::spawn(std::move(*refusal)));
+    }
+  }
+
   if (!high.empty()) {
     const core::ConfirmRequest request = confirmation_request(*this, high, shown_command(program, args), origin);
     const ConfirmOutcome outcome = confirmer.confirm(request, confirm_timeout);

@@ -695,8 +695,81 @@ TEST_F(WrapperTest, SteeringVariableOffTheAllowlistIsDeniedFirst) {
   }
 }
 
+// A value that no environment can hold is refused after the allowlist and
+// steering gates and before anyone is asked: no "inject" line, no child. One
+// environment string holds 131072 bytes with "NAME=" and the final NUL, so
+// `V` takes a value of 131069 bytes and `LONG_NAME` one of 131061.
+TEST_F(WrapperTest, ValuesNoEnvironmentCanHoldAreRefusedBeforeTheInjectLines) {
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/nul", "a\0b"sv, Sensitivity::Medium));
+  // The provider answers with the reference reversed: "b\0a/r//:ms-swa".
+  ASSERT_NO_FATAL_FAILURE(put_reference("secret:dev/app/ref", std::string("aws-sm://r/a\0b", 15), Sensitivity::Low));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/high", "a\0b"sv, Sensitivity::High));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/over", std::string(131070, 'x'), Sensitivity::Medium));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/fits", std::string(131069, 'x'), Sensitivity::Medium));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/fits9", std::string(131061, 'x'), Sensitivity::Medium));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:prod/app/over", std::string(131070, 'x'), Sensitivity::Medium));
+  env_.vars = {{"HOST_NUL", std::string("a\0b", 3)}};
+  const auto nul = [](std::string_view name) {
+    return "failed to launch child process: value for `" + std::string(name) +
+           "` contains a NUL byte and cannot be injected";
+  };
+  const auto too_long = [](std::string_view name) {
+    return "failed to launch child process: value for `" + std::string(name) +
+           "` is too long to be injected: one environment string holds at most 131072 bytes, `" +
+           std::string(name) + "=` and the final NUL included";
+  };
+  struct Case {
+    const char* why;
+    std::string refs;
+    bool allowlisted;
+    std::string outcome;  // the child's stdout, or the error's text
+    std::vector<std::string> audit;
+  };
+  const std::string provider_line = "provider-invocation scheme:aws-sm dev/app/ref dev agent";
+  const Case cases[] = {
+      {"NUL in a vault value", "A=plain\nV=secret:dev/app/nul\n", false, nul("V"), {}},
+      {"NUL in a provider's value", "V=secret:dev/app/nul\nP=secret:dev/app/ref\n", false, nul("V"),
+       {provider_line}},
+      {"NUL in a provider's value, first", "P=secret:dev/app/ref\nV=secret:dev/app/fits\n", false, nul("P"),
+       {provider_line}},
+      {"NUL from the host's environment", "H=${env:HOST_NUL}\nV=secret:dev/app/fits\n", false, nul("H"), {}},
+      {"NUL in a high value: nobody is asked", "V=secret:dev/app/high\n", true, nul("V"), {}},
+      {"one byte past the limit", "V=secret:dev/app/over\n", false, too_long("V"), {}},
+      {"at the limit", "V=secret:dev/app/fits\n", false, "131069\n", {"inject injected dev/app/fits dev agent"}},
+      {"a longer name shifts the limit", "LONG_NAME=secret:dev/app/fits\n", false, too_long("LONG_NAME"), {}},
+      {"at the longer name's limit", "LONG_NAME=secret:dev/app/fits9\n", false, "131061\n",
+       {"inject injected dev/app/fits9 dev agent"}},
+      {"a literal of the text past the limit", "V=secret:dev/app/fits\nL=" + std::string(131070, 'z') + "\n",
+       false, too_long("L"), {}},
+      {"gated and allowlisted", "V=secret:prod/app/over\n", true, too_long("V"), {}},
+      {"off the allowlist: denied as ever", "V=secret:prod/app/over\n", false,
+       "`/bin/sh` is not on the executor allowlist; high/prod injection refused (I15)",
+       {"deny denied:not-allowlisted prod/app/over prod agent"}},
+      {"a steering variable: denied as ever", "PATH=/bin\nV=secret:prod/app/over\n", true,
+       "variable `PATH` changes where the program finds its own commands; high/prod injection refused",
+       {"deny denied:steering-variable prod/app/over prod agent"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    sink_.lines.clear();
+    runner_.calls.clear();
+    confirmer_.requests.clear();
+    allowlist_ = Allowlist();
+    if (c.allowlisted) allowlist_.allow("/bin/sh");
+    auto got = run(c.refs, "/bin/sh", {"-c", "printf %s \"$V$LONG_NAME\" | wc -c"});
+    EXPECT_EQ(got ? text(got->stdout_bytes) : got.error().to_string(), c.outcome);
+    EXPECT_EQ(sink_.lines, c.audit);
+    EXPECT_TRUE(confirmer_.requests.empty());
+    EXPECT_EQ(runner_.calls.size(), got ? 1u : 0u);
+    if (!got && c.outcome.starts_with("failed")) {
+      EXPECT_EQ(got.error().kind(), WrapperErrorKind::Spawn);
+    }
+  }
+}
+
 TEST_F(WrapperTest, FailuresKeepWhatWasWrittenBefore) {
   ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/high", "v-high", Sensitivity::High));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/latin1", "caf\xe9", Sensitivity::High));
   allowlist_.allow("/nonexistent/zt-tool");
   allowlist_.allow("/bin/sh");
   struct Case {
@@ -717,6 +790,10 @@ TEST_F(WrapperTest, FailuresKeepWhatWasWrittenBefore) {
        approved},
       {"A=secret:dev/app/high\n", "/bin/sh", {"-c", std::string("echo a\0b", 8)}, WrapperErrorKind::Spawn,
        "failed to launch child process: argument 2 contains a NUL byte and cannot be passed", approved},
+      // An environment can hold it: it fails at the launch, after its "inject" line.
+      {"A=secret:dev/app/latin1\n", "/bin/sh", {}, WrapperErrorKind::Spawn,
+       "failed to launch child process: value for `A` is not valid UTF-8 and cannot be injected",
+       {"approve approved dev/app/latin1 dev agent", "inject injected dev/app/latin1 dev agent"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error);

@@ -69,6 +69,10 @@ struct Wrapper {
   //    run: every such value is audited "deny" and the run fails with
   //    `SteeringVariable` naming it, before anyone is asked and before any
   //    "inject" line;
+  //  - a value of any variable that no environment can hold (one with a NUL
+  //    byte, or one that makes "NAME=value" longer than `kMaxEnvStringLen`)
+  //    fails the run with `Spawn` naming the variable, before anyone is asked
+  //    and before any "inject" line;
   //  - when a vault value is high, one confirmation covers all of them, its
   //    answer is audited per value, and a denial or time-out fails the run;
   //  - every vault value is audited "inject" before the child starts;
