@@ -505,8 +505,10 @@ TEST_F(WrapperTest, GatedBareNameInTheWorkingDirectoryIsThatFile) {
 
 // Variables through which the text's author could steer the program that
 // receives a gated value, one row or more per group. Names match exactly, as
-// the programs read them; "LD_", "BASH_FUNC_" and "GIT_CONFIG_" match as
-// prefixes, and "npm_config_" as a prefix in any ASCII case, as npm reads it.
+// the programs read them; "LD_", "BASH_FUNC_", "GIT_CONFIG_", "CARGO_TARGET_",
+// "RUSTUP_", "PIP_", "TF_CLI_ARGS", the version managers' and "GIT_TRACE"
+// match as prefixes, and "npm_config_" as a prefix in any ASCII case, as npm
+// reads it.
 // Each is denied with one "deny" line per gated value, before a human is
 // asked; ungated, each reaches the child.
 TEST_F(WrapperTest, SteeringVariablesAreDeniedOnlyInGatedRuns) {
@@ -532,6 +534,14 @@ TEST_F(WrapperTest, SteeringVariablesAreDeniedOnlyInGatedRuns) {
       "chooses a start-up or configuration file that tells the tool what to run, load or send";
   const std::string tool_program = "names a program or code that the tool runs";
   const std::string npm = "sets npm's configuration, which chooses the shell and the programs npm runs";
+  const std::string build = "gives a build tool makefiles, options or an installation that run code the text chooses";
+  const std::string pip = "sets pip's configuration, which chooses where pip finds the packages whose build code it runs";
+  const std::string terraform = "adds arguments to terraform's commands, which choose the plugins it runs";
+  const std::string shim =
+      "steers a version manager's shim, a shell script that sources hooks and chooses the program it runs";
+  const std::string trace =
+      "turns on debugging output that writes the program's credentials or TLS keys beyond the reach of masking";
+  const std::string daemon = "chooses the daemon to which the tool sends everything it is given";
   const std::vector<std::pair<std::string, std::string>> denied = {
       {"LD_PRELOAD", loader}, {"LD_LIBRARY_PATH", loader}, {"LD_AUDIT", loader}, {"LD_BIND_NOW", loader},
       {"LD_", loader},
@@ -574,6 +584,25 @@ TEST_F(WrapperTest, SteeringVariablesAreDeniedOnlyInGatedRuns) {
       {"CARGO_BUILD_RUSTDOC", tool_program}, {"CARGO_BUILD_RUSTFLAGS", tool_program},
       {"CARGO_ENCODED_RUSTFLAGS", tool_program}, {"CARGO_TARGET_X86_64_UNKNOWN_LINUX_GNU_LINKER", tool_program},
       {"CARGO_TARGET_X86_64_UNKNOWN_LINUX_GNU_RUNNER", tool_program},
+      {"CARGO_TARGET_X86_64_UNKNOWN_LINUX_GNU_RUSTFLAGS", tool_program},
+      {"CARGO_TARGET_AARCH64_UNKNOWN_LINUX_GNU_LINKER", tool_program}, {"CARGO_TARGET_DIR", tool_program},
+      {"CARGO_TARGET_", tool_program}, {"RUSTDOCFLAGS", tool_program}, {"CARGO_BUILD_RUSTDOCFLAGS", tool_program},
+      {"CARGO_ENCODED_RUSTDOCFLAGS", tool_program}, {"RUSTUP_TOOLCHAIN", tool_program},
+      {"RUSTUP_HOME", tool_program}, {"RUSTUP_", tool_program},
+      {"CLOUDSDK_PYTHON_ARGS", tool_program}, {"CLOUDSDK_GSUTIL_PYTHON", tool_program},
+      {"CLOUDSDK_BQ_PYTHON", tool_program},
+      {"KUBE_EDITOR", command}, {"KUBECTL_EXTERNAL_DIFF", command},
+      {"MAKEFILES", build}, {"MAKEFLAGS", build}, {"GNUMAKEFLAGS", build}, {"MAVEN_OPTS", build},
+      {"MAVEN_DEBUG_OPTS", build}, {"MAVEN_BASEDIR", build}, {"MAVEN_CONFIG", build}, {"MAVEN_ARGS", build},
+      {"M2_HOME", build}, {"MAVEN_HOME", build}, {"GRADLE_OPTS", build}, {"GRADLE_USER_HOME", build},
+      {"PIP_INDEX_URL", pip}, {"PIP_EXTRA_INDEX_URL", pip}, {"PIP_FIND_LINKS", pip}, {"PIP_CONFIG_FILE", pip},
+      {"PIP_", pip},
+      {"TF_CLI_ARGS", terraform}, {"TF_CLI_ARGS_init", terraform}, {"TF_CLI_ARGS_plan", terraform},
+      {"PYENV_HOOK_PATH", shim}, {"PYENV_VERSION", shim}, {"PYENV_ROOT", shim}, {"PYENV_", shim},
+      {"RBENV_HOOK_PATH", shim}, {"NODENV_HOOK_PATH", shim}, {"ASDF_DATA_DIR", shim}, {"ASDF_CONFIG_FILE", shim},
+      {"GIT_TRACE", trace}, {"GIT_TRACE_CURL", trace}, {"GIT_TRACE_REDACT", trace}, {"GIT_TRACE2_EVENT", trace},
+      {"GIT_CURL_VERBOSE", trace}, {"GIT_REDACT_COOKIES", trace}, {"SSLKEYLOGFILE", trace},
+      {"DOCKER_HOST", daemon},
       {"npm_config_script_shell", npm}, {"NPM_CONFIG_SCRIPT_SHELL", npm}, {"Npm_Config_script_shell", npm},
       {"nPM_cONFIG_x", npm}, {"npm_config_node_options", npm}, {"NPM_CONFIG_USERCONFIG", npm},
       {"npm_config_", npm}, {"NPM_CONFIG_", npm},
@@ -594,12 +623,19 @@ TEST_F(WrapperTest, SteeringVariablesAreDeniedOnlyInGatedRuns) {
       // only resemble a listed one: the table holds names, not patterns.
       "DATABASE_URL", "AWS_REGION", "AWS_DEFAULT_REGION", "AWS_PROFILE", "SSL_CERT_FILE", "SSL_CERT_DIR",
       "CURL_CA_BUNDLE", "REQUESTS_CA_BUNDLE", "PGHOST", "PGPORT", "PGDATABASE", "PGUSER", "APP_CONFIG_FILE",
-      "APP_HOME", "JAVA_HOME", "CARGO_TARGET_DIR", "CARGO_TERM_COLOR", "RUST_LOG", "RUST_BACKTRACE",
+      "APP_HOME", "JAVA_HOME", "CARGO_TERM_COLOR", "RUST_LOG", "RUST_BACKTRACE",
       "openssl_conf", "OPENSSL_CONFX", "OPENSSL_CONFIG", "psqlrc", "Psqlrc", "PSQLRC2", "kubeconfig",
       "KUBECONFIGS", "XKUBECONFIG", "CARGO_HOMEX", "Cargo_Home", "rustc_wrapper", "RUSTC_WRAPPERS",
       "GNUPGHOMEX", "DBUS_SESSION_BUS_PID", "GTK_THEME", "npm_config", "NPM_CONFIG", "npmconfig_x",
       "npm_configx", "NPM_CONFIGX", "npm__config_x", "XNPM_CONFIG_X", "xnpm_config_x", "npm_package_name",
-      "npm_lifecycle_event", "NPM_TOKEN"};
+      "npm_lifecycle_event", "NPM_TOKEN",
+      // What build tools, installers and deploy tools are ordinarily given,
+      // and names beside the new prefixes, which are case-sensitive.
+      "CC", "CXX", "JAVA_OPTS", "GOPATH", "HTTPS_PROXY", "TF_VAR_region", "CARGO_REGISTRIES_MY_TOKEN", "TERM",
+      "DOCKER_TLS_VERIFY", "MAKE", "MAKEFILE", "makeflags", "MAVEN", "pip_index_url", "Pip_Index_Url", "PIP",
+      "PIPX_HOME", "PIPENV_VENV_IN_PROJECT", "CARGO_TARGET", "cargo_target_dir", "RUSTUP", "rustup_toolchain",
+      "TF_CLI_ARG", "tf_cli_args_init", "PYENV", "pyenv_version", "ASDF", "GIT_TRAC", "git_trace",
+      "SSLKEYLOG", "sslkeylogfile", "docker_host", "DOCKER_HOSTS", "KUBE_EDITORS"};
   const std::string tail = "; high/prod injection refused";
   // Gated by a prod value, by a high one that would ask a human first, or by
   // both beside an ungated value.
