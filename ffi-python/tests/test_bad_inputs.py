@@ -278,9 +278,10 @@ LONG_NAME = "p" * 300  # longer than a file name may be
          "vault I/O failed: read record: File name too long (os error 36)"),
         ("generate", dict(project=LONG_NAME), ZantuError,
          "vault I/O failed: read record: File name too long (os error 36)"),
-        # Texts without vault values, so that no injection is audited before the launch fails.
+        # Texts without vault values, so that no injection is audited before the run fails.
         ("inject_run", dict(refs="A=" + "v" * (8 << 20) + "\n"), ZantuError,
-         "failed to launch child process: launch /bin/sh: Argument list too long (os error 7)"),
+         "failed to launch child process: value for `A` is too long to be injected: one environment string "
+         "holds at most 131072 bytes, `A=` and the final NUL included"),
         ("inject_run", dict(refs="A=1\n", args=["-c", "x" * (1 << 20)]), ZantuError,
          "failed to launch child process: launch /bin/sh: Argument list too long (os error 7)"),
     ],

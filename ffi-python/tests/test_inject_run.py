@@ -461,6 +461,52 @@ def test_gated_bare_name_in_the_working_directory_is_that_file(vault, prod_value
 
 
 # ---------------------------------------------------------------------------
+# Values that no environment can hold
+
+# One environment string is at most 131072 bytes, "V=" and the final NUL
+# included.
+TOO_LONG = ("failed to launch child process: value for `V` is too long to be injected: one environment string "
+            "holds at most 131072 bytes, `V=` and the final NUL included")
+HAS_NUL = "failed to launch child process: value for `V` contains a NUL byte and cannot be injected"
+
+
+@pytest.fixture
+def aws_with_a_nul(tmp_path, monkeypatch):
+    """An `aws` tool first on PATH whose every secret is the JSON string
+    "a\\u0000b"."""
+    bindir = tmp_path / "nulbin"
+    bindir.mkdir()
+    (bindir / "aws").write_text("#!/bin/sh\ncat <<'EOF'\n\"a\\u0000b\"\nEOF\n")
+    (bindir / "aws").chmod(0o755)
+    monkeypatch.setenv("PATH", f"{bindir}:{os.environ['PATH']}")
+
+
+@pytest.mark.parametrize("kind", ["131070 bytes", "NUL from aws"])
+def test_a_value_no_environment_can_hold_is_refused_before_its_inject_line(vault, aws_with_a_nul, tmp_path, kind):
+    if kind == "NUL from aws":
+        vault.plant(reference("dev/app/v", "aws-sm://eu-west-1/app-v"))
+        message, lines = HAS_NUL, [("provider-invocation", "scheme:aws-sm", "dev/app/v", "dev")]
+    else:
+        vault.plant(literal("dev/app/v", b"x" * 131070))
+        message, lines = TOO_LONG, []
+    marker = tmp_path / "ran"
+    raises_exactly(ZantuError, message, vault.session().inject_run, "V=secret:dev/app/v\n", "dev", "/bin/sh",
+                   ["-c", f"touch '{marker}'"])
+    assert not marker.exists()
+    assert audit_lines(vault) == lines
+
+
+def test_a_value_as_long_as_an_environment_string_allows_runs(vault, tmp_path):
+    value = os.urandom(131069 // 2).hex().encode() + b"z"
+    vault.plant(literal("dev/app/v", value))
+    got = tmp_path / "got"
+    out = vault.session().inject_run("V=secret:dev/app/v\n", "dev", "/bin/sh", ["-c", f"printf %s \"$V\" > '{got}'"])
+    assert out == {"status": 0, "stdout": b"", "stderr": b""}
+    assert got.read_bytes() == value
+    assert audit_lines(vault) == [("inject", "injected", "dev/app/v", "dev")]
+
+
+# ---------------------------------------------------------------------------
 # Variables through which the text could steer a gated program
 
 STEERING = "variable `{}` {}; high/prod injection refused"

@@ -21,10 +21,18 @@ TOOL_CONFIG_REASON = "chooses a start-up or configuration file that tells the to
 TOOL_PROGRAM_REASON = "names a program or code that the tool runs"
 NPM_REASON = "sets npm's configuration, which chooses the shell and the programs npm runs"
 COMMAND_REASON = "names a command that programs run for their user"
+BUILD_REASON = "gives a build tool makefiles, options or an installation that run code the text chooses"
+PIP_REASON = "sets pip's configuration, which chooses where pip finds the packages whose build code it runs"
+TERRAFORM_REASON = "adds arguments to terraform's commands, which choose the plugins it runs"
+SHIM_REASON = "steers a version manager's shim, a shell script that sources hooks and chooses the program it runs"
+TRACE_REASON = ("turns on debugging output that writes the program's credentials or TLS keys beyond the reach of "
+                "masking")
+DAEMON_REASON = "chooses the daemon to which the tool sends everything it is given"
 DENIAL = "variable `{}` {}; high/prod injection refused"
 PYTHON = os.path.realpath(sys.executable)
 GIT = shutil.which("git")
 OPENSSL = shutil.which("openssl")
+MAKE = "/usr/bin/make"
 
 
 def copy_db_script(path, leak):
@@ -81,6 +89,17 @@ def demo(kind, tmp_path, monkeypatch):
             pytest.skip("needs openssl")
         return (os.path.realpath(OPENSSL), ["version"], planted_openssl_conf(tmp_path, leak), "OPENSSL_CONF",
                 MODULE_REASON, leak)
+    if kind == "MAKEFILES":
+        # make reads the makefiles MAKEFILES names before the project's own,
+        # for any goal; a `$(shell ...)` in one runs as it is read.
+        if not os.access(MAKE, os.X_OK):
+            pytest.skip(f"needs {MAKE}")
+        project = tmp_path / "project"
+        project.mkdir()
+        (project / "Makefile").write_text("deploy:\n\t@echo deployed\n")
+        (tmp_path / "steer.mk").write_text(f"STOLEN := $(shell printf %s \"$$DB\" > '{leak}')\n")
+        monkeypatch.chdir(project)
+        return MAKE, ["deploy"], f"MAKEFILES={tmp_path / 'steer.mk'}\n", "MAKEFILES", BUILD_REASON, leak
     if kind == "HOME":
         return PYTHON, ["-c", "print('done')"], user_site_home(tmp_path, leak), "HOME", HOME_REASON, leak
     if kind == "PYTHONWARNINGS":
@@ -105,7 +124,7 @@ def demo(kind, tmp_path, monkeypatch):
 
 
 @pytest.mark.parametrize("kind", ["HOME", "PYTHONWARNINGS", "XDG_CONFIG_HOME", "GIT_CONFIG_COUNT",
-                                  "OPENSSL_CONF-python", "OPENSSL_CONF-openssl"])
+                                  "OPENSSL_CONF-python", "OPENSSL_CONF-openssl", "MAKEFILES"])
 @pytest.mark.parametrize("gate", ["prod", "high"])
 def test_text_that_would_steer_an_allowlisted_program_is_denied(vault, tmp_path, monkeypatch, kind, gate):
     # A request filed by mistake would time out quickly rather than hold the test.
@@ -152,8 +171,9 @@ def test_env_and_tmpdir_beside_a_prod_value_run(vault, tmp_path):
 
 
 # Variables through which libraries inside a program, and the tools most often
-# given production values, load modules or run commands: one row or more per
-# route. npm's prefix is matched in any case, as npm reads it.
+# given production values, load modules or run commands, write credentials
+# out or send them elsewhere: one row or more per route. npm's prefix is
+# matched in any case, as npm reads it.
 LIBRARY_AND_TOOL_VARIABLES = [
     *[(n, MODULE_REASON) for n in (
         "OPENSSL_CONF", "OPENSSL_CONF_INCLUDE", "OPENSSL_MODULES", "OPENSSL_ENGINES", "DBUS_SESSION_BUS_ADDRESS",
@@ -168,11 +188,25 @@ LIBRARY_AND_TOOL_VARIABLES = [
         "AZURE_EXTENSION_DIR", "CLOUDSDK_PYTHON", "RUSTC", "RUSTC_WRAPPER", "RUSTC_WORKSPACE_WRAPPER", "RUSTDOC",
         "RUSTFLAGS", "CARGO_BUILD_RUSTC", "CARGO_BUILD_RUSTC_WRAPPER", "CARGO_BUILD_RUSTC_WORKSPACE_WRAPPER",
         "CARGO_BUILD_RUSTDOC", "CARGO_BUILD_RUSTFLAGS", "CARGO_ENCODED_RUSTFLAGS",
-        "CARGO_TARGET_X86_64_UNKNOWN_LINUX_GNU_LINKER", "CARGO_TARGET_X86_64_UNKNOWN_LINUX_GNU_RUNNER")],
+        "CARGO_TARGET_X86_64_UNKNOWN_LINUX_GNU_LINKER", "CARGO_TARGET_X86_64_UNKNOWN_LINUX_GNU_RUNNER",
+        "CARGO_TARGET_X86_64_UNKNOWN_LINUX_GNU_RUSTFLAGS", "CARGO_TARGET_DIR", "RUSTDOCFLAGS",
+        "CARGO_BUILD_RUSTDOCFLAGS", "CARGO_ENCODED_RUSTDOCFLAGS", "RUSTUP_TOOLCHAIN", "RUSTUP_HOME",
+        "CLOUDSDK_PYTHON_ARGS", "CLOUDSDK_GSUTIL_PYTHON", "CLOUDSDK_BQ_PYTHON")],
+    *[(n, BUILD_REASON) for n in (
+        "MAKEFILES", "MAKEFLAGS", "GNUMAKEFLAGS", "MAVEN_OPTS", "MAVEN_DEBUG_OPTS", "MAVEN_BASEDIR", "MAVEN_CONFIG",
+        "MAVEN_ARGS", "M2_HOME", "MAVEN_HOME", "GRADLE_OPTS", "GRADLE_USER_HOME")],
+    *[(n, PIP_REASON) for n in ("PIP_INDEX_URL", "PIP_EXTRA_INDEX_URL", "PIP_FIND_LINKS", "PIP_CONFIG_FILE")],
+    *[(n, TERRAFORM_REASON) for n in ("TF_CLI_ARGS", "TF_CLI_ARGS_init", "TF_CLI_ARGS_plan")],
+    *[(n, SHIM_REASON) for n in ("PYENV_HOOK_PATH", "PYENV_VERSION", "RBENV_HOOK_PATH", "NODENV_HOOK_PATH",
+                                 "ASDF_DATA_DIR")],
+    *[(n, TRACE_REASON) for n in ("GIT_TRACE", "GIT_TRACE_CURL", "GIT_TRACE_REDACT", "GIT_CURL_VERBOSE",
+                                  "GIT_REDACT_COOKIES", "SSLKEYLOGFILE")],
+    ("DOCKER_HOST", DAEMON_REASON),
     *[(n, NPM_REASON) for n in (
         "npm_config_script_shell", "NPM_CONFIG_SCRIPT_SHELL", "Npm_Config_script_shell", "npm_config_node_options",
         "NPM_CONFIG_USERCONFIG")],
-    *[(n, COMMAND_REASON) for n in ("PSQL_EDITOR", "PSQL_PAGER", "PSQL_WATCH_PAGER")],
+    *[(n, COMMAND_REASON) for n in ("PSQL_EDITOR", "PSQL_PAGER", "PSQL_WATCH_PAGER", "KUBE_EDITOR",
+                                    "KUBECTL_EXTERNAL_DIFF")],
     ("GIT_ALLOW_PROTOCOL", GIT_REASON),
 ]
 
@@ -202,7 +236,9 @@ def test_library_and_tool_variables_are_denied_but_ordinary_configuration_runs(v
     # the host's own setting of a listed one, which the text does not write.
     monkeypatch.setenv("AWS_CONFIG_FILE", "/etc/owner/aws-config")
     names = ["DATABASE_URL", "AWS_REGION", "NODE_ENV", "SSL_CERT_FILE", "PGHOST", "APP_CONFIG_FILE", "ENV",
-             "TMPDIR", "npm_package_name", "NPM_CONFIGX", "openssl_conf"]
+             "TMPDIR", "npm_package_name", "NPM_CONFIGX", "openssl_conf", "JAVA_HOME", "CC", "CXX", "JAVA_OPTS",
+             "GOPATH", "AWS_PROFILE", "HTTPS_PROXY", "REQUESTS_CA_BUNDLE", "TF_VAR_region",
+             "CARGO_REGISTRIES_MY_TOKEN", "TZ", "LANG", "TERM", "pip_index_url", "PIPX_HOME"]
     text = "".join(f"{n}=v-{n}\n" for n in names) + "DB=secret:prod/app/db\n"
     shown = " ".join(f"${{{n}}}" for n in [*names, "AWS_CONFIG_FILE", "DB"])
     before = audit_lines(vault)

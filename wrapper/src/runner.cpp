@@ -1,5 +1,9 @@
 #include "zantu/wrapper/runner.hpp"
 
+// sys/user.h gives the PAGE_SIZE that linux/binfmts.h counts MAX_ARG_STRLEN in.
+#include <linux/binfmts.h>
+#include <sys/user.h>
+
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -9,6 +13,9 @@
 #include "zantu/core/utf8.hpp"
 
 namespace zantu::wrapper {
+
+static_assert(kMaxEnvStringLen == MAX_ARG_STRLEN);
+
 namespace {
 
 std::string launch_error(const Command& c, int errnum) {
@@ -34,9 +41,7 @@ std::optional<std::string> refuse_unpassable(const Command& c) {
     if (name.empty() || name.find('=') != std::string::npos) {
       return "variable name `" + core::utf8::to_lossy(name) + "` is empty or contains `=` and cannot be injected";
     }
-    if (value.view().find('\0') != std::string_view::npos) {
-      return "value for `" + core::utf8::to_lossy(name) + "` contains a NUL byte and cannot be injected";
-    }
+    if (auto refusal = refuse_unholdable(name, value.view())) return refusal;
     if (!core::utf8::is_valid(value.view())) {
       return "value for `" + core::utf8::to_lossy(name) + "` is not valid UTF-8 and cannot be injected";
     }
@@ -45,6 +50,19 @@ std::optional<std::string> refuse_unpassable(const Command& c) {
 }
 
 }  // namespace
+
+std::optional<std::string> refuse_unholdable(std::string_view name, std::string_view value) {
+  const std::string shown = core::utf8::to_lossy(name);
+  if (value.find('\0') != std::string_view::npos) {
+    return "value for `" + shown + "` contains a NUL byte and cannot be injected";
+  }
+  // "NAME=" before the value and the NUL after it count against the limit.
+  if (name.size() + 1 + value.size() + 1 > kMaxEnvStringLen) {
+    return "value for `" + shown + "` is too long to be injected: one environment string holds at most " +
+           std::to_string(kMaxEnvStringLen) + " bytes, `" + shown + "=` and the final NUL included";
+  }
+  return std::nullopt;
+}
 
 Result<Output> SystemRunner::run(const Command& command) const {
   if (auto refusal = refuse_unpassable(command)) return std::unexpected(WrapperError::spawn(std::move(*refusal)));

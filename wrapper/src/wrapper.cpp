@@ -42,9 +42,12 @@ constexpr bool is_prod(std::string_view environment) noexcept { return environme
 
 // A variable through which whoever writes the text could make an allowlisted
 // program run code, or a command, of their choosing while it holds a gated
-// value: the start-up and code-loading variables of the programs most often
-// allowlisted, of the libraries inside them, and the variables that choose
-// the configuration files of the tools most often given production values.
+// value, or write that value out or send it elsewhere: the start-up and
+// code-loading variables of the programs most often allowlisted, of the
+// libraries inside them, of build tools, package installers and version
+// managers, the variables that choose the configuration files of the tools
+// most often given production values, debugging output that writes
+// credentials, and the daemon a tool sends its values to.
 // Names are case-sensitive, as those programs read them, but for npm's, which
 // npm reads in any case. A variable that only places temporary files (TMPDIR)
 // or is read only by an interactive shell (ENV) is left to the text, and so
@@ -81,6 +84,16 @@ constexpr std::string_view kToolConfig =
     "chooses a start-up or configuration file that tells the tool what to run, load or send";
 constexpr std::string_view kToolProgram = "names a program or code that the tool runs";
 constexpr std::string_view kNpm = "sets npm's configuration, which chooses the shell and the programs npm runs";
+constexpr std::string_view kBuild =
+    "gives a build tool makefiles, options or an installation that run code the text chooses";
+constexpr std::string_view kPip =
+    "sets pip's configuration, which chooses where pip finds the packages whose build code it runs";
+constexpr std::string_view kTerraform = "adds arguments to terraform's commands, which choose the plugins it runs";
+constexpr std::string_view kShim =
+    "steers a version manager's shim, a shell script that sources hooks and chooses the program it runs";
+constexpr std::string_view kTrace =
+    "turns on debugging output that writes the program's credentials or TLS keys beyond the reach of masking";
+constexpr std::string_view kDaemon = "chooses the daemon to which the tool sends everything it is given";
 
 using enum Match;
 
@@ -164,7 +177,8 @@ constexpr SteeringVariable kSteeringVariables[] = {
     {"SSH_ASKPASS", Exact, kSsh},
     // Commands other programs run: git falls back to the editor and pager,
     // and command-line logins and Python's webbrowser start the browser;
-    // psql has its own names for them.
+    // psql has its own names for them, and kubectl for its editor and the
+    // diff program `kubectl diff` runs.
     {"EDITOR", Exact, kCommand},
     {"VISUAL", Exact, kCommand},
     {"PAGER", Exact, kCommand},
@@ -172,6 +186,8 @@ constexpr SteeringVariable kSteeringVariables[] = {
     {"PSQL_EDITOR", Exact, kCommand},
     {"PSQL_PAGER", Exact, kCommand},
     {"PSQL_WATCH_PAGER", Exact, kCommand},
+    {"KUBE_EDITOR", Exact, kCommand},
+    {"KUBECTL_EXTERNAL_DIFF", Exact, kCommand},
     // Libraries inside the programs that load modules, or start programs,
     // named by a variable. OpenSSL: a configuration that loads a provider or
     // engine (libcrypto reads it as it initialises, for `import ssl` and any
@@ -228,12 +244,18 @@ constexpr SteeringVariable kSteeringVariables[] = {
     {"DOCKER_CONFIG", Exact, kToolConfig},
     {"CARGO_HOME", Exact, kToolConfig},
     // The code or programs a tool runs, named directly: az's extensions, the
-    // Python gcloud runs on; cargo's compiler, wrappers, documentation tool
-    // and compiler flags (which can name the linker), also as cargo
-    // configuration keys (CARGO_BUILD_...), and this platform's linker and
-    // runner.
+    // Python gcloud, gsutil and bq run on and its options (`-c` runs code);
+    // cargo's compiler, wrappers, documentation tool and compiler and rustdoc
+    // flags (`-Clinker=` names the linker), also as cargo configuration keys
+    // (CARGO_BUILD_...); every target's linker, runner and flags, and the
+    // target directory, whose planted artifacts `cargo run` starts as fresh;
+    // and rustup's settings, of which RUSTUP_TOOLCHAIN may be a path whose
+    // rustc runs, and RUSTUP_HOME holds the toolchains.
     {"AZURE_EXTENSION_DIR", Exact, kToolProgram},
     {"CLOUDSDK_PYTHON", Exact, kToolProgram},
+    {"CLOUDSDK_PYTHON_ARGS", Exact, kToolProgram},
+    {"CLOUDSDK_GSUTIL_PYTHON", Exact, kToolProgram},
+    {"CLOUDSDK_BQ_PYTHON", Exact, kToolProgram},
     {"RUSTC", Exact, kToolProgram},
     {"RUSTC_WRAPPER", Exact, kToolProgram},
     {"RUSTC_WORKSPACE_WRAPPER", Exact, kToolProgram},
@@ -245,11 +267,61 @@ constexpr SteeringVariable kSteeringVariables[] = {
     {"CARGO_BUILD_RUSTDOC", Exact, kToolProgram},
     {"CARGO_BUILD_RUSTFLAGS", Exact, kToolProgram},
     {"CARGO_ENCODED_RUSTFLAGS", Exact, kToolProgram},
-    {"CARGO_TARGET_X86_64_UNKNOWN_LINUX_GNU_LINKER", Exact, kToolProgram},
-    {"CARGO_TARGET_X86_64_UNKNOWN_LINUX_GNU_RUNNER", Exact, kToolProgram},
+    {"RUSTDOCFLAGS", Exact, kToolProgram},
+    {"CARGO_BUILD_RUSTDOCFLAGS", Exact, kToolProgram},
+    {"CARGO_ENCODED_RUSTDOCFLAGS", Exact, kToolProgram},
+    {"CARGO_TARGET_", Prefix, kToolProgram},
+    {"RUSTUP_", Prefix, kToolProgram},
     // npm takes every setting from a variable with this prefix, read in any
     // case: script-shell, node-options, userconfig, ...
     {"npm_config_", PrefixAnyCase, kNpm},
+    // make reads the makefiles MAKEFILES lists before the project's own, and
+    // takes options (`--eval=` a `$(shell ...)`, `-f`, `-I`) from MAKEFLAGS
+    // and GNUMAKEFLAGS. Maven and Gradle hand their *_OPTS to the JVM
+    // (`-agentpath:` loads a native agent); Maven's start script takes
+    // options from MAVEN_ARGS and MAVEN_CONFIG and from the `.mvn/` files
+    // (jvm.config, ...) of MAVEN_BASEDIR, and runs the installation M2_HOME
+    // or MAVEN_HOME names; Gradle's user home holds the init scripts and
+    // gradle.properties that every build takes.
+    {"MAKEFILES", Exact, kBuild},
+    {"MAKEFLAGS", Exact, kBuild},
+    {"GNUMAKEFLAGS", Exact, kBuild},
+    {"MAVEN_OPTS", Exact, kBuild},
+    {"MAVEN_DEBUG_OPTS", Exact, kBuild},
+    {"MAVEN_BASEDIR", Exact, kBuild},
+    {"MAVEN_CONFIG", Exact, kBuild},
+    {"MAVEN_ARGS", Exact, kBuild},
+    {"M2_HOME", Exact, kBuild},
+    {"MAVEN_HOME", Exact, kBuild},
+    {"GRADLE_OPTS", Exact, kBuild},
+    {"GRADLE_USER_HOME", Exact, kBuild},
+    // pip takes every option from a variable with this prefix, in upper case
+    // only: an index, extra index or find-links of the text's choosing
+    // serves a planted source package whose build backend pip runs, and
+    // PIP_CONFIG_FILE names a configuration that does the same.
+    {"PIP_", Prefix, kPip},
+    // TF_CLI_ARGS and TF_CLI_ARGS_<command> are added to the command line:
+    // `-plugin-dir=` with `-upgrade` makes `init` take planted providers and
+    // rewrite the lock file for them, and every later command runs them.
+    {"TF_CLI_ARGS", Prefix, kTerraform},
+    // pyenv's, rbenv's, nodenv's and asdf's shims are shell scripts that
+    // source hook scripts from the directories these name (PYENV_HOOK_PATH,
+    // ...) and pick the version, and so the program, they run.
+    {"PYENV_", Prefix, kShim},
+    {"RBENV_", Prefix, kShim},
+    {"NODENV_", Prefix, kShim},
+    {"ASDF_", Prefix, kShim},
+    // git's traces (GIT_TRACE_CURL, GIT_TRACE_REDACT=0 keeping the
+    // credentials in them) and its other trace settings write the
+    // Authorization header, base64 that masking cannot see, to stderr or a
+    // file; curl and Python's ssl write the TLS session keys, which decrypt
+    // the traffic, to SSLKEYLOGFILE.
+    {"GIT_TRACE", Prefix, kTrace},
+    {"GIT_CURL_VERBOSE", Exact, kTrace},
+    {"GIT_REDACT_COOKIES", Exact, kTrace},
+    {"SSLKEYLOGFILE", Exact, kTrace},
+    // docker sends the daemon every value it is asked to pass (`-e NAME`).
+    {"DOCKER_HOST", Exact, kDaemon},
     // ~/.gitconfig, Python's user site with its .pth files, ~/.bashrc, ...
     {"HOME", Exact, kHome},
     {"XDG_CONFIG_HOME", Exact, kHome},
@@ -360,6 +432,14 @@ Result<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view env, std
     if (const auto hit = first_steering_variable(vars)) {
       deny_each(*this, gated, "denied:steering-variable", origin);
       return std::unexpected(WrapperError::steering_variable(std::string(hit->name), std::string(hit->reason)));
+    }
+  }
+
+  // A value no environment can hold would fail only at the launch: refused
+  // here, so it is never audited as injected nor put to a human.
+  for (const auto& v : vars) {
+    if (auto refusal = refuse_unholdable(v.name, v.value.view())) {
+      return std::unexpected(WrapperError::spawn(std::move(*refusal)));
     }
   }
 

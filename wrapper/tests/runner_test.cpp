@@ -114,6 +114,10 @@ TEST(SystemRunner, RefusesWhatExecCannotCarryBeforeAnythingStarts) {
        "value for `CUT` is not valid UTF-8 and cannot be injected"},
       {"NUL in a value", [](Command& c) { c.env.push_back(pair("TOKEN", "abc\0def"sv)); },
        "value for `TOKEN` contains a NUL byte and cannot be injected"},
+      {"a value one byte longer than one environment string leaves it (131072 bytes with `V=` and the NUL)",
+       [](Command& c) { c.env.push_back(pair("V", std::string(131070, 'x'))); },
+       "value for `V` is too long to be injected: one environment string holds at most 131072 bytes, `V=` and the "
+       "final NUL included"},
       {"NUL in a name", [](Command& c) { c.env.push_back(pair("A\0B"s, "v")); },
        "name of variable 1 contains a NUL byte and cannot be injected"},
       {"'=' in a name", [](Command& c) { c.env.push_back(pair("PATH=/tmp/x:", "v")); },
@@ -136,8 +140,11 @@ TEST(SystemRunner, RefusesWhatExecCannotCarryBeforeAnythingStarts) {
     EXPECT_EQ(out.error().to_string(), "failed to launch child process: " + k.message) << k.why;
     EXPECT_FALSE(fs::exists(marker)) << k.why;
   }
-  // The same command unspoilt does start.
-  run_ok(shell("touch '" + marker + "'"));
+  // The same command unspoilt does start, with a value as long as one
+  // environment string allows.
+  Command fits = shell("touch '" + marker + "'");
+  fits.env.push_back(pair("V", std::string(131069, 'x')));
+  run_ok(fits);
   EXPECT_TRUE(fs::exists(marker));
 }
 

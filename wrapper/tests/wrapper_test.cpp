@@ -505,8 +505,10 @@ TEST_F(WrapperTest, GatedBareNameInTheWorkingDirectoryIsThatFile) {
 
 // Variables through which the text's author could steer the program that
 // receives a gated value, one row or more per group. Names match exactly, as
-// the programs read them; "LD_", "BASH_FUNC_" and "GIT_CONFIG_" match as
-// prefixes, and "npm_config_" as a prefix in any ASCII case, as npm reads it.
+// the programs read them; "LD_", "BASH_FUNC_", "GIT_CONFIG_", "CARGO_TARGET_",
+// "RUSTUP_", "PIP_", "TF_CLI_ARGS", the version managers' and "GIT_TRACE"
+// match as prefixes, and "npm_config_" as a prefix in any ASCII case, as npm
+// reads it.
 // Each is denied with one "deny" line per gated value, before a human is
 // asked; ungated, each reaches the child.
 TEST_F(WrapperTest, SteeringVariablesAreDeniedOnlyInGatedRuns) {
@@ -532,6 +534,14 @@ TEST_F(WrapperTest, SteeringVariablesAreDeniedOnlyInGatedRuns) {
       "chooses a start-up or configuration file that tells the tool what to run, load or send";
   const std::string tool_program = "names a program or code that the tool runs";
   const std::string npm = "sets npm's configuration, which chooses the shell and the programs npm runs";
+  const std::string build = "gives a build tool makefiles, options or an installation that run code the text chooses";
+  const std::string pip = "sets pip's configuration, which chooses where pip finds the packages whose build code it runs";
+  const std::string terraform = "adds arguments to terraform's commands, which choose the plugins it runs";
+  const std::string shim =
+      "steers a version manager's shim, a shell script that sources hooks and chooses the program it runs";
+  const std::string trace =
+      "turns on debugging output that writes the program's credentials or TLS keys beyond the reach of masking";
+  const std::string daemon = "chooses the daemon to which the tool sends everything it is given";
   const std::vector<std::pair<std::string, std::string>> denied = {
       {"LD_PRELOAD", loader}, {"LD_LIBRARY_PATH", loader}, {"LD_AUDIT", loader}, {"LD_BIND_NOW", loader},
       {"LD_", loader},
@@ -574,6 +584,25 @@ TEST_F(WrapperTest, SteeringVariablesAreDeniedOnlyInGatedRuns) {
       {"CARGO_BUILD_RUSTDOC", tool_program}, {"CARGO_BUILD_RUSTFLAGS", tool_program},
       {"CARGO_ENCODED_RUSTFLAGS", tool_program}, {"CARGO_TARGET_X86_64_UNKNOWN_LINUX_GNU_LINKER", tool_program},
       {"CARGO_TARGET_X86_64_UNKNOWN_LINUX_GNU_RUNNER", tool_program},
+      {"CARGO_TARGET_X86_64_UNKNOWN_LINUX_GNU_RUSTFLAGS", tool_program},
+      {"CARGO_TARGET_AARCH64_UNKNOWN_LINUX_GNU_LINKER", tool_program}, {"CARGO_TARGET_DIR", tool_program},
+      {"CARGO_TARGET_", tool_program}, {"RUSTDOCFLAGS", tool_program}, {"CARGO_BUILD_RUSTDOCFLAGS", tool_program},
+      {"CARGO_ENCODED_RUSTDOCFLAGS", tool_program}, {"RUSTUP_TOOLCHAIN", tool_program},
+      {"RUSTUP_HOME", tool_program}, {"RUSTUP_", tool_program},
+      {"CLOUDSDK_PYTHON_ARGS", tool_program}, {"CLOUDSDK_GSUTIL_PYTHON", tool_program},
+      {"CLOUDSDK_BQ_PYTHON", tool_program},
+      {"KUBE_EDITOR", command}, {"KUBECTL_EXTERNAL_DIFF", command},
+      {"MAKEFILES", build}, {"MAKEFLAGS", build}, {"GNUMAKEFLAGS", build}, {"MAVEN_OPTS", build},
+      {"MAVEN_DEBUG_OPTS", build}, {"MAVEN_BASEDIR", build}, {"MAVEN_CONFIG", build}, {"MAVEN_ARGS", build},
+      {"M2_HOME", build}, {"MAVEN_HOME", build}, {"GRADLE_OPTS", build}, {"GRADLE_USER_HOME", build},
+      {"PIP_INDEX_URL", pip}, {"PIP_EXTRA_INDEX_URL", pip}, {"PIP_FIND_LINKS", pip}, {"PIP_CONFIG_FILE", pip},
+      {"PIP_", pip},
+      {"TF_CLI_ARGS", terraform}, {"TF_CLI_ARGS_init", terraform}, {"TF_CLI_ARGS_plan", terraform},
+      {"PYENV_HOOK_PATH", shim}, {"PYENV_VERSION", shim}, {"PYENV_ROOT", shim}, {"PYENV_", shim},
+      {"RBENV_HOOK_PATH", shim}, {"NODENV_HOOK_PATH", shim}, {"ASDF_DATA_DIR", shim}, {"ASDF_CONFIG_FILE", shim},
+      {"GIT_TRACE", trace}, {"GIT_TRACE_CURL", trace}, {"GIT_TRACE_REDACT", trace}, {"GIT_TRACE2_EVENT", trace},
+      {"GIT_CURL_VERBOSE", trace}, {"GIT_REDACT_COOKIES", trace}, {"SSLKEYLOGFILE", trace},
+      {"DOCKER_HOST", daemon},
       {"npm_config_script_shell", npm}, {"NPM_CONFIG_SCRIPT_SHELL", npm}, {"Npm_Config_script_shell", npm},
       {"nPM_cONFIG_x", npm}, {"npm_config_node_options", npm}, {"NPM_CONFIG_USERCONFIG", npm},
       {"npm_config_", npm}, {"NPM_CONFIG_", npm},
@@ -594,12 +623,19 @@ TEST_F(WrapperTest, SteeringVariablesAreDeniedOnlyInGatedRuns) {
       // only resemble a listed one: the table holds names, not patterns.
       "DATABASE_URL", "AWS_REGION", "AWS_DEFAULT_REGION", "AWS_PROFILE", "SSL_CERT_FILE", "SSL_CERT_DIR",
       "CURL_CA_BUNDLE", "REQUESTS_CA_BUNDLE", "PGHOST", "PGPORT", "PGDATABASE", "PGUSER", "APP_CONFIG_FILE",
-      "APP_HOME", "JAVA_HOME", "CARGO_TARGET_DIR", "CARGO_TERM_COLOR", "RUST_LOG", "RUST_BACKTRACE",
+      "APP_HOME", "JAVA_HOME", "CARGO_TERM_COLOR", "RUST_LOG", "RUST_BACKTRACE",
       "openssl_conf", "OPENSSL_CONFX", "OPENSSL_CONFIG", "psqlrc", "Psqlrc", "PSQLRC2", "kubeconfig",
       "KUBECONFIGS", "XKUBECONFIG", "CARGO_HOMEX", "Cargo_Home", "rustc_wrapper", "RUSTC_WRAPPERS",
       "GNUPGHOMEX", "DBUS_SESSION_BUS_PID", "GTK_THEME", "npm_config", "NPM_CONFIG", "npmconfig_x",
       "npm_configx", "NPM_CONFIGX", "npm__config_x", "XNPM_CONFIG_X", "xnpm_config_x", "npm_package_name",
-      "npm_lifecycle_event", "NPM_TOKEN"};
+      "npm_lifecycle_event", "NPM_TOKEN",
+      // What build tools, installers and deploy tools are ordinarily given,
+      // and names beside the new prefixes, which are case-sensitive.
+      "CC", "CXX", "JAVA_OPTS", "GOPATH", "HTTPS_PROXY", "TF_VAR_region", "CARGO_REGISTRIES_MY_TOKEN", "TERM",
+      "DOCKER_TLS_VERIFY", "MAKE", "MAKEFILE", "makeflags", "MAVEN", "pip_index_url", "Pip_Index_Url", "PIP",
+      "PIPX_HOME", "PIPENV_VENV_IN_PROJECT", "CARGO_TARGET", "cargo_target_dir", "RUSTUP", "rustup_toolchain",
+      "TF_CLI_ARG", "tf_cli_args_init", "PYENV", "pyenv_version", "ASDF", "GIT_TRAC", "git_trace",
+      "SSLKEYLOG", "sslkeylogfile", "docker_host", "DOCKER_HOSTS", "KUBE_EDITORS"};
   const std::string tail = "; high/prod injection refused";
   // Gated by a prod value, by a high one that would ask a human first, or by
   // both beside an ungated value.
@@ -695,8 +731,81 @@ TEST_F(WrapperTest, SteeringVariableOffTheAllowlistIsDeniedFirst) {
   }
 }
 
+// A value that no environment can hold is refused after the allowlist and
+// steering gates and before anyone is asked: no "inject" line, no child. One
+// environment string holds 131072 bytes with "NAME=" and the final NUL, so
+// `V` takes a value of 131069 bytes and `LONG_NAME` one of 131061.
+TEST_F(WrapperTest, ValuesNoEnvironmentCanHoldAreRefusedBeforeTheInjectLines) {
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/nul", "a\0b"sv, Sensitivity::Medium));
+  // The provider answers with the reference reversed: "b\0a/r//:ms-swa".
+  ASSERT_NO_FATAL_FAILURE(put_reference("secret:dev/app/ref", std::string("aws-sm://r/a\0b", 15), Sensitivity::Low));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/high", "a\0b"sv, Sensitivity::High));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/over", std::string(131070, 'x'), Sensitivity::Medium));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/fits", std::string(131069, 'x'), Sensitivity::Medium));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/fits9", std::string(131061, 'x'), Sensitivity::Medium));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:prod/app/over", std::string(131070, 'x'), Sensitivity::Medium));
+  env_.vars = {{"HOST_NUL", std::string("a\0b", 3)}};
+  const auto nul = [](std::string_view name) {
+    return "failed to launch child process: value for `" + std::string(name) +
+           "` contains a NUL byte and cannot be injected";
+  };
+  const auto too_long = [](std::string_view name) {
+    return "failed to launch child process: value for `" + std::string(name) +
+           "` is too long to be injected: one environment string holds at most 131072 bytes, `" +
+           std::string(name) + "=` and the final NUL included";
+  };
+  struct Case {
+    const char* why;
+    std::string refs;
+    bool allowlisted;
+    std::string outcome;  // the child's stdout, or the error's text
+    std::vector<std::string> audit;
+  };
+  const std::string provider_line = "provider-invocation scheme:aws-sm dev/app/ref dev agent";
+  const Case cases[] = {
+      {"NUL in a vault value", "A=plain\nV=secret:dev/app/nul\n", false, nul("V"), {}},
+      {"NUL in a provider's value", "V=secret:dev/app/nul\nP=secret:dev/app/ref\n", false, nul("V"),
+       {provider_line}},
+      {"NUL in a provider's value, first", "P=secret:dev/app/ref\nV=secret:dev/app/fits\n", false, nul("P"),
+       {provider_line}},
+      {"NUL from the host's environment", "H=${env:HOST_NUL}\nV=secret:dev/app/fits\n", false, nul("H"), {}},
+      {"NUL in a high value: nobody is asked", "V=secret:dev/app/high\n", true, nul("V"), {}},
+      {"one byte past the limit", "V=secret:dev/app/over\n", false, too_long("V"), {}},
+      {"at the limit", "V=secret:dev/app/fits\n", false, "131069\n", {"inject injected dev/app/fits dev agent"}},
+      {"a longer name shifts the limit", "LONG_NAME=secret:dev/app/fits\n", false, too_long("LONG_NAME"), {}},
+      {"at the longer name's limit", "LONG_NAME=secret:dev/app/fits9\n", false, "131061\n",
+       {"inject injected dev/app/fits9 dev agent"}},
+      {"a literal of the text past the limit", "V=secret:dev/app/fits\nL=" + std::string(131070, 'z') + "\n",
+       false, too_long("L"), {}},
+      {"gated and allowlisted", "V=secret:prod/app/over\n", true, too_long("V"), {}},
+      {"off the allowlist: denied as ever", "V=secret:prod/app/over\n", false,
+       "`/bin/sh` is not on the executor allowlist; high/prod injection refused (I15)",
+       {"deny denied:not-allowlisted prod/app/over prod agent"}},
+      {"a steering variable: denied as ever", "PATH=/bin\nV=secret:prod/app/over\n", true,
+       "variable `PATH` changes where the program finds its own commands; high/prod injection refused",
+       {"deny denied:steering-variable prod/app/over prod agent"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    sink_.lines.clear();
+    runner_.calls.clear();
+    confirmer_.requests.clear();
+    allowlist_ = Allowlist();
+    if (c.allowlisted) allowlist_.allow("/bin/sh");
+    auto got = run(c.refs, "/bin/sh", {"-c", "printf %s \"$V$LONG_NAME\" | wc -c"});
+    EXPECT_EQ(got ? text(got->stdout_bytes) : got.error().to_string(), c.outcome);
+    EXPECT_EQ(sink_.lines, c.audit);
+    EXPECT_TRUE(confirmer_.requests.empty());
+    EXPECT_EQ(runner_.calls.size(), got ? 1u : 0u);
+    if (!got && c.outcome.starts_with("failed")) {
+      EXPECT_EQ(got.error().kind(), WrapperErrorKind::Spawn);
+    }
+  }
+}
+
 TEST_F(WrapperTest, FailuresKeepWhatWasWrittenBefore) {
   ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/high", "v-high", Sensitivity::High));
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/latin1", "caf\xe9", Sensitivity::High));
   allowlist_.allow("/nonexistent/zt-tool");
   allowlist_.allow("/bin/sh");
   struct Case {
@@ -717,6 +826,10 @@ TEST_F(WrapperTest, FailuresKeepWhatWasWrittenBefore) {
        approved},
       {"A=secret:dev/app/high\n", "/bin/sh", {"-c", std::string("echo a\0b", 8)}, WrapperErrorKind::Spawn,
        "failed to launch child process: argument 2 contains a NUL byte and cannot be passed", approved},
+      // An environment can hold it: it fails at the launch, after its "inject" line.
+      {"A=secret:dev/app/latin1\n", "/bin/sh", {}, WrapperErrorKind::Spawn,
+       "failed to launch child process: value for `A` is not valid UTF-8 and cannot be injected",
+       {"approve approved dev/app/latin1 dev agent", "inject injected dev/app/latin1 dev agent"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error);

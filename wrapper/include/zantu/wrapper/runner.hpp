@@ -2,9 +2,11 @@
 // its output.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "zantu/core/child.hpp"
@@ -23,6 +25,16 @@ struct EnvPair {
 // the PATH the child receives (a `PATH` pair in `Command::env` takes part), or
 // `PathSearch::Caller`, the calling process's own PATH.
 using PathSearch = core::PathSearch;
+
+// The longest environment string the kernel copies into a new program,
+// `NAME=`, the value and the final NUL together (MAX_ARG_STRLEN, 32 pages):
+// execve fails with E2BIG on a longer one.
+inline constexpr std::size_t kMaxEnvStringLen = 131072;
+
+// Why no environment can hold the variable `name` with `value`: a NUL byte in
+// the value, or a string longer than `kMaxEnvStringLen`; nullopt when it
+// fits. The text names the variable, never a byte of the value.
+[[nodiscard]] std::optional<std::string> refuse_unholdable(std::string_view name, std::string_view value);
 
 // What to start. Owns every field; dropping it wipes the values.
 struct Command {
@@ -68,8 +80,9 @@ class ProcessRunner {
 // what is in the pipes and returns: a descendant that still holds them is not
 // waited for, and what it writes later is not captured.
 // Fails with `WrapperError::Spawn`: a NUL byte in the program, an argument,
-// a name or a value, a name that is empty or holds "=", a value that is not
-// UTF-8 (all before anything starts), or a launch, wait or read failure
+// a name or a value, a name that is empty or holds "=", a variable longer than
+// `kMaxEnvStringLen`, a value that is not UTF-8 (all before anything starts),
+// or a launch, wait or read failure
 // ("launch {program}: {os error}"); or with `WrapperError::HelperEnded` when
 // another process killed or stopped the run's helper, and with it the child.
 class SystemRunner final : public ProcessRunner {

@@ -64,11 +64,18 @@ struct Wrapper {
   //    libraries inside the program load modules or start programs: OpenSSL,
   //    libdbus, GIO and GTK, SASL, Kerberos and GSS-API, ssh's security-key
   //    provider; those that choose the start-up and configuration files, or
-  //    name the programs, of psql, wget, curl, gpg, the cloud and deploy
-  //    tools and cargo; npm's npm_config_ settings in any case) denies the
-  //    run: every such value is audited "deny" and the run fails with
+  //    name the programs, of psql, wget, curl, gpg, kubectl, the cloud and
+  //    deploy tools, cargo and rustup; npm's npm_config_ settings in any
+  //    case; the makefiles, options and homes of make, Maven and Gradle;
+  //    pip's PIP_ settings; terraform's TF_CLI_ARGS; the version managers'
+  //    shims; git's traces and SSLKEYLOGFILE; DOCKER_HOST) denies the run:
+  //    every such value is audited "deny" and the run fails with
   //    `SteeringVariable` naming it, before anyone is asked and before any
   //    "inject" line;
+  //  - a value of any variable that no environment can hold (one with a NUL
+  //    byte, or one that makes "NAME=value" longer than `kMaxEnvStringLen`)
+  //    fails the run with `Spawn` naming the variable, before anyone is asked
+  //    and before any "inject" line;
   //  - when a vault value is high, one confirmation covers all of them, its
   //    answer is audited per value, and a denial or time-out fails the run;
   //  - every vault value is audited "inject" before the child starts;
