@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <unordered_map>
 #include <unordered_set>
@@ -265,6 +266,9 @@ class Supervisor {
   [[nodiscard]] pid_t pid() const noexcept { return pid_; }
   [[nodiscard]] int pollable_fd() const noexcept { return pidfd_.get(); }
   void set_pidfd(UniqueFd pidfd) noexcept { pidfd_ = std::move(pidfd); }
+  // A descriptor of the program taken while it was certainly the program:
+  // the one safe way for the caller itself to kill it.
+  void set_program_pidfd(UniqueFd pidfd) noexcept { program_pidfd_ = std::move(pidfd); }
 
   // Whether the supervisor has ended (then it is reaped); with `block`, waits
   // until it ends. Returns an error number when waiting fails.
@@ -306,18 +310,36 @@ class Supervisor {
       const auto now = steady_clock::now();
       if (now >= until) {
         signal(SIGKILL);
+        // A program whose exec changed its credentials does not die with it.
+        kill_program();
         break;
       }
-      nanoseconds wait_for = until - now;
-      if (!pidfd_.valid()) {
-        wait_for = std::min(wait_for, slice);
-        slice = std::min<nanoseconds>(slice * 2, kLongestSlice);
-      }
-      const timespec timeout = to_timespec(wait_for);
-      pollfd pfd{pidfd_.get(), POLLIN, 0};
-      ::ppoll(&pfd, 1, &timeout, nullptr);
+      wait_readable(pidfd_.get(), until - now, slice);
     }
     (void)reap(true);
+  }
+
+  // After the supervisor died before the program (killed from outside):
+  // whether the program is known to have ended. Its own parent-death signal
+  // ends it, unless an exec that changed its credentials cleared that; so it
+  // is killed through its descriptor and waited for, at most the grace.
+  // Without a descriptor its pid cannot be aimed at safely, and only a pid
+  // that no process holds any more tells that it has ended.
+  [[nodiscard]] bool end_program(pid_t program) noexcept {
+    const auto until = steady_clock::now() + kStopGrace;
+    nanoseconds slice = milliseconds(1);
+    kill_program();
+    for (;;) {
+      if (program_pidfd_.valid()) {
+        pollfd pfd{program_pidfd_.get(), POLLIN, 0};
+        if (::poll(&pfd, 1, 0) > 0) return true;
+      } else if (program <= 0 || (::kill(program, 0) != 0 && errno == ESRCH)) {
+        return program > 0;
+      }
+      const auto now = steady_clock::now();
+      if (now >= until) return false;
+      wait_readable(program_pidfd_.get(), until - now, slice);
+    }
   }
 
   // Without a process descriptor the end is found by testing after every
@@ -326,6 +348,23 @@ class Supervisor {
   static constexpr milliseconds kStopGrace{2000};
 
  private:
+  // Waits until `fd` (a process descriptor) is readable, at most `left`;
+  // without one (-1) at most the next slice, which grows from 1 ms, as the
+  // caller then tests for the end itself after every wake.
+  static void wait_readable(int fd, nanoseconds left, nanoseconds& slice) noexcept {
+    if (fd < 0) {
+      left = std::min(left, slice);
+      slice = std::min<nanoseconds>(slice * 2, kLongestSlice);
+    }
+    const timespec timeout = to_timespec(left);
+    pollfd pfd{fd, POLLIN, 0};
+    ::ppoll(&pfd, 1, &timeout, nullptr);
+  }
+
+  void kill_program() noexcept {
+    if (program_pidfd_.valid()) ::syscall(SYS_pidfd_send_signal, program_pidfd_.get(), SIGKILL, nullptr, 0);
+  }
+
   // Through the process descriptor when there is one; else by pid, and only
   // while the supervisor is not a zombie yet.
   void signal(int sig) noexcept {
@@ -337,6 +376,7 @@ class Supervisor {
 
   pid_t pid_;
   UniqueFd pidfd_;
+  UniqueFd program_pidfd_;
   bool reaped_ = false;
 };
 
@@ -367,6 +407,20 @@ int start_supervisor(ChildPlan& plan, void* stack_top, std::optional<Supervisor>
   return 0;
 }
 
+// Takes a process descriptor of the program, which waits before its exec
+// until this is done, and lets it go on. Until then it is certainly the
+// process of its pid; but it may have been killed meanwhile (its
+// supervisor's death takes it), and a dead one's pid may be another's
+// already: the descriptor counts only if the program is still there after
+// it was taken.
+void take_program(ChildPlan& plan, Supervisor& supervisor) {
+  UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, plan.program_pid.load(std::memory_order_acquire), 0)));
+  if (pidfd.valid() && plan.program_tid.load(std::memory_order_acquire) == 0) pidfd.reset();
+  supervisor.set_program_pidfd(std::move(pidfd));
+  plan.caller_ack.store(1, std::memory_order_release);
+  ::syscall(SYS_futex, &plan.caller_ack, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
+}
+
 // Waits until the program has exec'd or given up, when it no longer uses the
 // caller's memory, or until the supervisor has ended without starting one.
 // Like the exec of posix_spawn, this step has no limit of its own; it does
@@ -376,6 +430,11 @@ void wait_for_start(ChildPlan& plan, Supervisor& supervisor) {
   for (;;) {
     int tid = plan.program_tid.load(std::memory_order_acquire);
     if (tid == 0) return;
+    if (plan.program_ready.load(std::memory_order_acquire) != 0 &&
+        plan.caller_ack.load(std::memory_order_relaxed) == 0) {
+      take_program(plan, supervisor);
+      continue;
+    }
     if (tid < 0) {
       const auto ended = supervisor.reap(false);
       // The pid is written before the supervisor can end: read again.
@@ -513,6 +572,10 @@ std::expected<ChildOutput, ChildFailure> child::run(const ChildCommand& command)
   plan.stderr_fd = err_pipe.write_end.get();
   plan.program_stack_top = stacks.program_top();
   plan.host_pid = ::getpid();
+  // Refused where the kernel or a seccomp filter has no pidfd_open; then the
+  // program does not wait for the caller, and is not taken.
+  const UniqueFd host_pidfd(static_cast<int>(::syscall(SYS_pidfd_open, plan.host_pid, 0)));
+  plan.host_pidfd = host_pidfd.get();
   rlimit nofile{};
   plan.fd_limit = 1 << 20;  // the kernel's default ceiling (fs.nr_open)
   if (::getrlimit(RLIMIT_NOFILE, &nofile) == 0 && nofile.rlim_cur < static_cast<rlim_t>(plan.fd_limit)) {
@@ -593,11 +656,13 @@ std::expected<ChildOutput, ChildFailure> child::run(const ChildCommand& command)
   out.take_rest();
   err.take_rest();
   if (out.too_large() || err.too_large()) return fail(ChildFailureKind::OutputTooLarge);
-  // A supervisor killed or stopped by another process has killed the
-  // program, or the program died with it: its status is not the program's own.
-  if (!plan.program_reaped.load(std::memory_order_acquire) ||
-      plan.stopped_from_outside.load(std::memory_order_relaxed)) {
-    return fail(ChildFailureKind::SupervisorEnded);
+  // A supervisor stopped by another process has killed and reaped the
+  // program; one killed by another process has left the program to be ended
+  // here. Either way its status is not the program's own.
+  if (plan.stopped_from_outside.load(std::memory_order_relaxed)) return fail(ChildFailureKind::SupervisorEnded);
+  if (!plan.program_reaped.load(std::memory_order_acquire)) {
+    const bool ended = supervisor.end_program(plan.program_pid.load(std::memory_order_acquire));
+    return std::unexpected(ChildFailure{ChildFailureKind::SupervisorEnded, 0, ended});
   }
   output.read_errnum = out.errnum() != 0 ? out.errnum() : err.errnum();
   const int wait_status = plan.program_wait_status.load(std::memory_order_relaxed);

@@ -20,6 +20,7 @@
 
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -166,12 +167,36 @@ void close_descriptors_from(int first, int fd_limit) {
   for (;;) raw_syscall(SYS_exit_group, code);
 }
 
+long futex_wake(std::atomic<int>& word) {
+  return raw_syscall(SYS_futex, arg(reinterpret_cast<int*>(&word)), FUTEX_WAKE, INT_MAX);
+}
+
+// Waits, before the exec, until the caller has tried to take a process
+// descriptor of the program: until the exec the program is certainly the
+// process of its pid, and its parent-death signal still holds. Returns 0, or
+// -ECHILD when the caller died meanwhile (then nothing is to start).
+long wait_for_caller(ChildPlan* plan) {
+  plan->program_ready.store(1, std::memory_order_release);
+  futex_wake(plan->program_tid);  // where the caller waits for the start
+  auto* ack = reinterpret_cast<int*>(&plan->caller_ack);
+  while (plan->caller_ack.load(std::memory_order_acquire) == 0) {
+    const timespec slice{0, 10'000'000};
+    raw_syscall(SYS_futex, arg(ack), FUTEX_WAIT, 0, arg(&slice));
+    pollfd caller{plan->host_pidfd, POLLIN, 0};
+    if (raw_syscall(SYS_poll, arg(&caller), 1, 0) > 0) return -ECHILD;
+  }
+  return 0;
+}
+
 // The program's side, from its clone to exec. On failure it leaves the error
 // number in the plan and exits with 127.
 int program_main(void* plan_ptr) {
   auto* plan = static_cast<ChildPlan*>(plan_ptr);
+  plan->program_pid.store(static_cast<int>(raw_syscall(SYS_getpid)), std::memory_order_release);
   // Dies with the supervisor, so a run that is abandoned cannot leave the
-  // program running; a supervisor gone already is caught by the check after.
+  // program running (until an exec that changes the credentials clears it;
+  // then the caller kills it); a supervisor gone already is caught by the
+  // check after.
   raw_syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL);
   if (raw_syscall(SYS_getppid) != plan->supervisor_pid) {
     plan->start_errnum.store(ECHILD, std::memory_order_release);
@@ -191,6 +216,7 @@ int program_main(void* plan_ptr) {
     if (err >= 0) err = raw_syscall(SYS_dup3, plan->stderr_fd, STDERR_FILENO, 0);
     if (err > 0) err = 0;
   }
+  if (err == 0 && plan->host_pidfd >= 0) err = wait_for_caller(plan);
   if (err == 0) {
     close_descriptors_from(STDERR_FILENO + 1, plan->fd_limit);
     const std::uint64_t empty_mask = 0;
@@ -223,14 +249,36 @@ int program_main(void* plan_ptr) {
   exit_now(127);
 }
 
+// What a signal taken by the supervisor asks of it.
+void act_on(ChildPlan* plan, long program, long sig, const siginfo_t& info) {
+  // kill(2) and pidfd_send_signal(2) give SI_USER and the sender's pid; no
+  // other process can queue SI_USER, so si_pid alone would prove nothing.
+  const bool from_caller = info.si_code == SI_USER && info.si_pid == plan->host_pid;
+  if (sig == SIGTERM) {
+    // Only the caller asks for a stop; anyone else ends the run, which the
+    // caller must then report rather than a status it never chose.
+    if (!from_caller) plan->stopped_from_outside.store(true, std::memory_order_relaxed);
+    raw_syscall(SYS_kill, program, SIGKILL);
+  } else if (sig == kCallerDiedSignal) {
+    // The kernel sends it as SI_USER from the dying caller; one sent by
+    // anyone else counts only once the caller is really gone.
+    if (from_caller || raw_syscall(SYS_getppid) != plan->host_pid) {
+      raw_syscall(SYS_kill, program, SIGKILL);
+      // Nothing waits for the status, and this process holds the dead
+      // caller's memory until it exits.
+      exit_now(1);
+    }
+  }
+}
+
 }  // namespace
 
 int supervisor_main(void* plan_ptr) {
   auto* plan = static_cast<ChildPlan*>(plan_ptr);
-  // Dies with the caller, and the program with it: a run never outlives its
-  // caller, least of all holding the caller's memory, keys included. A caller
-  // gone already is caught by the check after.
-  raw_syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL);
+  // Told of the caller's death, and the program ended then: a run never
+  // outlives its caller, least of all holding the caller's memory, keys
+  // included. A caller gone already is caught by the check after.
+  raw_syscall(SYS_prctl, PR_SET_PDEATHSIG, kCallerDiedSignal);
   if (raw_syscall(SYS_getppid) != plan->host_pid) exit_now(1);
   reset_handled_signals();  // every signal stays blocked, as the caller left them
   plan->supervisor_pid = raw_syscall(SYS_getpid);
@@ -241,12 +289,21 @@ int supervisor_main(void* plan_ptr) {
   if (program < 0) {
     plan->start_errnum.store(static_cast<int>(-program), std::memory_order_release);
     plan->program_tid.store(0, std::memory_order_release);
-    raw_syscall(SYS_futex, arg(program_tid), FUTEX_WAKE, INT_MAX);
+    futex_wake(plan->program_tid);
     exit_now(0);
   }
   close_descriptors_from(0, plan->fd_limit);
-  const std::uint64_t wake = signal_bit(SIGCHLD) | signal_bit(SIGTERM);
+  const std::uint64_t wake = signal_bit(SIGCHLD) | signal_bit(SIGTERM) | signal_bit(kCallerDiedSignal);
+  const timespec no_wait{0, 0};
   for (;;) {
+    // What is pending first: a stop or the caller's death that came while
+    // the program was starting (this process waits out the exec) must not
+    // be lost to a program that has exited by now.
+    siginfo_t info;
+    for (long sig; (sig = raw_syscall(SYS_rt_sigtimedwait, arg(&wake), arg(&info), arg(&no_wait),
+                                      kKernelSigsetLen)) > 0;) {
+      act_on(plan, program, sig, info);
+    }
     int status = 0;
     const long reaped = raw_syscall(SYS_wait4, program, arg(&status), WNOHANG | __WALL, 0);
     if (reaped == program) {
@@ -255,13 +312,8 @@ int supervisor_main(void* plan_ptr) {
       exit_now(0);
     }
     if (reaped < 0 && reaped != -EINTR) exit_now(1);
-    siginfo_t info;
-    if (raw_syscall(SYS_rt_sigtimedwait, arg(&wake), arg(&info), 0, kKernelSigsetLen) == SIGTERM) {
-      // Only the caller asks for a stop; anyone else ends the run, which the
-      // caller must then report rather than a status it never chose.
-      if (info.si_pid != plan->host_pid) plan->stopped_from_outside.store(true, std::memory_order_relaxed);
-      raw_syscall(SYS_kill, program, SIGKILL);
-    }
+    const long sig = raw_syscall(SYS_rt_sigtimedwait, arg(&wake), arg(&info), 0, kKernelSigsetLen);
+    if (sig > 0) act_on(plan, program, sig, info);
   }
 }
 

@@ -21,7 +21,19 @@ struct ChildPlan {
   // The caller's pid: the supervisor's parent while the caller lives, and the
   // sender of every stop request the caller makes.
   long host_pid = 0;
+  // The caller's own process descriptor, or -1 where the kernel or a seccomp
+  // filter gives none. With one, the program waits before its exec until the
+  // caller has taken a descriptor of it (`program_ready`, `caller_ack`), and
+  // gives up when the caller has died meanwhile.
+  int host_pidfd = -1;
   long supervisor_pid = 0;  // written by the supervisor before the program exists
+  // The program's pid, written by the program itself before it waits for the
+  // caller and before its exec.
+  std::atomic<int> program_pid{0};
+  // Set by the program when it waits to be taken; then by the caller when it
+  // has tried to take a descriptor of it (both wake the other's futex).
+  std::atomic<int> program_ready{0};
+  std::atomic<int> caller_ack{0};
   // Why the program could not be started (an error number), 0 when it was.
   std::atomic<int> start_errnum{0};
   // -1 until the program exists; then its pid, written by the kernel before
@@ -44,12 +56,20 @@ static_assert(sizeof(std::atomic<int>) == sizeof(int), "the kernel writes progra
 // The kernel's signal set, as rt_sigprocmask and rt_sigtimedwait take it.
 constexpr long kKernelSigsetLen = sizeof(std::uint64_t);
 
+// The supervisor's parent-death signal: the last real-time signal, which
+// nothing else of a run uses. The supervisor waits for it rather than dying
+// of it, so that it can kill the program first: a program whose exec changed
+// its credentials (set-user-ID, set-group-ID, file capabilities) has lost its
+// own parent-death signal.
+constexpr int kCallerDiedSignal = 64;
+
 // The supervisor, started by clone(2) with CLONE_VM and the plan as its
 // argument: starts the program, closes every descriptor it holds, then waits
-// for the program's end or for SIGTERM, the caller's request to stop, on
-// which it kills the program. The program is its own unreaped child until
-// its wait, so that kill never reaches a recycled pid. Its exit code tells
-// nothing; what it did is in the plan.
+// for the program's end, for SIGTERM, on which it kills the program (a stop
+// from anyone but the caller is marked in the plan), or for the caller's
+// death, on which it kills the program and exits at once. The program is its
+// own unreaped child until its wait, so that kill never reaches a recycled
+// pid. Its exit code tells nothing; what it did is in the plan.
 int supervisor_main(void* plan);
 
 }  // namespace zantu::core::child_side

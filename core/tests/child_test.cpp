@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 #include <linux/sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -518,6 +520,201 @@ TEST_F(ChildRun, HostReaperStillReapsItsOwnChildren) {
   EXPECT_EQ(got->status, 0);
   for (int i = 0; i < 500 && g_host_reaped.load() == 0; ++i) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(g_host_reaped.load(), 1);
+}
+
+// ---- Who ends the program
+
+constexpr uid_t kNobody = 65534;
+
+// A copy of `program` in `dir` that runs set-user-ID as nobody, so that its
+// exec changes the credentials and the kernel clears the program's
+// parent-death signal. Empty, with the reason in `why`, where no such
+// program can be made here.
+std::string setuid_copy(const fs::path& dir, const std::string& program, std::string& why) {
+  if (::geteuid() != 0) {
+    why = "only root can give a program another owner";
+    return {};
+  }
+  if (::prctl(PR_GET_NO_NEW_PRIVS, 0, 0, 0, 0) == 1) {
+    why = "no_new_privs is set, so exec ignores the set-user-ID bit";
+    return {};
+  }
+  struct statvfs fs_info {};
+  if (::statvfs(dir.c_str(), &fs_info) == 0 && (fs_info.f_flag & ST_NOSUID) != 0) {
+    why = dir.string() + " is on a nosuid filesystem";
+    return {};
+  }
+  const fs::path copy = dir / ("setuid-" + fs::path(program).filename().string());
+  std::error_code ec;
+  fs::copy_file(program, copy, ec);
+  if (ec || ::chown(copy.c_str(), kNobody, kNobody) != 0 || ::chmod(copy.c_str(), 04755) != 0) {
+    why = "could not make a set-user-ID copy of " + program;
+    return {};
+  }
+  return copy.string();
+}
+
+// Waits until `pid` runs with the effective uid `uid`: its set-user-ID exec
+// is done.
+bool runs_as(pid_t pid, uid_t uid, std::chrono::milliseconds within) {
+  const auto until = steady_clock::now() + within;
+  for (;;) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);) {
+      std::istringstream fields(line);
+      std::string key;
+      long real = -1, effective = -1;
+      if (fields >> key >> real >> effective && key == "Uid:" && effective == static_cast<long>(uid)) return true;
+    }
+    if (steady_clock::now() >= until) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+}
+
+// Whether this process may take process descriptors (no seccomp filter
+// refuses pidfd_open): only then can a caller end a program whose helper died.
+bool can_take_pidfds() {
+  const long fd = ::syscall(SYS_pidfd_open, ::getpid(), 0);
+  if (fd < 0) return false;
+  ::close(static_cast<int>(fd));
+  return true;
+}
+
+// A set-user-ID program keeps running after its parent's death unless
+// someone kills it: the helper does when the caller dies, the caller does
+// when the helper dies first.
+TEST_F(ChildRun, ASetuidProgramEndsWithItsCallerAndWithItsHelper) {
+  std::string why;
+  const std::string sleeper = setuid_copy(dir_.path(), "/bin/sleep", why);
+  if (sleeper.empty()) GTEST_SKIP() << why;
+
+  {
+    SCOPED_TRACE("the caller killed");
+    const std::string pidfile = file("pids-caller");
+    forked::Child host = forked::start([&] {
+      ChildCommand c = shell(record_pids(pidfile, "exec '" + sleeper + "' 30"));
+      (void)child::run(c);
+      return std::string("the run ended by itself");
+    });
+    ASSERT_GT(host.pid, 0);
+    const auto [program, supervisor] = wait_for_pids(pidfile);
+    ASSERT_GT(program, 0);
+    EXPECT_TRUE(runs_as(program, kNobody, 10s)) << "the set-user-ID exec did not happen";
+    ::kill(host.pid, SIGKILL);
+    EXPECT_EQ(forked::join(host), " [signal 9]");
+    EXPECT_TRUE(all_dead_within({supervisor, program}, 1s));
+    for (const pid_t p : {program, supervisor}) {
+      if (!dead(p)) ::kill(p, SIGKILL);
+    }
+  }
+
+  {
+    SCOPED_TRACE("the helper killed");
+    const std::string pidfile = file("pids-helper");
+    std::thread killer([&] {
+      const auto [program, supervisor] = wait_for_pids(pidfile);
+      if (program > 0 && runs_as(program, kNobody, 10s)) ::kill(supervisor, SIGKILL);
+    });
+    ChildCommand c = shell(record_pids(pidfile, "exec '" + sleeper + "' 30"));
+    auto got = child::run(c);
+    killer.join();
+    const auto [program, supervisor] = wait_for_pids(pidfile);
+    ASSERT_GT(program, 0);
+    ASSERT_FALSE(got.has_value());
+    EXPECT_EQ(got.error().kind, ChildFailureKind::SupervisorEnded);
+    if (can_take_pidfds()) {
+      EXPECT_TRUE(got.error().program_ended);
+      EXPECT_TRUE(all_dead_within({program}, 1s));
+    } else {
+      // Without a descriptor of the program the caller cannot end it, and
+      // says so.
+      EXPECT_FALSE(got.error().program_ended);
+    }
+    EXPECT_FALSE(has_children());
+    if (!dead(program)) ::kill(program, SIGKILL);
+  }
+}
+
+// A stop counts as the caller's only when the kernel vouches for its sender:
+// another process can queue a SIGTERM that names the caller's pid, but only
+// with a code that kill(2) never gives.
+TEST_F(ChildRun, AForgedStopIsAStopFromOutside) {
+  const std::string pidfile = file("pids");
+  const pid_t caller = ::getpid();
+  forked::Child forger = forked::start([&] {
+    const auto [program, supervisor] = wait_for_pids(pidfile);
+    if (supervisor <= 0) return std::string("no supervisor");
+    siginfo_t info{};
+    info.si_signo = SIGTERM;
+    info.si_code = SI_QUEUE;
+    info.si_pid = caller;
+    info.si_uid = ::getuid();
+    if (::syscall(SYS_rt_sigqueueinfo, supervisor, SIGTERM, &info) != 0) return std::string(std::strerror(errno));
+    return std::string("queued");
+  });
+  ASSERT_GT(forger.pid, 0);
+  auto got = child::run(shell(record_pids(pidfile, "exec sleep 30")));
+  EXPECT_EQ(forked::join(forger), "queued");
+  ASSERT_FALSE(got.has_value()) << "status " << (got->status ? std::to_string(*got->status) : "none");
+  EXPECT_EQ(got.error().kind, ChildFailureKind::SupervisorEnded);
+  EXPECT_TRUE(got.error().program_ended);
+  const auto [program, supervisor] = wait_for_pids(pidfile);
+  EXPECT_TRUE(all_dead_within({program, supervisor}, 1s));
+  if (!dead(program)) ::kill(program, SIGKILL);
+}
+
+// The first child of `pid`'s main thread, or -1.
+pid_t first_child_of(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+  pid_t child = -1;
+  in >> child;
+  return child;
+}
+
+// A stop from outside that comes while the program's exec is still under way
+// ends the run, though the program then exits at once. The exec is held up
+// by a lease on the program's file, which the exec must open; the supervisor
+// is held stopped from the moment the exec completes until the program has
+// exited, so that it finds both the stop and the program's end waiting.
+TEST_F(ChildRun, AStopBeforeTheExecCompletesIsActedOn) {
+  const fs::path slow = dir_.path() / "true";
+  fs::copy_file("/bin/true", slow);
+  UniqueFd held(::open(slow.c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(held.valid());
+  // The lease's break notice is SIGIO, whose default action ends a process.
+  struct sigaction ignore {}, old_io {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGIO, &ignore, &old_io);
+  if (::fcntl(held.get(), F_SETLEASE, F_WRLCK) != 0) {
+    ::sigaction(SIGIO, &old_io, nullptr);
+    GTEST_SKIP() << "no write lease on " << slow << ": " << std::strerror(errno);
+  }
+  std::string stopper_said = "the exec never started";
+  std::thread stopper([&] {
+    // The exec has begun once the lease is being broken.
+    for (int i = 0; i < 1000 && ::fcntl(held.get(), F_GETLEASE) == F_WRLCK; ++i) std::this_thread::sleep_for(10ms);
+    const pid_t supervisor = first_child_of(::getpid());
+    const pid_t program = supervisor > 0 ? first_child_of(supervisor) : -1;
+    if (::fcntl(held.get(), F_GETLEASE) != F_WRLCK && program > 0) {
+      forked::Child other = forked::start([supervisor] {
+        if (::kill(supervisor, SIGTERM) != 0 || ::kill(supervisor, SIGSTOP) != 0) return std::string(std::strerror(errno));
+        return std::string("stopped");
+      });
+      stopper_said = forked::join(other);
+    }
+    ::fcntl(held.get(), F_SETLEASE, F_UNLCK);
+    for (int i = 0; i < 1000 && program > 0 && !dead(program); ++i) std::this_thread::sleep_for(10ms);
+    if (supervisor > 0) ::kill(supervisor, SIGCONT);
+  });
+  ChildCommand c;
+  c.program = slow.native();
+  auto got = child::run(c);
+  stopper.join();
+  ::sigaction(SIGIO, &old_io, nullptr);
+  EXPECT_EQ(stopper_said, "stopped");
+  ASSERT_FALSE(got.has_value()) << "status " << (got->status ? std::to_string(*got->status) : "none");
+  EXPECT_EQ(got.error().kind, ChildFailureKind::SupervisorEnded);
+  EXPECT_FALSE(has_children());
 }
 
 // Under the seccomp filters of CMakeLists.txt: each refusal the filter

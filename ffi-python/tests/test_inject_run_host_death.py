@@ -1,10 +1,15 @@
 """What a run leaves when its host dies or its helper is killed: nothing.
 The helper process that runs the program shares the host's memory, so a
 helper left behind would hold the host's keys and values; it ends with its
-host, and the program with it. A helper ended by another process is reported,
-never taken for a program that died by a signal."""
+host, and the program with it, even a set-user-ID one, which the kernel does
+not end with its parent. A helper ended or stopped by another process is
+reported, never taken for a program that died by a signal or exited, and a
+stop that merely names the host as its sender is another process's."""
+import ctypes
+import fcntl
 import json
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -28,11 +33,13 @@ HOST = textwrap.dedent("""
     session.inject_run("DB=secret:dev/app/db\\n", "dev", "/bin/sh", ["-c", script])
 """)
 
+NOBODY = 65534
 
-def recording_script(pidfile):
+
+def recording_script(pidfile, sleeper="sleep"):
     """The program writes its own pid and its parent's (the helper's), then
     sleeps long enough that only a kill ends it within the test."""
-    return f"echo $$ $PPID > '{pidfile}.tmp' && mv '{pidfile}.tmp' '{pidfile}'; exec sleep 30"
+    return f"echo $$ $PPID > '{pidfile}.tmp' && mv '{pidfile}.tmp' '{pidfile}'; exec '{sleeper}' 30"
 
 
 def wait_for_pids(pidfile, host=None):
@@ -93,6 +100,26 @@ def test_a_host_that_dies_mid_run_leaves_nothing_running(db, tmp_path, sig):
         kill_if_running([program, helper])
 
 
+def assert_helper_ended(db, pidfile, other, script):
+    """Runs `script` while `other`, another process, acts on the helper: the
+    run raises the helper's error, `other` has done its part, and neither
+    the program nor the helper is left running."""
+    session = db.session()
+    try:
+        with pytest.raises(ZantuError) as info:
+            session.inject_run("DB=secret:dev/app/db\n", "dev", "/bin/sh", ["-c", script])
+        assert type(info.value) is ZantuError
+        assert info.value.args == (HELPER_ENDED,)
+        assert other.wait(timeout=30) == 0
+        program, helper = wait_for_pids(pidfile)
+        assert wait_until_gone([program, helper], within=1.0) == []
+    finally:
+        other.kill()
+        other.wait()
+        if os.path.exists(pidfile):
+            kill_if_running(wait_for_pids(pidfile))
+
+
 @pytest.mark.parametrize("sig", ["KILL", "TERM"])
 def test_a_helper_ended_by_another_process_is_an_error(db, tmp_path, sig):
     pidfile = str(tmp_path / "pids")
@@ -100,16 +127,166 @@ def test_a_helper_ended_by_another_process_is_an_error(db, tmp_path, sig):
     # helper as soon as the program runs.
     killer = subprocess.Popen(["/bin/sh", "-c", f"while [ ! -s '{pidfile}' ]; do sleep 0.01; done; "
                                                 f"read program helper < '{pidfile}'; kill -{sig} $helper"])
-    session = db.session()
+    assert_helper_ended(db, pidfile, killer, recording_script(pidfile))
+
+
+@pytest.fixture
+def setuid_sleep(tmp_path):
+    """A copy of sleep that runs set-user-ID as nobody: its exec changes the
+    credentials, and the kernel clears its parent-death signal."""
+    if os.geteuid() != 0:
+        pytest.skip("only root can give a program another owner")
+    if os.statvfs(tmp_path).f_flag & os.ST_NOSUID:
+        pytest.skip(f"{tmp_path} is on a nosuid filesystem")
+    with open("/proc/self/status") as f:
+        if "NoNewPrivs:\t1" in f.read():
+            pytest.skip("no_new_privs is set, so exec ignores the set-user-ID bit")
+    copy = tmp_path / "setuid-sleep"
+    shutil.copy("/bin/sleep", copy)
+    os.chown(copy, NOBODY, NOBODY)
+    os.chmod(copy, 0o4755)
+    return str(copy)
+
+
+def runs_as(pid, uid, within=10.0):
+    """Waits until `pid` runs with the effective uid `uid`."""
+    deadline = time.monotonic() + within
+    while time.monotonic() < deadline:
+        try:
+            with open(f"/proc/{pid}/status") as f:
+                for line in f:
+                    if line.startswith("Uid:") and int(line.split()[2]) == uid:
+                        return True
+        except FileNotFoundError:
+            return False
+        time.sleep(0.005)
+    return False
+
+
+def test_a_setuid_program_ends_with_its_host(db, tmp_path, setuid_sleep):
+    pidfile = str(tmp_path / "pids")
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    host = subprocess.Popen([sys.executable, "-c", HOST,
+                             json.dumps([db.root, db.passphrase, recording_script(pidfile, setuid_sleep)])],
+                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    program, helper = wait_for_pids(pidfile, host)
     try:
-        with pytest.raises(ZantuError) as info:
-            session.inject_run("DB=secret:dev/app/db\n", "dev", "/bin/sh", ["-c", recording_script(pidfile)])
-        assert type(info.value) is ZantuError
-        assert info.value.args == (HELPER_ENDED,)
-        program, helper = wait_for_pids(pidfile)
-        assert wait_until_gone([program, helper], within=1.0) == []
+        assert runs_as(program, NOBODY), "the set-user-ID exec did not happen"
+        host.kill()
+        host.communicate(timeout=30)
+        assert wait_until_gone([helper, program], within=1.0) == []
     finally:
-        killer.kill()
-        killer.wait()
-        if os.path.exists(pidfile):
-            kill_if_running(wait_for_pids(pidfile))
+        kill_if_running([program, helper])
+
+
+# Another process, as a program of the same user could be: once the program
+# runs as nobody, it kills the helper.
+HELPER_KILLER = textwrap.dedent("""
+    import os, signal, sys, time
+    pidfile, uid = sys.argv[1], int(sys.argv[2])
+    while not os.path.exists(pidfile):
+        time.sleep(0.01)
+    program, helper = (int(x) for x in open(pidfile).read().split())
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        uids = [l for l in open(f"/proc/{program}/status") if l.startswith("Uid:")][0].split()
+        if int(uids[2]) == uid:
+            os.kill(helper, signal.SIGKILL)
+            break
+        time.sleep(0.005)
+""")
+
+
+def test_a_setuid_program_ends_when_its_helper_is_killed(db, tmp_path, setuid_sleep):
+    pidfile = str(tmp_path / "pids")
+    killer = subprocess.Popen([sys.executable, "-c", HELPER_KILLER, pidfile, str(NOBODY)])
+    assert_helper_ended(db, pidfile, killer, recording_script(pidfile, setuid_sleep))
+
+
+# Queues SIGTERM to the helper with the host's pid as its sender, which
+# rt_sigqueueinfo lets any process of the user write; the code it carries
+# (SI_QUEUE) is not the one kill(2) gives.
+FORGER = textwrap.dedent("""
+    import ctypes, os, signal, struct, sys, time
+    pidfile = sys.argv[1]
+    while not os.path.exists(pidfile):
+        time.sleep(0.01)
+    program, helper = (int(x) for x in open(pidfile).read().split())
+    SI_QUEUE, SYS_rt_sigqueueinfo = -1, 129
+    info = struct.pack("iiii", signal.SIGTERM, 0, SI_QUEUE, 0) + struct.pack("iI", os.getppid(), os.getuid())
+    buf = ctypes.create_string_buffer(info.ljust(128, b"\\0"), 128)
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.syscall(SYS_rt_sigqueueinfo, helper, signal.SIGTERM, buf) != 0:
+        sys.exit(os.strerror(ctypes.get_errno()))
+""")
+
+
+def test_a_forged_stop_is_a_stop_from_another_process(db, tmp_path):
+    pidfile = str(tmp_path / "pids")
+    forger = subprocess.Popen([sys.executable, "-c", FORGER, pidfile])
+    assert_helper_ended(db, pidfile, forger, recording_script(pidfile))
+
+
+# Holds a lease on the program's file, so that its exec, which must open the
+# file, waits; once the exec waits, stops the helper from outside (SIGTERM,
+# then SIGSTOP so that the helper resumes only after the program has ended),
+# lets the exec go on, and continues the helper when the program has exited.
+SLOW_EXEC_STOPPER = textwrap.dedent("""
+    import fcntl, os, signal, sys, time
+    F_SETLEASE, F_GETLEASE = 1024, 1025
+    path, host = sys.argv[1], os.getppid()
+    signal.signal(signal.SIGIO, signal.SIG_IGN)
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        fcntl.fcntl(fd, F_SETLEASE, fcntl.F_WRLCK)
+    except OSError as e:
+        print("no-lease", e, flush=True)
+        sys.exit(0)
+    print("ready", flush=True)
+    while fcntl.fcntl(fd, F_GETLEASE) == fcntl.F_WRLCK:
+        time.sleep(0.005)
+
+    def children(pid):
+        with open(f"/proc/{pid}/task/{pid}/children") as f:
+            return [int(c) for c in f.read().split()]
+
+    helper = next(c for c in children(host) if c != os.getpid() and children(c))
+    program = children(helper)[0]
+    os.kill(helper, signal.SIGTERM)
+    os.kill(helper, signal.SIGSTOP)
+    fcntl.fcntl(fd, F_SETLEASE, fcntl.F_UNLCK)
+
+    def state(pid):
+        try:
+            with open(f"/proc/{pid}/stat") as f:
+                stat = f.read()
+            return stat[stat.rindex(")") + 2]
+        except FileNotFoundError:
+            return "gone"
+
+    deadline = time.monotonic() + 10
+    while state(program) not in ("Z", "gone") and time.monotonic() < deadline:
+        time.sleep(0.005)
+    os.kill(helper, signal.SIGCONT)
+    print("stopped", flush=True)
+""")
+
+
+def test_a_stop_before_the_exec_completes_is_acted_on(db, tmp_path):
+    slow = tmp_path / "true"
+    shutil.copy("/bin/true", slow)
+    stopper = subprocess.Popen([sys.executable, "-c", SLOW_EXEC_STOPPER, str(slow)],
+                               stdout=subprocess.PIPE, text=True)
+    try:
+        ready = stopper.stdout.readline()
+        if ready.startswith("no-lease"):
+            pytest.skip(f"no write lease on {slow}: {ready}")
+        assert ready == "ready\n"
+        session = db.session()
+        with pytest.raises(ZantuError) as info:
+            session.inject_run("DB=secret:dev/app/db\n", "dev", str(slow), [])
+        assert info.value.args == (HELPER_ENDED.replace("/bin/sh", str(slow)),)
+        assert stopper.stdout.read() == "stopped\n"
+    finally:
+        stopper.kill()
+        stopper.wait()

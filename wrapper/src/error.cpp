@@ -22,8 +22,10 @@ WrapperError WrapperError::steering_variable(std::string name, std::string reaso
   return {WrapperErrorKind::SteeringVariable, std::move(name), std::nullopt, std::move(reason)};
 }
 
-WrapperError WrapperError::helper_ended(std::string program) {
-  return {WrapperErrorKind::HelperEnded, std::move(program), std::nullopt};
+WrapperError WrapperError::helper_ended(std::string program, bool program_ended) {
+  WrapperError e{WrapperErrorKind::HelperEnded, std::move(program), std::nullopt};
+  e.program_left_ = !program_ended;
+  return e;
 }
 
 std::string WrapperError::to_string() const {
@@ -41,8 +43,9 @@ std::string WrapperError::to_string() const {
     case WrapperErrorKind::SteeringVariable:
       return "variable `" + detail_ + "` " + reason_ + "; high/prod injection refused";
     case WrapperErrorKind::HelperEnded:
-      return "the run's helper process was ended by another process before `" + detail_ +
-             "` exited; the program was ended with it and its status is unknown";
+      return "the run's helper process was ended by another process before `" + detail_ + "` exited; " +
+             (program_left_ ? "the program could not be ended and may still be running; its status is unknown"
+                            : "the program was ended with it and its status is unknown");
   }
   return detail_;
 }

@@ -79,7 +79,8 @@ Result<Output> SystemRunner::run(const Command& command) const {
   child.inherit_stdio = command.inherit_stdio;
   auto ran = core::child::run(child);
   if (!ran && ran.error().kind == core::ChildFailureKind::SupervisorEnded) {
-    return std::unexpected(WrapperError::helper_ended(core::utf8::to_lossy(command.program)));
+    return std::unexpected(
+        WrapperError::helper_ended(core::utf8::to_lossy(command.program), ran.error().program_ended));
   }
   // No limit and no output bound are set, so every other failure is a launch failure.
   if (!ran) return std::unexpected(WrapperError::spawn(launch_error(command, ran.error().errnum)));

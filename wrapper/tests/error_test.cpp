@@ -28,6 +28,9 @@ TEST(WrapperError, TextForms) {
       {WrapperError::helper_ended("/usr/bin/psql"), WrapperErrorKind::HelperEnded,
        "the run's helper process was ended by another process before `/usr/bin/psql` exited; the program was "
        "ended with it and its status is unknown"},
+      {WrapperError::helper_ended("/usr/bin/sudo", false), WrapperErrorKind::HelperEnded,
+       "the run's helper process was ended by another process before `/usr/bin/sudo` exited; the program could "
+       "not be ended and may still be running; its status is unknown"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(c.error.kind(), c.kind);

@@ -77,6 +77,9 @@ enum class ChildFailureKind : std::uint8_t {
 struct ChildFailure {
   ChildFailureKind kind;
   int errnum = 0;  // 0 for TimedOut and OutputTooLarge
+  // For SupervisorEnded: whether the program is known to have ended. False
+  // when the run held no process descriptor of it, or it outlived the kill.
+  bool program_ended = true;
 };
 
 namespace child {
@@ -112,11 +115,23 @@ namespace child {
 // SIGKILL; if its supervisor does not end within 2 s of being asked, the
 // supervisor is killed too and the child dies with it.
 //
-// The supervisor dies with the caller (a parent-death signal, set before it
-// starts the child, with a check for a caller that died before that), and the
-// child with the supervisor: a caller killed in the middle of a run leaves
-// nothing of it running and none of its memory held. A supervisor killed, or
-// told to stop, by another process ends the run with `SupervisorEnded`.
+// The supervisor is told of the caller's death (a parent-death signal it
+// waits for, set before it starts the child, with a check for a caller that
+// died before that); it then kills the child and exits at once. The child
+// dies with the supervisor (its own parent-death signal, which an exec that
+// changes the credentials clears). So a caller killed in the middle of a run
+// leaves nothing of it running and none of its memory held, whatever the
+// child's credentials.
+//
+// Only the caller stops a run: a SIGTERM counts as the caller's when the
+// kernel gives it as sent by kill(2) from the caller's pid (SI_USER), even
+// one that came before the child's exec completed. A supervisor killed, or
+// told to stop, by another process ends the run with `SupervisorEnded`. When
+// the supervisor was killed, the caller kills the child itself through a
+// process descriptor taken before its exec (the child waits for that), and
+// waits at most 2 s for its end; without pidfd_open it cannot aim at the
+// child safely, and `ChildFailure::program_ended` is true only once no
+// process holds the child's pid any more.
 [[nodiscard]] std::expected<ChildOutput, ChildFailure> run(const ChildCommand& command);
 
 }  // namespace child

@@ -32,8 +32,10 @@ class WrapperError {
   // program; `reason` completes "variable `name` ...".
   [[nodiscard]] static WrapperError steering_variable(std::string name, std::string reason);
   // The helper process that ran `program` was killed, or told to stop, by
-  // another process before the program ended; the program was ended with it.
-  [[nodiscard]] static WrapperError helper_ended(std::string program);
+  // another process before the program ended. `program_ended`: the program
+  // is known to have been ended with it; false when the run could not end
+  // it, or not see it end, and it may still be running.
+  [[nodiscard]] static WrapperError helper_ended(std::string program, bool program_ended = true);
 
   [[nodiscard]] WrapperErrorKind kind() const noexcept { return kind_; }
   // The carried core error for `Core`, else nullptr.
@@ -60,6 +62,7 @@ class WrapperError {
   std::string detail_;
   std::string reason_;
   std::optional<core::CoreError> core_;
+  bool program_left_ = false;  // for `HelperEnded`: the program may still be running
 };
 
 template <class T>

@@ -84,7 +84,8 @@ class ProcessRunner {
 // `kMaxEnvStringLen`, a value that is not UTF-8 (all before anything starts),
 // or a launch, wait or read failure
 // ("launch {program}: {os error}"); or with `WrapperError::HelperEnded` when
-// another process killed or stopped the run's helper, and with it the child.
+// another process killed or stopped the run's helper (the child is ended
+// with it, or the error says that it may still be running).
 class SystemRunner final : public ProcessRunner {
  public:
   [[nodiscard]] Result<Output> run(const Command& command) const override;
