@@ -250,8 +250,12 @@ SLOW_EXEC_STOPPER = textwrap.dedent("""
         with open(f"/proc/{pid}/task/{pid}/children") as f:
             return [int(c) for c in f.read().split()]
 
-    helper = next(c for c in children(host) if c != os.getpid() and children(c))
-    program = children(helper)[0]
+    def in_execve(pid):
+        with open(f"/proc/{pid}/syscall") as f:
+            return f.read().split()[0] == "59"
+
+    # The helper is the host's child whose own child waits in execve.
+    helper, program = next((c, g) for c in children(host) if c != os.getpid() for g in children(c) if in_execve(g))
     os.kill(helper, signal.SIGTERM)
     os.kill(helper, signal.SIGSTOP)
     fcntl.fcntl(fd, F_SETLEASE, fcntl.F_UNLCK)
