@@ -136,7 +136,9 @@ core::Result<core::SecretValue> AwsProvider::materialize(std::string_view refere
   // The output (and with it the secret) is wiped when it leaves this scope.
   auto output = runner_->run(args, timeout_);
   if (!output) return std::unexpected(std::move(output.error()));
-  if (!output->status || *output->status != 0) return std::unexpected(classify_failure(*ref, output->status, output->stderr_bytes));
+  if (!output->status || *output->status != 0) {
+    return std::unexpected(classify_failure(*ref, output->status, output->stderr_bytes.as_bytes()));
+  }
   return parse_secret_string(*ref, output->stdout_bytes.as_bytes());
 }
 

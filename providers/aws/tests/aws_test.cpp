@@ -180,7 +180,7 @@ struct FakeRunner final : AwsRunner {
     calls->args.emplace_back(args.begin(), args.end());
     calls->limits.push_back(limit);
     if (failure) return std::unexpected(*failure);
-    return AwsOutput{core::SecretBuffer(std::string_view(out)), {err.begin(), err.end()}, status};
+    return AwsOutput{core::SecretBuffer(std::string_view(out)), core::SecretBuffer(std::string_view(err)), status};
   }
 };
 

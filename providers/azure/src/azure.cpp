@@ -123,7 +123,7 @@ core::Result<core::SecretValue> AzureProvider::materialize(std::string_view refe
   auto output = runner_->run(args, timeout_);
   if (!output) return std::unexpected(std::move(output.error()));
   if (!output->status || *output->status != 0) {
-    return std::unexpected(classify_failure(*ref, output->status, output->stderr_bytes));
+    return std::unexpected(classify_failure(*ref, output->status, output->stderr_bytes.as_bytes()));
   }
   return parse_secret_value(*ref, output->stdout_bytes.as_bytes());
 }

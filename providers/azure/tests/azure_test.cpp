@@ -164,7 +164,7 @@ struct FakeRunner final : AzRunner {
 
   core::Result<AzOutput> run(std::span<const std::string> args, std::chrono::nanoseconds) const override {
     calls->emplace_back(args.begin(), args.end());
-    return AzOutput{core::SecretBuffer(std::string_view(out)), {err.begin(), err.end()}, status};
+    return AzOutput{core::SecretBuffer(std::string_view(out)), core::SecretBuffer(std::string_view(err)), status};
   }
 };
 

@@ -17,8 +17,7 @@ std::expected<ToolOutput, ToolFailure> run_tool(std::string_view program, std::s
   auto ran = core::child::run(child);
   if (!ran) return std::unexpected(ran.error());
   // Standard error is only ever classified; a read error just ends a stream.
-  const auto err = ran->stderr_bytes.as_bytes();
-  return ToolOutput{std::move(ran->stdout_bytes), std::vector<std::uint8_t>(err.begin(), err.end()), ran->status};
+  return ToolOutput{std::move(ran->stdout_bytes), std::move(ran->stderr_bytes), ran->status};
 }
 
 JsonAnswer read_json_answer(std::span<const std::uint8_t> stdout_bytes) {
@@ -43,13 +42,13 @@ std::string_view choose_hint(std::span<const std::uint8_t> stderr_bytes, std::sp
   // Matching the raw bytes is the same as matching their lossy UTF-8 decoding:
   // the patterns are ASCII, every ASCII byte decodes to itself, and no
   // replacement or multi-byte character contains an ASCII byte.
-  std::string lowered(stderr_bytes.begin(), stderr_bytes.end());
-  for (char& c : lowered) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  core::SecretBuffer lowered(stderr_bytes);
+  for (std::uint8_t& b : std::span(lowered.data(), lowered.size())) {
+    if (b >= 'A' && b <= 'Z') b = static_cast<std::uint8_t>(b - 'A' + 'a');
   }
   for (const HintGroup& g : groups) {
     for (std::string_view p : g.patterns) {
-      if (lowered.find(p) != std::string::npos) return g.hint;
+      if (lowered.view().find(p) != std::string_view::npos) return g.hint;
     }
   }
   return fallback;

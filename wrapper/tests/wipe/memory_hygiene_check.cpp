@@ -26,6 +26,7 @@
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "../support.hpp"
@@ -64,6 +65,9 @@ struct Needles {
   std::size_t decimal_len[kNumValues];
   char live_control[kTextLen];
   char freed_control[kTextLen];
+  // The tool's answer for the provider value: one JSON string with escapes.
+  char answer[kTextLen * 6];
+  std::size_t answer_len;
   std::uint8_t buf[kChunkLen + 256];
 };
 
@@ -88,6 +92,72 @@ void random_text(char (&out)[kTextLen]) {
 }
 
 std::string_view text(const char (&t)[kTextLen]) { return {t, kTextLen}; }
+
+// A random code point above U+FFFF: its UTF-8 form has four bytes and its
+// escape is a surrogate pair.
+char32_t random_astral() { return 0x10000 + randombytes_uniform(0x100000); }
+
+// The provider value: random letters and digits around a line break, "é", a
+// raw "日", a random character written as a surrogate pair and a random one
+// written raw. Its answer writes the first three as escapes
+// ("\n", "\u00e9", "\uD8xx\uDCxx") and the others as raw UTF-8.
+void escaped_value(char (&value)[kTextLen]) {
+  Needles& n = needles();
+  random_text(value);
+  const char32_t pair = random_astral();
+  const char32_t raw = random_astral();
+  std::size_t v = 0;  // bytes of the value written
+  std::size_t a = 0;  // bytes of the answer written
+  auto to_answer = [&](std::string_view json) {
+    std::memcpy(n.answer + a, json.data(), json.size());
+    a += json.size();
+  };
+  // `bytes` in the value, written `json` in the answer.
+  auto put = [&](std::string_view bytes, std::string_view json) {
+    std::memcpy(value + v, bytes.data(), bytes.size());
+    v += bytes.size();
+    to_answer(json);
+  };
+  auto keep = [&](std::size_t len) {
+    to_answer({value + v, len});
+    v += len;
+  };
+  auto utf8_of = [](char32_t cp, char (&out)[4]) {
+    out[0] = static_cast<char>(0xF0 | (cp >> 18));
+    out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+  };
+  auto escape_of = [](char32_t unit, char* out) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    out[0] = '\\';
+    out[1] = 'u';
+    for (int i = 0; i < 4; ++i) out[2 + i] = kHex[(unit >> (12 - 4 * i)) & 0xF];
+  };
+  char pair_bytes[4], raw_bytes[4], escape[12];
+  utf8_of(pair, pair_bytes);
+  utf8_of(raw, raw_bytes);
+  const char32_t low = 0xDC00 + ((pair - 0x10000) & 0x3FF);
+  escape_of(0xD800 + ((pair - 0x10000) >> 10), escape);
+  escape_of(low, escape + 6);
+  to_answer("\"");
+  keep(2);
+  put("\n", "\\n");
+  keep(2);
+  put("\xc3\xa9", "\\u00e9");
+  keep(2);
+  put("\xe6\x97\xa5", "\xe6\x97\xa5");
+  keep(2);
+  put({pair_bytes, 4}, {escape, 12});
+  keep(2);
+  put({raw_bytes, 4}, {raw_bytes, 4});
+  to_answer("\"\n");
+  if (v != kTextLen) std::abort();
+  n.answer_len = a;
+  sodium_memzero(pair_bytes, sizeof pair_bytes);
+  sodium_memzero(raw_bytes, sizeof raw_bytes);
+  sodium_memzero(escape, sizeof escape);
+}
 
 struct Mapping {
   std::uintptr_t begin, end;
@@ -313,6 +383,7 @@ class MemoryHygiene : public ::testing::Test {
     Needles& n = needles();
     random_text(n.passphrase);
     for (auto& v : n.values) random_text(v);
+    escaped_value(n.values[3]);
     random_text(n.live_control);
     random_text(n.freed_control);
     for (std::size_t i = 0; i < kNumValues; ++i) {
@@ -323,17 +394,23 @@ class MemoryHygiene : public ::testing::Test {
       }
       n.decimal_len[i] = len;
     }
-    // The `aws` tool answers with the fourth value as a JSON string and a
-    // line break, as the real one prints a secret string. The value goes to
-    // its file straight from the needles, so that this test makes no copy of
-    // its own.
-    const std::string answer = tmp_ / "answer";
-    core::UniqueFd fd(::open(answer.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    ASSERT_TRUE(fd.valid());
-    ASSERT_EQ(core::write_all(fd.get(), "\"", 1), 0);
-    ASSERT_EQ(core::write_all(fd.get(), n.values[3], kTextLen), 0);
-    ASSERT_EQ(core::write_all(fd.get(), "\"\n", 2), 0);
-    testing::write_file(tmp_ / "aws", "#!/bin/sh\nexec cat '" + answer + "'\n", fs::perms::owner_all);
+    // The `aws` tool answers with the fourth value as a JSON string with
+    // escapes and a line break, as the real one prints a secret string, and
+    // quotes the value on its standard error, as the real one quotes the
+    // characters it cannot encode. Both go to their files straight from the
+    // needles, so that this test makes no copy of its own.
+    const std::string answer = tmp_ / "answer", quoted = tmp_ / "quoted";
+    for (const auto& [file, bytes, len] : {std::tuple{answer, n.answer, n.answer_len},
+                                           std::tuple{quoted, n.values[3], kTextLen}}) {
+      core::UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+      ASSERT_TRUE(fd.valid());
+      ASSERT_EQ(core::write_all(fd.get(), bytes, len), 0);
+    }
+    // The quote comes after a long warning, far from the allocator's own
+    // bookkeeping, in a block as large as no allocation of the search's.
+    testing::write_file(tmp_ / "aws",
+                        "#!/bin/sh\ncat '" + answer + "'\nprintf 'warning: %0967d ' 0 >&2\ncat '" + quoted + "' >&2\n",
+                        fs::perms::owner_all);
     path_.emplace("PATH", testing::path_searching_first(tmp_.path()));
   }
 
@@ -344,6 +421,7 @@ class MemoryHygiene : public ::testing::Test {
       out.push_back({"value " + std::to_string(i), n.values[i], kTextLen});
       out.push_back({"value " + std::to_string(i) + " as JSON", n.decimal[i], n.decimal_len[i]});
     }
+    out.push_back({"value 3 as the tool printed it", n.answer, n.answer_len});
     return out;
   }
 

@@ -39,11 +39,12 @@ struct AwsRef {
   friend bool operator==(const AwsRef&, const AwsRef&) = default;
 };
 
-// What one run of the tool left. `stdout_bytes` holds the secret and wipes
-// itself when dropped; `status` is absent when a signal ended the tool.
+// What one run of the tool left. `stdout_bytes` holds the secret; both wipe
+// themselves when dropped, since the tool may quote part of a value on its
+// standard error. `status` is absent when a signal ended the tool.
 struct AwsOutput {
   core::SecretBuffer stdout_bytes;
-  std::vector<std::uint8_t> stderr_bytes;
+  core::SecretBuffer stderr_bytes;
   std::optional<std::int32_t> status;
 };
 

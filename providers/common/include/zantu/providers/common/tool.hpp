@@ -11,18 +11,18 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "zantu/core/child.hpp"
 #include "zantu/core/secret.hpp"
 
 namespace zantu::providers::common {
 
-// What a finished tool left behind. `stdout_bytes` is the secret and wipes
-// itself; `stderr_bytes` is only ever classified.
+// What a finished tool left behind. `stdout_bytes` is the secret; standard
+// error is only ever classified, but the tools quote parts of a value there
+// (the character they could not encode), so it wipes itself too.
 struct ToolOutput {
   core::SecretBuffer stdout_bytes;
-  std::vector<std::uint8_t> stderr_bytes;
+  core::SecretBuffer stderr_bytes;
   // The exit code when the tool exited, absent when a signal ended it.
   std::optional<std::int32_t> status;
 };
@@ -88,7 +88,7 @@ struct HintGroup {
 };
 
 // The hint of the first group with a pattern that occurs in `stderr_bytes`
-// (ASCII letters lowered), else `fallback`.
+// (ASCII letters lowered), else `fallback`. The lowered copy wipes itself.
 [[nodiscard]] std::string_view choose_hint(std::span<const std::uint8_t> stderr_bytes,
                                            std::span<const HintGroup> groups, std::string_view fallback);
 
