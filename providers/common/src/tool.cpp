@@ -1,10 +1,19 @@
 #include "zantu/providers/common/tool.hpp"
 
+#include <array>
+
 #include "zantu/core/child.hpp"
 #include "zantu/core/error.hpp"
 #include "zantu/core/json.hpp"
 
 namespace zantu::providers::common {
+namespace {
+
+// Python's own name for UTF-8, and the handler that makes an unencodable
+// character an error instead of a dropped or replaced one.
+constexpr std::string_view kIoEncoding = "utf-8:strict";
+
+}  // namespace
 
 std::expected<ToolOutput, ToolFailure> run_tool(std::string_view program, std::span<const std::string> args,
                                                 std::chrono::nanoseconds limit) {
@@ -14,6 +23,12 @@ std::expected<ToolOutput, ToolFailure> run_tool(std::string_view program, std::s
   child.path_search = core::PathSearch::Caller;
   child.max_stream_len = kMaxToolOutputLen;
   child.limit = limit;
+  // Whatever the host's PYTHONIOENCODING, PYTHONUTF8 or locale say, the tool
+  // prints UTF-8 or fails: under latin-1 or ASCII with a replacing handler a
+  // value would arrive changed, with status 0.
+  const std::array env = {core::ChildEnvVar{
+      "PYTHONIOENCODING", {reinterpret_cast<const std::uint8_t*>(kIoEncoding.data()), kIoEncoding.size()}}};
+  child.env = env;
   auto ran = core::child::run(child);
   if (!ran) return std::unexpected(ran.error());
   // Standard error is only ever classified; a read error just ends a stream.

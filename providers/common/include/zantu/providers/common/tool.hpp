@@ -39,7 +39,9 @@ inline constexpr std::size_t kMaxToolOutputLen = 16 * 1024 * 1024;
 
 // Runs `program` (looked up on the caller's PATH; no shell) with `args` after
 // it. The tool gets /dev/null as standard input, the caller's environment less
-// every variable whose name begins with "ZANTU_", and the caller's working
+// every variable whose name begins with "ZANTU_" and with PYTHONIOENCODING set
+// to "utf-8:strict" (both tools are Python programs, which otherwise encode
+// what they print as the host's setting says), and the caller's working
 // directory; no other descriptor of ours reaches it, and it starts with
 // SIGPIPE, SIGXFSZ and SIGCHLD at their default action and an empty signal
 // mask (`core::child::run`, which the wrapper's runner uses too; the host's
