@@ -124,6 +124,23 @@ def test_values_arrive_exact_whatever_the_hosts_io_encoding(vault, stand_ins, tm
             assert got[f"{tool.upper()}_{i}"] == value.encode(), (tool, value)
 
 
+def test_az_that_drops_what_it_cannot_encode_gives_no_value(vault, stand_ins, tmp_path):
+    # Under "utf-8:strict" only a lone surrogate cannot be encoded; az then
+    # prints "abc\u00e9" and exits with 0. The aws stand-in fails outright.
+    stand_ins({"lone": LONE_SURROGATE})
+    marker = tmp_path / "ran"
+    cases = {
+        "az": "provider error: azure-kv: `az` could not encode the value of secret `lone` in vault `kv1` and "
+              "printed it with characters dropped (output withheld)",
+        "aws": "provider error: aws-sm: the `aws` invocation failed [region=`eu-west-1`, secret=`lone`, exit=1]",
+    }
+    for i, (tool, message) in enumerate(cases.items()):
+        vault.plant(reference(f"dev/app/{tool}", REFS[tool].format("lone")))
+        raises_exactly(ZantuError, message, vault.session().inject_run, f"V=secret:dev/app/{tool}\n", "dev",
+                       "/bin/sh", ["-c", f"printf %s \"$V\" > '{marker}'"])
+        assert not marker.exists(), tool
+
+
 # A loopback stand-in for Secrets Manager's GetSecretValue, run as a process of
 # its own: the module holds the interpreter lock while the tool runs.
 FAKE_SERVICE = textwrap.dedent("""\

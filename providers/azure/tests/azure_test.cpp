@@ -176,8 +176,23 @@ TEST(AzureProvider, MaterializeTurnsTheOutcomeIntoAValueOrAnError) {
     std::string error;
   };
   const std::string empty = "azure-kv secret `s1` in vault `kv1` resolved to an empty value";
+  const std::string unencodable =
+      "azure-kv: `az` could not encode the value of secret `s1` in vault `kv1` and printed it with characters "
+      "dropped (output withheld)";
   const Case cases[] = {
       {"\"pw\"\n", "", 0, "pw", ""},
+      // What az 2.45 did for `caf\u00e9 \u65e5\u672c \U0001F511` under latin-1, and for a value with a lone
+      // surrogate under "utf-8:strict": the characters it could not encode dropped, exit 0.
+      {"\"caf  \"\n",
+       "WARNING: Unable to encode the output with iso8859-1 encoding. Unsupported characters are discarded.\n", 0,
+       std::nullopt, unencodable},
+      {"\"abc\"\n",
+       "WARNING: Unable to encode the output with utf-8 encoding. Unsupported characters are discarded.\n", 0,
+       std::nullopt, unencodable},
+      {"\"pw\"\n", "unable to encode the output", 0, std::nullopt, unencodable},
+      {"\"\"\n", "WARNING: Unable to encode the output with ascii encoding.", 0, std::nullopt, unencodable},
+      {"\"pw\"\n", "WARNING: Unable to encode the output with ascii encoding.", 2, std::nullopt,
+       failure_text(kFallbackHint, "2")},
       {"\"pw\\r\"\n", "", 0, "pw\r", ""},  // a value's own carriage return is kept
       {"\"a\\nb\\n\"\n", "WARNING: preview", 0, "a\nb\n", ""},
       {"\"\"\n", "", 0, std::nullopt, empty},

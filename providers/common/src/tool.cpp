@@ -1,6 +1,8 @@
 #include "zantu/providers/common/tool.hpp"
 
+#include <algorithm>
 #include <array>
+#include <functional>
 
 #include "zantu/core/child.hpp"
 #include "zantu/core/error.hpp"
@@ -12,6 +14,8 @@ namespace {
 // Python's own name for UTF-8, and the handler that makes an unencodable
 // character an error instead of a dropped or replaced one.
 constexpr std::string_view kIoEncoding = "utf-8:strict";
+
+char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 }  // namespace
 
@@ -59,7 +63,7 @@ std::string_view choose_hint(std::span<const std::uint8_t> stderr_bytes, std::sp
   // replacement or multi-byte character contains an ASCII byte.
   core::SecretBuffer lowered(stderr_bytes);
   for (std::uint8_t& b : std::span(lowered.data(), lowered.size())) {
-    if (b >= 'A' && b <= 'Z') b = static_cast<std::uint8_t>(b - 'A' + 'a');
+    b = static_cast<std::uint8_t>(lower_ascii(static_cast<char>(b)));
   }
   for (const HintGroup& g : groups) {
     for (std::string_view p : g.patterns) {
@@ -67,6 +71,11 @@ std::string_view choose_hint(std::span<const std::uint8_t> stderr_bytes, std::sp
     }
   }
   return fallback;
+}
+
+bool mentions(std::span<const std::uint8_t> stderr_bytes, std::string_view phrase) {
+  const std::string_view text(reinterpret_cast<const char*>(stderr_bytes.data()), stderr_bytes.size());
+  return !std::ranges::search(text, phrase, {}, lower_ascii).empty();
 }
 
 std::string exit_text(std::optional<std::int32_t> status) {

@@ -158,6 +158,12 @@ Tool az_tool() {
           {"exit 0", std::nullopt,
            "azure-kv: `az` printed something other than one JSON string for secret `s1` in vault `kv1` (output "
            "withheld)"},
+          // What az does with a character it cannot encode: drops it, warns and exits with 0.
+          {R"(printf '"caf  "\n'; echo 'WARNING: Unable to encode the output with iso8859-1 encoding. )"
+           R"(Unsupported characters are discarded.' >&2)",
+           std::nullopt,
+           "azure-kv: `az` could not encode the value of secret `s1` in vault `kv1` and printed it with characters "
+           "dropped (output withheld)"},
       },
       "azure-kv: the helper process running `az` was ended by another process before `az` exited",
   };

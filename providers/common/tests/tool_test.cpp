@@ -40,5 +40,13 @@ TEST(Tool, ReadJsonAnswer) {
   }
 }
 
+TEST(Tool, MentionsWithoutRegardToCase) {
+  EXPECT_TRUE(mentions(bytes_of("WARNING: Unable to encode the output with cp1252"), "unable to encode the output"));
+  EXPECT_TRUE(mentions(bytes_of("UNABLE TO ENCODE THE OUTPUT"), "unable to encode the output"));
+  EXPECT_TRUE(mentions(bytes_of("x\xffunable to encode the output"), "unable to encode the output"));
+  EXPECT_FALSE(mentions(bytes_of("Unable to encode the outpu"), "unable to encode the output"));
+  EXPECT_FALSE(mentions(bytes_of(""), "unable to encode the output"));
+}
+
 }  // namespace
 }  // namespace zantu::providers::common

@@ -75,7 +75,10 @@ class AzureProvider final : public core::SecretProvider {
   AzureProvider(std::chrono::nanoseconds timeout, std::unique_ptr<AzRunner> runner);
 
   // Parses the reference, runs the tool once and returns the secret's value
-  // as `parse_secret_value` reads it from the tool's output. Every failure is
+  // as `parse_secret_value` reads it from the tool's output. A run that exits
+  // with 0 but says on its standard error that it could not encode its output
+  // ("Unable to encode the output") printed the value with characters
+  // dropped, and fails with its own message. Every failure is
   // `CoreError::Provider`; the tool's own output never appears in it.
   [[nodiscard]] core::Result<core::SecretValue> materialize(std::string_view reference) const override;
   [[nodiscard]] std::string_view scheme() const noexcept override { return "azure-kv"; }

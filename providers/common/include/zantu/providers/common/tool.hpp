@@ -94,6 +94,10 @@ struct HintGroup {
 [[nodiscard]] std::string_view choose_hint(std::span<const std::uint8_t> stderr_bytes,
                                            std::span<const HintGroup> groups, std::string_view fallback);
 
+// Whether `phrase` (lower-case ASCII) occurs in `stderr_bytes` without regard
+// to ASCII case. Nothing is copied.
+[[nodiscard]] bool mentions(std::span<const std::uint8_t> stderr_bytes, std::string_view phrase);
+
 // The exit code in decimal, or "signal" when there is none.
 [[nodiscard]] std::string exit_text(std::optional<std::int32_t> status);
 
