@@ -141,6 +141,16 @@ def test_az_that_drops_what_it_cannot_encode_gives_no_value(vault, stand_ins, tm
         assert not marker.exists(), tool
 
 
+def test_a_name_holding_a_pattern_does_not_choose_the_hint(vault, stand_ins):
+    # "credential" selects the access hint; the secret is simply missing.
+    stand_ins({})
+    vault.plant(reference("dev/app/db", "azure-kv://kv1/db-credential"))
+    raises_exactly(ZantuError,
+                   "provider error: azure-kv: the secret was not found in the vault (check the name and your "
+                   "access) [vault=`kv1`, secret=`db-credential`, exit=3]",
+                   vault.session().inject_run, "DB=secret:dev/app/db\n", "dev", "/bin/sh", ["-c", "true"])
+
+
 # A loopback stand-in for Secrets Manager's GetSecretValue, run as a process of
 # its own: the module holds the interpreter lock while the tool runs.
 FAKE_SERVICE = textwrap.dedent("""\

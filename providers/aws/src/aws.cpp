@@ -158,7 +158,8 @@ core::Result<core::SecretValue> parse_secret_string(const AwsRef& ref, std::span
 
 core::CoreError classify_failure(const AwsRef& ref, std::optional<std::int32_t> status,
                                  std::span<const std::uint8_t> stderr_bytes) {
-  const std::string_view hint = common::choose_hint(stderr_bytes, kHintGroups, kFallbackHint);
+  const std::array<std::string_view, 2> names = {ref.region, ref.secret_name};
+  const std::string_view hint = common::choose_hint(stderr_bytes, names, kHintGroups, kFallbackHint);
   return core::CoreError::provider(fill(kFailed, {hint, ref.region, ref.secret_name, common::exit_text(status)}));
 }
 

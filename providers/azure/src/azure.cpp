@@ -151,7 +151,8 @@ core::Result<core::SecretValue> parse_secret_value(const AzureRef& ref, std::spa
 
 core::CoreError classify_failure(const AzureRef& ref, std::optional<std::int32_t> status,
                                  std::span<const std::uint8_t> stderr_bytes) {
-  const std::string_view hint = common::choose_hint(stderr_bytes, kHintGroups, kFallbackHint);
+  const std::array<std::string_view, 2> names = {ref.vault, ref.secret_name};
+  const std::string_view hint = common::choose_hint(stderr_bytes, names, kHintGroups, kFallbackHint);
   return core::CoreError::provider(fill(kFailed, {hint, ref.vault, ref.secret_name, common::exit_text(status)}));
 }
 

@@ -157,6 +157,42 @@ TEST(Azure, ClassifyFailureChoosesTheEarliestMatchingGroup) {
   EXPECT_EQ(quoted.to_string(), "provider error: " + failure_text(kAccessHint, "2"));
 }
 
+// The tool repeats the vault and the secret name in its messages; a name
+// holding a pattern of another group must not choose the hint.
+TEST(Azure, ClassifyFailureLooksPastTheReferencesNames) {
+  struct Case {
+    AzureRef ref;
+    std::string_view stderr_text;
+    std::string_view hint;
+  };
+  const Case cases[] = {
+      {{"kv1", "db-credential"},
+       "ERROR: (SecretNotFound) A secret with (name/id) db-credential was not found in this key vault.",
+       kNotFoundHint},
+      {{"kv1", "Db-Credential"},
+       "ERROR: (SecretNotFound) A secret with (name/id) Db-Credential was not found in this key vault.",
+       kNotFoundHint},
+      {{"forbidden-vault", "s1"},
+       "ERROR: HTTPSConnectionPool(host='forbidden-vault.vault.azure.net', port=443): Max retries exceeded with url",
+       kVaultHint},
+      {{"Unauthorized", "s1"}, "ERROR: Failed to resolve 'unauthorized.vault.azure.net'", kVaultHint},
+      {{"kv1", "notfound-credential"},
+       "ERROR: Please run 'az login' to setup account. (secret notfound-credential)", kAccessHint},
+      // A vault name that a secret name holds: the longer name goes first.
+      {{"credential", "credential-x"},
+       "ERROR: (SecretNotFound) A secret with (name/id) credential-x was not found in vault credential",
+       kNotFoundHint},
+      // A name inside one of the tool's words is not the name.
+      {{"kv1", "s1"}, "ERROR: AKV10032: Invalid issuer", kAccessHint},
+  };
+  for (const Case& c : cases) {
+    auto err = classify_failure(c.ref, 1, bytes_of(c.stderr_text));
+    EXPECT_EQ(err.detail(), "azure-kv: " + std::string(c.hint) + " [vault=`" + c.ref.vault + "`, secret=`" +
+                                c.ref.secret_name + "`, exit=1]")
+        << c.stderr_text;
+  }
+}
+
 struct FakeRunner final : AzRunner {
   std::shared_ptr<std::vector<std::vector<std::string>>> calls = std::make_shared<std::vector<std::vector<std::string>>>();
   std::string out, err;

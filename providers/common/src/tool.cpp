@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "zantu/core/child.hpp"
 #include "zantu/core/error.hpp"
@@ -15,7 +17,19 @@ namespace {
 // character an error instead of a dropped or replaced one.
 constexpr std::string_view kIoEncoding = "utf-8:strict";
 
+// What stands in for a name taken out of the text: not ASCII, so no pattern
+// holds it, and no pattern can form across it from the text on either side.
+constexpr std::uint8_t kNameMark = 0xFF;
+
 char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool is_alnum_ascii(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+
+// Whether the `len` bytes at `at` of `text` stand on their own: no ASCII
+// letter or digit right before or after them.
+bool stands_alone(std::string_view text, std::size_t at, std::size_t len) {
+  return (at == 0 || !is_alnum_ascii(text[at - 1])) && (at + len == text.size() || !is_alnum_ascii(text[at + len]));
+}
 
 }  // namespace
 
@@ -56,14 +70,31 @@ JsonAnswer read_json_answer(std::span<const std::uint8_t> stdout_bytes) {
   return answer;
 }
 
-std::string_view choose_hint(std::span<const std::uint8_t> stderr_bytes, std::span<const HintGroup> groups,
-                             std::string_view fallback) {
+std::string_view choose_hint(std::span<const std::uint8_t> stderr_bytes, std::span<const std::string_view> names,
+                             std::span<const HintGroup> groups, std::string_view fallback) {
   // Matching the raw bytes is the same as matching their lossy UTF-8 decoding:
   // the patterns are ASCII, every ASCII byte decodes to itself, and no
   // replacement or multi-byte character contains an ASCII byte.
   core::SecretBuffer lowered(stderr_bytes);
   for (std::uint8_t& b : std::span(lowered.data(), lowered.size())) {
     b = static_cast<std::uint8_t>(lower_ascii(static_cast<char>(b)));
+  }
+  // The longer name first: one that holds the other would otherwise lose only
+  // its shorter part and keep the rest.
+  std::vector<std::string> by_length;
+  for (std::string_view name : names) {
+    if (name.empty()) continue;
+    std::string& n = by_length.emplace_back(name);
+    std::ranges::transform(n, n.begin(), lower_ascii);
+  }
+  std::ranges::stable_sort(by_length, std::ranges::greater{}, &std::string::size);
+  for (const std::string& name : by_length) {
+    for (std::size_t at = lowered.view().find(name); at != std::string_view::npos;
+         at = lowered.view().find(name, at + 1)) {
+      // A name inside one of the tool's own words ("kv1" in "akv10032") is
+      // not the name: taking it out would break the word.
+      if (stands_alone(lowered.view(), at, name.size())) std::fill_n(lowered.data() + at, name.size(), kNameMark);
+    }
   }
   for (const HintGroup& g : groups) {
     for (std::string_view p : g.patterns) {

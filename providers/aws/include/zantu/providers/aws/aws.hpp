@@ -96,7 +96,8 @@ class AwsProvider final : public core::SecretProvider {
                                                                   std::span<const std::uint8_t> stdout_bytes);
 
 // The error for a run that did not exit with 0: a hint chosen from the tool's
-// error output, the reference's parts and the exit code (or "signal").
+// error output with the region and secret name taken out (a name never
+// chooses the hint), the reference's parts and the exit code (or "signal").
 [[nodiscard]] core::CoreError classify_failure(const AwsRef& ref, std::optional<std::int32_t> status,
                                                std::span<const std::uint8_t> stderr_bytes);
 

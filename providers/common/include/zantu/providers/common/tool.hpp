@@ -90,8 +90,15 @@ struct HintGroup {
 };
 
 // The hint of the first group with a pattern that occurs in `stderr_bytes`
-// (ASCII letters lowered), else `fallback`. The lowered copy wipes itself.
+// (ASCII letters lowered) once `names` are taken out, else `fallback`. The
+// tools repeat the reference's names in their messages, and a name the user
+// chose must not choose the hint. A name is taken out, without regard to
+// ASCII case and the longer names first, wherever it stands on its own (no
+// ASCII letter or digit right before or after it); a byte that no pattern
+// holds takes its place, so that no pattern forms across it. The lowered copy
+// wipes itself.
 [[nodiscard]] std::string_view choose_hint(std::span<const std::uint8_t> stderr_bytes,
+                                           std::span<const std::string_view> names,
                                            std::span<const HintGroup> groups, std::string_view fallback);
 
 // Whether `phrase` (lower-case ASCII) occurs in `stderr_bytes` without regard
