@@ -3,6 +3,9 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <new>
+#include <optional>
+#include <type_traits>
 
 #include "zantu/core/utf8.hpp"
 
@@ -222,15 +225,23 @@ namespace {
 void put_byte(std::string& out, char c) { out.push_back(c); }
 void put_byte(SecretBuffer& out, char c) { out.push_back(static_cast<std::uint8_t>(c)); }
 
-// The code units of one \u escape. They are the secret's bytes whenever the
-// string is a secret, so they are wiped once the escape is decoded.
-struct EscapeUnits {
+// Where the scanner holds the string's bytes outside `out`: the byte at hand,
+// an escape's letter and the byte it stands for, a \u escape's hex digit and
+// code units, and the decoding of a raw UTF-8 sequence. They are the secret's
+// bytes whenever the string is a secret, so they are wiped when the scan
+// ends, on every path.
+struct ScanScratch {
+  unsigned char byte = 0;
+  char escape = 0;
+  char plain = 0;
+  int digit = 0;
   char32_t code = 0;  // the first unit, then the whole code point
   char32_t low = 0;
-  EscapeUnits() = default;
-  EscapeUnits(const EscapeUnits&) = delete;
-  EscapeUnits& operator=(const EscapeUnits&) = delete;
-  ~EscapeUnits() { wipe_bytes(this, sizeof *this); }
+  std::optional<utf8::Decoded> raw;
+  ScanScratch() = default;
+  ScanScratch(const ScanScratch&) = delete;
+  ScanScratch& operator=(const ScanScratch&) = delete;
+  ~ScanScratch() { wipe_bytes(this, sizeof *this); }
 };
 
 }  // namespace
@@ -240,86 +251,88 @@ struct EscapeUnits {
 // input into `out`, a run of plain bytes at a time.
 template <class Out>
 Status Reader::scan_string(Out* out) {
+  ScanScratch s;
   ++pos_;
   const std::size_t n = text_.size();
   while (true) {
     if (pos_ == n) return std::unexpected(syntax_error(n, "EOF while parsing a string"));
-    const auto c = static_cast<unsigned char>(text_[pos_]);
-    if (c == '"') {
+    s.byte = static_cast<unsigned char>(text_[pos_]);
+    if (s.byte == '"') {
       ++pos_;
       return {};
     }
-    if (c < 0x20) {
+    if (s.byte < 0x20) {
       return std::unexpected(
           syntax_error(pos_ + 1, "control character (\\u0000-\\u001F) found while parsing a string"));
     }
-    if (c == '\\') {
+    if (s.byte == '\\') {
       ++pos_;
       if (pos_ == n) return std::unexpected(syntax_error(n, "EOF while parsing a string"));
-      const char e = text_[pos_++];
-      char plain = 0;
-      switch (e) {
-        case '"': plain = '"'; break;
-        case '\\': plain = '\\'; break;
-        case '/': plain = '/'; break;
-        case 'b': plain = '\b'; break;
-        case 'f': plain = '\f'; break;
-        case 'n': plain = '\n'; break;
-        case 'r': plain = '\r'; break;
-        case 't': plain = '\t'; break;
+      s.escape = text_[pos_++];
+      switch (s.escape) {
+        case '"': s.plain = '"'; break;
+        case '\\': s.plain = '\\'; break;
+        case '/': s.plain = '/'; break;
+        case 'b': s.plain = '\b'; break;
+        case 'f': s.plain = '\f'; break;
+        case 'n': s.plain = '\n'; break;
+        case 'r': s.plain = '\r'; break;
+        case 't': s.plain = '\t'; break;
         case 'u': break;
         default: return std::unexpected(syntax_error(pos_, "invalid escape"));
       }
-      if (e != 'u') {
-        if (out) put_byte(*out, plain);
+      if (s.escape != 'u') {
+        if (out) put_byte(*out, s.plain);
         continue;
       }
       auto hex4 = [&](char32_t& v) -> Status {
         if (n - pos_ < 4) return std::unexpected(syntax_error(n, "EOF while parsing a string"));
         v = 0;
         for (int k = 0; k < 4; ++k) {
-          const int h = hex_value(text_[pos_]);
+          s.digit = hex_value(text_[pos_]);
           ++pos_;
-          if (h < 0) return std::unexpected(syntax_error(pos_, "invalid escape"));
-          v = (v << 4) | static_cast<char32_t>(h);
+          if (s.digit < 0) return std::unexpected(syntax_error(pos_, "invalid escape"));
+          v = (v << 4) | static_cast<char32_t>(s.digit);
         }
         return {};
       };
-      EscapeUnits units;
-      if (auto s = hex4(units.code); !s) return s;
-      if (units.code >= 0xD800 && units.code <= 0xDBFF) {
+      if (auto st = hex4(s.code); !st) return st;
+      if (s.code >= 0xD800 && s.code <= 0xDBFF) {
         if (n - pos_ < 2 || text_[pos_] != '\\' || text_[pos_ + 1] != 'u') {
           return std::unexpected(syntax_error(pos_, "lone leading surrogate in hex escape"));
         }
         pos_ += 2;
-        if (auto s = hex4(units.low); !s) return s;
-        if (units.low < 0xDC00 || units.low > 0xDFFF) {
+        if (auto st = hex4(s.low); !st) return st;
+        if (s.low < 0xDC00 || s.low > 0xDFFF) {
           return std::unexpected(syntax_error(pos_, "invalid unicode code point"));
         }
-        units.code = 0x10000 + ((units.code - 0xD800) << 10) + (units.low - 0xDC00);
-      } else if (units.code >= 0xDC00 && units.code <= 0xDFFF) {
+        s.code = 0x10000 + ((s.code - 0xD800) << 10) + (s.low - 0xDC00);
+      } else if (s.code >= 0xDC00 && s.code <= 0xDFFF) {
         return std::unexpected(syntax_error(pos_, "invalid unicode code point"));
       }
-      if (out) utf8::encode(units.code, [&](char b) { put_byte(*out, b); });
+      if (out) utf8::encode(s.code, [&](char b) { put_byte(*out, b); });
       continue;
     }
-    if (c < 0x80) {
+    if (s.byte < 0x80) {
       // A run of plain ASCII is copied in one step.
       std::size_t end = pos_ + 1;
       while (end < n) {
-        const auto d = static_cast<unsigned char>(text_[end]);
-        if (d < 0x20 || d >= 0x80 || d == '"' || d == '\\') break;
+        s.byte = static_cast<unsigned char>(text_[end]);
+        if (s.byte < 0x20 || s.byte >= 0x80 || s.byte == '"' || s.byte == '\\') break;
         ++end;
       }
       if (out) out->append(text_.substr(pos_, end - pos_));
       pos_ = end;
       continue;
     }
-    char32_t ignored = 0;
-    const std::size_t len = utf8::sequence_len(text_, pos_, &ignored);
-    if (len == 0) return std::unexpected(syntax_error(pos_ + 1, "invalid unicode code point"));
-    if (out) out->append(text_.substr(pos_, len));
-    pos_ += len;
+    // Decoded straight into the scratch (the call's result is constructed in
+    // place): assigned from a temporary, it would leave a copy of the code
+    // point on the stack.
+    static_assert(std::is_trivially_destructible_v<decltype(s.raw)>);
+    new (&s.raw) std::optional<utf8::Decoded>(utf8::decode_at(text_, pos_));
+    if (!s.raw) return std::unexpected(syntax_error(pos_ + 1, "invalid unicode code point"));
+    if (out) out->append(text_.substr(pos_, s.raw->len));
+    pos_ += s.raw->len;
   }
 }
 

@@ -136,7 +136,9 @@ core::Result<core::SecretValue> AwsProvider::materialize(std::string_view refere
   // The output (and with it the secret) is wiped when it leaves this scope.
   auto output = runner_->run(args, timeout_);
   if (!output) return std::unexpected(std::move(output.error()));
-  if (!output->status || *output->status != 0) return std::unexpected(classify_failure(*ref, output->status, output->stderr_bytes));
+  if (!output->status || *output->status != 0) {
+    return std::unexpected(classify_failure(*ref, output->status, output->stderr_bytes.as_bytes()));
+  }
   return parse_secret_string(*ref, output->stdout_bytes.as_bytes());
 }
 
@@ -156,7 +158,8 @@ core::Result<core::SecretValue> parse_secret_string(const AwsRef& ref, std::span
 
 core::CoreError classify_failure(const AwsRef& ref, std::optional<std::int32_t> status,
                                  std::span<const std::uint8_t> stderr_bytes) {
-  const std::string_view hint = common::choose_hint(stderr_bytes, kHintGroups, kFallbackHint);
+  const std::array<std::string_view, 2> names = {ref.region, ref.secret_name};
+  const std::string_view hint = common::choose_hint(stderr_bytes, names, kHintGroups, kFallbackHint);
   return core::CoreError::provider(fill(kFailed, {hint, ref.region, ref.secret_name, common::exit_text(status)}));
 }
 

@@ -165,6 +165,41 @@ TEST(Aws, ClassifyFailureExitTextAndNoQuoting) {
   EXPECT_EQ(err.detail().find("sk-LIVE"), std::string::npos);
 }
 
+// The tool repeats the region and the secret name in its messages; a name
+// holding a pattern of another group must not choose the hint.
+TEST(Aws, ClassifyFailureLooksPastTheReferencesNames) {
+  struct Case {
+    AwsRef ref;
+    std::string_view stderr_text;
+    std::string_view hint;
+  };
+  const Case cases[] = {
+      {{"eu-west-1", "svc/forbidden"},
+       "An error occurred (ResourceNotFoundException) when calling the GetSecretValue operation: Secrets Manager "
+       "can't find the specified secret svc/forbidden.",
+       kNotFoundHint},
+      {{"eu-west-1", "app/getaddrinfo"},
+       "An error occurred (AccessDeniedException) when calling the GetSecretValue operation: User: "
+       "arn:aws:iam::123456789012:user/dev is not authorized to perform: secretsmanager:GetSecretValue on resource: "
+       "arn:aws:secretsmanager:eu-west-1:123456789012:secret:app/getaddrinfo-AbCdEf",
+       kAccessHint},
+      {{"eu-west-1", "ExpiredToken"},
+       "An error occurred (ResourceNotFoundException): secret arn:aws:secretsmanager:eu-west-1:1:secret:expiredtoken",
+       kNotFoundHint},
+      // The region, and a secret name that holds it: the longer name goes first.
+      {{"forbidden-1", "forbidden-1/not-found"},
+       "An error occurred (ResourceNotFoundException) in forbidden-1: forbidden-1/not-found", kNotFoundHint},
+      // A name inside one of the tool's words is not the name.
+      {{"eu-west-1", "Denied"}, "An error occurred (AccessDeniedException)", kAccessHint},
+  };
+  for (const Case& c : cases) {
+    auto err = classify_failure(c.ref, 254, bytes_of(c.stderr_text));
+    EXPECT_EQ(err.detail(), "aws-sm: " + std::string(c.hint) + " [region=`" + c.ref.region + "`, secret=`" +
+                                c.ref.secret_name + "`, exit=254]")
+        << c.stderr_text;
+  }
+}
+
 // Stands in for the tool: returns a canned outcome and records its calls.
 struct FakeRunner final : AwsRunner {
   struct Calls {
@@ -180,7 +215,7 @@ struct FakeRunner final : AwsRunner {
     calls->args.emplace_back(args.begin(), args.end());
     calls->limits.push_back(limit);
     if (failure) return std::unexpected(*failure);
-    return AwsOutput{core::SecretBuffer(std::string_view(out)), {err.begin(), err.end()}, status};
+    return AwsOutput{core::SecretBuffer(std::string_view(out)), core::SecretBuffer(std::string_view(err)), status};
   }
 };
 

@@ -31,6 +31,12 @@ constexpr std::string_view kEmptyValue = "azure-kv secret `{}` in vault `{}` res
 constexpr std::string_view kUnexpectedOutput =
     "azure-kv: `az` printed something other than one JSON string for secret `{}` in vault `{}` (output withheld)";
 constexpr std::string_view kFailed = "azure-kv: {} [vault=`{}`, secret=`{}`, exit={}]";
+constexpr std::string_view kUnencodable =
+    "azure-kv: `az` could not encode the value of secret `{}` in vault `{}` and printed it with characters dropped "
+    "(output withheld)";
+// How az's warning begins ("Unable to encode the output with <encoding>
+// encoding. Unsupported characters are discarded."), lowered.
+constexpr std::string_view kUnencodablePhrase = "unable to encode the output";
 
 constexpr std::array kAccessPatterns = {
     std::string_view("az login"),      std::string_view("please run"),     std::string_view("not logged in"),
@@ -123,7 +129,13 @@ core::Result<core::SecretValue> AzureProvider::materialize(std::string_view refe
   auto output = runner_->run(args, timeout_);
   if (!output) return std::unexpected(std::move(output.error()));
   if (!output->status || *output->status != 0) {
-    return std::unexpected(classify_failure(*ref, output->status, output->stderr_bytes));
+    return std::unexpected(classify_failure(*ref, output->status, output->stderr_bytes.as_bytes()));
+  }
+  // az catches its own encoding error, prints the value without the
+  // characters it could not encode, warns and still exits with 0: under
+  // "utf-8:strict" a value with a lone surrogate takes that path.
+  if (common::mentions(output->stderr_bytes.as_bytes(), kUnencodablePhrase)) {
+    return provider_error(fill(kUnencodable, {ref->secret_name, ref->vault}));
   }
   return parse_secret_value(*ref, output->stdout_bytes.as_bytes());
 }
@@ -139,7 +151,8 @@ core::Result<core::SecretValue> parse_secret_value(const AzureRef& ref, std::spa
 
 core::CoreError classify_failure(const AzureRef& ref, std::optional<std::int32_t> status,
                                  std::span<const std::uint8_t> stderr_bytes) {
-  const std::string_view hint = common::choose_hint(stderr_bytes, kHintGroups, kFallbackHint);
+  const std::array<std::string_view, 2> names = {ref.vault, ref.secret_name};
+  const std::string_view hint = common::choose_hint(stderr_bytes, names, kHintGroups, kFallbackHint);
   return core::CoreError::provider(fill(kFailed, {hint, ref.vault, ref.secret_name, common::exit_text(status)}));
 }
 

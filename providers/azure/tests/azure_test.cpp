@@ -157,6 +157,42 @@ TEST(Azure, ClassifyFailureChoosesTheEarliestMatchingGroup) {
   EXPECT_EQ(quoted.to_string(), "provider error: " + failure_text(kAccessHint, "2"));
 }
 
+// The tool repeats the vault and the secret name in its messages; a name
+// holding a pattern of another group must not choose the hint.
+TEST(Azure, ClassifyFailureLooksPastTheReferencesNames) {
+  struct Case {
+    AzureRef ref;
+    std::string_view stderr_text;
+    std::string_view hint;
+  };
+  const Case cases[] = {
+      {{"kv1", "db-credential"},
+       "ERROR: (SecretNotFound) A secret with (name/id) db-credential was not found in this key vault.",
+       kNotFoundHint},
+      {{"kv1", "Db-Credential"},
+       "ERROR: (SecretNotFound) A secret with (name/id) Db-Credential was not found in this key vault.",
+       kNotFoundHint},
+      {{"forbidden-vault", "s1"},
+       "ERROR: HTTPSConnectionPool(host='forbidden-vault.vault.azure.net', port=443): Max retries exceeded with url",
+       kVaultHint},
+      {{"Unauthorized", "s1"}, "ERROR: Failed to resolve 'unauthorized.vault.azure.net'", kVaultHint},
+      {{"kv1", "notfound-credential"},
+       "ERROR: Please run 'az login' to setup account. (secret notfound-credential)", kAccessHint},
+      // A vault name that a secret name holds: the longer name goes first.
+      {{"credential", "credential-x"},
+       "ERROR: (SecretNotFound) A secret with (name/id) credential-x was not found in vault credential",
+       kNotFoundHint},
+      // A name inside one of the tool's words is not the name.
+      {{"kv1", "s1"}, "ERROR: AKV10032: Invalid issuer", kAccessHint},
+  };
+  for (const Case& c : cases) {
+    auto err = classify_failure(c.ref, 1, bytes_of(c.stderr_text));
+    EXPECT_EQ(err.detail(), "azure-kv: " + std::string(c.hint) + " [vault=`" + c.ref.vault + "`, secret=`" +
+                                c.ref.secret_name + "`, exit=1]")
+        << c.stderr_text;
+  }
+}
+
 struct FakeRunner final : AzRunner {
   std::shared_ptr<std::vector<std::vector<std::string>>> calls = std::make_shared<std::vector<std::vector<std::string>>>();
   std::string out, err;
@@ -164,7 +200,7 @@ struct FakeRunner final : AzRunner {
 
   core::Result<AzOutput> run(std::span<const std::string> args, std::chrono::nanoseconds) const override {
     calls->emplace_back(args.begin(), args.end());
-    return AzOutput{core::SecretBuffer(std::string_view(out)), {err.begin(), err.end()}, status};
+    return AzOutput{core::SecretBuffer(std::string_view(out)), core::SecretBuffer(std::string_view(err)), status};
   }
 };
 
@@ -176,8 +212,23 @@ TEST(AzureProvider, MaterializeTurnsTheOutcomeIntoAValueOrAnError) {
     std::string error;
   };
   const std::string empty = "azure-kv secret `s1` in vault `kv1` resolved to an empty value";
+  const std::string unencodable =
+      "azure-kv: `az` could not encode the value of secret `s1` in vault `kv1` and printed it with characters "
+      "dropped (output withheld)";
   const Case cases[] = {
       {"\"pw\"\n", "", 0, "pw", ""},
+      // What az 2.45 did for `caf\u00e9 \u65e5\u672c \U0001F511` under latin-1, and for a value with a lone
+      // surrogate under "utf-8:strict": the characters it could not encode dropped, exit 0.
+      {"\"caf  \"\n",
+       "WARNING: Unable to encode the output with iso8859-1 encoding. Unsupported characters are discarded.\n", 0,
+       std::nullopt, unencodable},
+      {"\"abc\"\n",
+       "WARNING: Unable to encode the output with utf-8 encoding. Unsupported characters are discarded.\n", 0,
+       std::nullopt, unencodable},
+      {"\"pw\"\n", "unable to encode the output", 0, std::nullopt, unencodable},
+      {"\"\"\n", "WARNING: Unable to encode the output with ascii encoding.", 0, std::nullopt, unencodable},
+      {"\"pw\"\n", "WARNING: Unable to encode the output with ascii encoding.", 2, std::nullopt,
+       failure_text(kFallbackHint, "2")},
       {"\"pw\\r\"\n", "", 0, "pw\r", ""},  // a value's own carriage return is kept
       {"\"a\\nb\\n\"\n", "WARNING: preview", 0, "a\nb\n", ""},
       {"\"\"\n", "", 0, std::nullopt, empty},

@@ -1,10 +1,37 @@
 #include "zantu/providers/common/tool.hpp"
 
+#include <algorithm>
+#include <array>
+#include <functional>
+#include <string>
+#include <vector>
+
 #include "zantu/core/child.hpp"
 #include "zantu/core/error.hpp"
 #include "zantu/core/json.hpp"
 
 namespace zantu::providers::common {
+namespace {
+
+// Python's own name for UTF-8, and the handler that makes an unencodable
+// character an error instead of a dropped or replaced one.
+constexpr std::string_view kIoEncoding = "utf-8:strict";
+
+// What stands in for a name taken out of the text: not ASCII, so no pattern
+// holds it, and no pattern can form across it from the text on either side.
+constexpr std::uint8_t kNameMark = 0xFF;
+
+char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool is_alnum_ascii(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+
+// Whether the `len` bytes at `at` of `text` stand on their own: no ASCII
+// letter or digit right before or after them.
+bool stands_alone(std::string_view text, std::size_t at, std::size_t len) {
+  return (at == 0 || !is_alnum_ascii(text[at - 1])) && (at + len == text.size() || !is_alnum_ascii(text[at + len]));
+}
+
+}  // namespace
 
 std::expected<ToolOutput, ToolFailure> run_tool(std::string_view program, std::span<const std::string> args,
                                                 std::chrono::nanoseconds limit) {
@@ -14,11 +41,16 @@ std::expected<ToolOutput, ToolFailure> run_tool(std::string_view program, std::s
   child.path_search = core::PathSearch::Caller;
   child.max_stream_len = kMaxToolOutputLen;
   child.limit = limit;
+  // Whatever the host's PYTHONIOENCODING, PYTHONUTF8 or locale say, the tool
+  // prints UTF-8 or fails: under latin-1 or ASCII with a replacing handler a
+  // value would arrive changed, with status 0.
+  const std::array env = {core::ChildEnvVar{
+      "PYTHONIOENCODING", {reinterpret_cast<const std::uint8_t*>(kIoEncoding.data()), kIoEncoding.size()}}};
+  child.env = env;
   auto ran = core::child::run(child);
   if (!ran) return std::unexpected(ran.error());
   // Standard error is only ever classified; a read error just ends a stream.
-  const auto err = ran->stderr_bytes.as_bytes();
-  return ToolOutput{std::move(ran->stdout_bytes), std::vector<std::uint8_t>(err.begin(), err.end()), ran->status};
+  return ToolOutput{std::move(ran->stdout_bytes), std::move(ran->stderr_bytes), ran->status};
 }
 
 JsonAnswer read_json_answer(std::span<const std::uint8_t> stdout_bytes) {
@@ -38,21 +70,43 @@ JsonAnswer read_json_answer(std::span<const std::uint8_t> stdout_bytes) {
   return answer;
 }
 
-std::string_view choose_hint(std::span<const std::uint8_t> stderr_bytes, std::span<const HintGroup> groups,
-                             std::string_view fallback) {
+std::string_view choose_hint(std::span<const std::uint8_t> stderr_bytes, std::span<const std::string_view> names,
+                             std::span<const HintGroup> groups, std::string_view fallback) {
   // Matching the raw bytes is the same as matching their lossy UTF-8 decoding:
   // the patterns are ASCII, every ASCII byte decodes to itself, and no
   // replacement or multi-byte character contains an ASCII byte.
-  std::string lowered(stderr_bytes.begin(), stderr_bytes.end());
-  for (char& c : lowered) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  core::SecretBuffer lowered(stderr_bytes);
+  for (std::uint8_t& b : std::span(lowered.data(), lowered.size())) {
+    b = static_cast<std::uint8_t>(lower_ascii(static_cast<char>(b)));
+  }
+  // The longer name first: one that holds the other would otherwise lose only
+  // its shorter part and keep the rest.
+  std::vector<std::string> by_length;
+  for (std::string_view name : names) {
+    if (name.empty()) continue;
+    std::string& n = by_length.emplace_back(name);
+    std::ranges::transform(n, n.begin(), lower_ascii);
+  }
+  std::ranges::stable_sort(by_length, std::ranges::greater{}, &std::string::size);
+  for (const std::string& name : by_length) {
+    for (std::size_t at = lowered.view().find(name); at != std::string_view::npos;
+         at = lowered.view().find(name, at + 1)) {
+      // A name inside one of the tool's own words ("kv1" in "akv10032") is
+      // not the name: taking it out would break the word.
+      if (stands_alone(lowered.view(), at, name.size())) std::fill_n(lowered.data() + at, name.size(), kNameMark);
+    }
   }
   for (const HintGroup& g : groups) {
     for (std::string_view p : g.patterns) {
-      if (lowered.find(p) != std::string::npos) return g.hint;
+      if (lowered.view().find(p) != std::string_view::npos) return g.hint;
     }
   }
   return fallback;
+}
+
+bool mentions(std::span<const std::uint8_t> stderr_bytes, std::string_view phrase) {
+  const std::string_view text(reinterpret_cast<const char*>(stderr_bytes.data()), stderr_bytes.size());
+  return !std::ranges::search(text, phrase, {}, lower_ascii).empty();
 }
 
 std::string exit_text(std::optional<std::int32_t> status) {

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <deque>
@@ -157,6 +158,12 @@ Tool az_tool() {
           {"exit 0", std::nullopt,
            "azure-kv: `az` printed something other than one JSON string for secret `s1` in vault `kv1` (output "
            "withheld)"},
+          // What az does with a character it cannot encode: drops it, warns and exits with 0.
+          {R"(printf '"caf  "\n'; echo 'WARNING: Unable to encode the output with iso8859-1 encoding. )"
+           R"(Unsupported characters are discarded.' >&2)",
+           std::nullopt,
+           "azure-kv: `az` could not encode the value of secret `s1` in vault `kv1` and printed it with characters "
+           "dropped (output withheld)"},
       },
       "azure-kv: the helper process running `az` was ended by another process before `az` exited",
   };
@@ -409,7 +416,10 @@ TEST_P(SystemRunner, VaultVariablesAreRemovedAndTheRestInherited) {
                                                       {"ZANTUX", "kept"},
                                                       {"zantu_lower", "kept"},
                                                       {"MY_ZANTU_SETTING", "kept"},
-                                                      {"AWS_PROFILE", "kept"}};
+                                                      {"AWS_PROFILE", "kept"},
+                                                      {"PYTHONIOENCODING", "latin-1"},
+                                                      {"PYTHONUTF8", "0"},
+                                                      {"LC_ALL", "C"}};
   std::deque<ScopedEnv> env;  // a deque: ScopedEnv cannot move
   for (const auto& [name, value] : vars) env.emplace_back(name, value);
   // The environment goes to a file: the tool's answer has a form of its own.
@@ -424,11 +434,37 @@ TEST_P(SystemRunner, VaultVariablesAreRemovedAndTheRestInherited) {
   std::istringstream lines{env_text};
   for (std::string line; std::getline(lines, line);) names.push_back(line.substr(0, line.find('=')));
   for (const std::string& n : names) EXPECT_FALSE(n.starts_with("ZANTU_")) << n;
-  for (const char* kept : {"ZANTUX", "zantu_lower", "MY_ZANTU_SETTING", "AWS_PROFILE", "PATH"}) {
+  for (const char* kept : {"ZANTUX", "zantu_lower", "MY_ZANTU_SETTING", "AWS_PROFILE", "PATH", "PYTHONUTF8", "LC_ALL"}) {
     EXPECT_NE(std::find(names.begin(), names.end(), kept), names.end()) << kept;
   }
   EXPECT_NE(env_text.find("PATH="), std::string::npos);
   EXPECT_EQ(env_text.find("hunter2"), std::string::npos);
+  // The tool prints UTF-8 whatever the host set, and only that one variable changes.
+  EXPECT_EQ(std::count(names.begin(), names.end(), "PYTHONIOENCODING"), 1);
+  EXPECT_NE(env_text.find("\nPYTHONIOENCODING=utf-8:strict\n"), std::string::npos);
+  EXPECT_NE(env_text.find("\nPYTHONUTF8=0\n"), std::string::npos);
+  EXPECT_NE(env_text.find("\nLC_ALL=C\n"), std::string::npos);
+}
+
+// Both tools are Python programs, which encode what they print as the
+// inherited PYTHONIOENCODING says. A stand-in that prints its JSON answer
+// through sys.stdout in text mode, as the real ones do, under each host
+// setting that once changed a value with status 0 (latin-1 and cp1252 gave
+// mojibake, the replacing handlers "?"), and under a C locale with UTF-8 mode
+// off: every value arrives exact.
+TEST_P(SystemRunner, ToolsPrintUtf8WhateverTheHostSets) {
+  const std::string value = "caf\xc3\xa9 \xe2\x80\x99 pw\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac \xf0\x9f\x94\x91";
+  // Debian's own interpreter starts faster than a version manager's shim.
+  fake(R"(py=/usr/bin/python3; [ -x "$py" ] || py=python3; exec "$py" -c 'import json; print(json.dumps("caf\u00e9 \u2019 pw\u00e9 \u65e5\u672c \U0001F511", )"
+       R"(ensure_ascii=False))')");
+  for (const char* setting : {"latin-1", "cp1252", "ascii:replace", "latin-1:replace", "utf-8"}) {
+    ScopedEnv io("PYTHONIOENCODING", setting);
+    ScopedEnv utf8_mode("PYTHONUTF8", "0");
+    ScopedEnv locale("LC_ALL", "C");
+    auto got = tool().materialize(kNormalLimit);
+    ASSERT_TRUE(got) << setting << ": " << got.error().detail();
+    EXPECT_EQ(got->view(), value) << setting;
+  }
 }
 
 TEST_P(SystemRunner, OnlyTheThreeStandardDescriptorsReachTheTool) {

@@ -4,8 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zantu::providers::common {
 namespace {
@@ -38,6 +40,48 @@ TEST(Tool, ReadJsonAnswer) {
     EXPECT_EQ(got.kind, c.kind) << c.out;
     EXPECT_EQ(got.text.view(), c.text) << c.out;
   }
+}
+
+// The reference's names are taken out of the tool's error output before the
+// patterns are matched, so a name never chooses the hint.
+TEST(Tool, ChooseHintTakesTheNamesOut) {
+  static constexpr std::array kFirst = {std::string_view("credential"), std::string_view("a--b")};
+  static constexpr std::array kSecond = {std::string_view("not found")};
+  static constexpr std::array<HintGroup, 2> kGroups = {{{kFirst, "first"}, {kSecond, "second"}}};
+  struct Case {
+    std::string_view err;
+    std::vector<std::string_view> names;
+    std::string_view hint, why;
+  };
+  const Case cases[] = {
+      {"secret db-credential was not found", {"kv1", "db-credential"}, "second", "a name holding a pattern"},
+      {"secret DB-Credential was not found", {"kv1", "db-credential"}, "second", "without regard to case"},
+      {"secret db-credential was not found", {"KV1", "DB-CREDENTIAL"}, "second", "the names' case neither"},
+      {"secret db-credential was not found", {}, "first", "no names, as before"},
+      {"at db-credential, db-credential: not found", {"db-credential"}, "second", "every occurrence"},
+      {"secret db-credential was not found", {"db", "db-credential"}, "second",
+       "the longer name first, though it comes later"},
+      {"secret db-credential was not found", {"credential", "db-credential"}, "second",
+       "a shorter name inside the longer"},
+      {"a-kv-b", {"kv"}, "fallback", "no pattern forms across a name taken out"},
+      {"credentialx failed", {"credential"}, "first", "inside a word of the tool's own it is not the name"},
+      {"xcredential failed", {"credential"}, "first", "nor at a word's end"},
+      {"'credential': bad credential", {"credential"}, "fallback",
+       "standing alone, the tool's own word cannot be told from the name"},
+      {"not found", {""}, "second", "an empty name takes nothing out"},
+      {"\xff" "credential" "\xfe", {"kv"}, "first", "bytes that are not UTF-8 around a pattern"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(choose_hint(bytes_of(c.err), c.names, kGroups, "fallback"), c.hint) << c.why;
+  }
+}
+
+TEST(Tool, MentionsWithoutRegardToCase) {
+  EXPECT_TRUE(mentions(bytes_of("WARNING: Unable to encode the output with cp1252"), "unable to encode the output"));
+  EXPECT_TRUE(mentions(bytes_of("UNABLE TO ENCODE THE OUTPUT"), "unable to encode the output"));
+  EXPECT_TRUE(mentions(bytes_of("x\xffunable to encode the output"), "unable to encode the output"));
+  EXPECT_FALSE(mentions(bytes_of("Unable to encode the outpu"), "unable to encode the output"));
+  EXPECT_FALSE(mentions(bytes_of(""), "unable to encode the output"));
 }
 
 }  // namespace

@@ -2,7 +2,8 @@
 // from a passphrase, records sealed, stored, read back and listed, values
 // resolved, one of them through the AWS tool, and injected into a real child
 // whose output is masked) no copy of the passphrase, the key or any value is
-// left anywhere in this process: the heap, every anonymous mapping (arenas,
+// left anywhere in this process, nor the JSON reader's scratch copies of the
+// escapes and raw UTF-8 in the tool's answer: the heap, every anonymous mapping (arenas,
 // cached thread stacks, the sanitizer's heap) and the main stack are read
 // through /proc/self/mem and searched. Control copies, one live and one freed
 // without wiping, show that the search sees such memory. The same holds when
@@ -20,12 +21,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <new>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "../support.hpp"
@@ -35,6 +38,7 @@
 #include "zantu/core/env_source.hpp"
 #include "zantu/core/fd.hpp"
 #include "zantu/core/fingerprint.hpp"
+#include "zantu/core/json.hpp"
 #include "zantu/core/keyring.hpp"
 #include "zantu/core/provider.hpp"
 #include "zantu/core/registry.hpp"
@@ -64,6 +68,14 @@ struct Needles {
   std::size_t decimal_len[kNumValues];
   char live_control[kTextLen];
   char freed_control[kTextLen];
+  // The tool's answer for the provider value: one JSON string with escapes.
+  char answer[kTextLen * 6];
+  std::size_t answer_len;
+  // What the JSON reader's scratch holds after the provider value's last
+  // surrogate-pair escape (its code point, then its low unit, as 32-bit
+  // words) and after its last raw UTF-8 character (its code point).
+  std::uint8_t pair_units[8];
+  std::uint8_t raw_code_point[4];
   std::uint8_t buf[kChunkLen + 256];
 };
 
@@ -89,13 +101,107 @@ void random_text(char (&out)[kTextLen]) {
 
 std::string_view text(const char (&t)[kTextLen]) { return {t, kTextLen}; }
 
+// A random code point above U+FFFF: its UTF-8 form has four bytes and its
+// escape is a surrogate pair.
+char32_t random_astral() { return 0x10000 + randombytes_uniform(0x100000); }
+
+void put_le32(std::uint8_t* out, char32_t v) {
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// The provider value: random letters and digits around a line break, "é", a
+// raw "日", a random character written as a surrogate pair and a random one
+// written raw, each kind last in its place so that the reader's scratch
+// ends on a random one. Its answer writes the first three as escapes
+// ("\n", "\u00e9", "\uD8xx\uDCxx") and the others as raw UTF-8.
+void escaped_value(char (&value)[kTextLen]) {
+  Needles& n = needles();
+  random_text(value);
+  const char32_t pair = random_astral();
+  const char32_t raw = random_astral();
+  std::size_t v = 0;  // bytes of the value written
+  std::size_t a = 0;  // bytes of the answer written
+  auto to_answer = [&](std::string_view json) {
+    std::memcpy(n.answer + a, json.data(), json.size());
+    a += json.size();
+  };
+  // `bytes` in the value, written `json` in the answer.
+  auto put = [&](std::string_view bytes, std::string_view json) {
+    std::memcpy(value + v, bytes.data(), bytes.size());
+    v += bytes.size();
+    to_answer(json);
+  };
+  auto keep = [&](std::size_t len) {
+    to_answer({value + v, len});
+    v += len;
+  };
+  auto utf8_of = [](char32_t cp, char (&out)[4]) {
+    out[0] = static_cast<char>(0xF0 | (cp >> 18));
+    out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+  };
+  auto escape_of = [](char32_t unit, char* out) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    out[0] = '\\';
+    out[1] = 'u';
+    for (int i = 0; i < 4; ++i) out[2 + i] = kHex[(unit >> (12 - 4 * i)) & 0xF];
+  };
+  char pair_bytes[4], raw_bytes[4], escape[12];
+  utf8_of(pair, pair_bytes);
+  utf8_of(raw, raw_bytes);
+  const char32_t low = 0xDC00 + ((pair - 0x10000) & 0x3FF);
+  escape_of(0xD800 + ((pair - 0x10000) >> 10), escape);
+  escape_of(low, escape + 6);
+  to_answer("\"");
+  keep(2);
+  put("\n", "\\n");
+  keep(2);
+  put("\xc3\xa9", "\\u00e9");
+  keep(2);
+  put("\xe6\x97\xa5", "\xe6\x97\xa5");
+  keep(2);
+  put({pair_bytes, 4}, {escape, 12});
+  keep(2);
+  put({raw_bytes, 4}, {raw_bytes, 4});
+  to_answer("\"\n");
+  if (v != kTextLen) std::abort();
+  n.answer_len = a;
+  put_le32(n.pair_units, pair);
+  put_le32(n.pair_units + 4, low);
+  put_le32(n.raw_code_point, raw);
+  sodium_memzero(pair_bytes, sizeof pair_bytes);
+  sodium_memzero(raw_bytes, sizeof raw_bytes);
+  sodium_memzero(escape, sizeof escape);
+}
+
+// How much stack the search's own calls may use, and more.
+constexpr std::size_t kSearchStackLen = 128 * 1024;
+
+// Zeroes the stack below the caller's frame, where the set-up's own copies of
+// the code points above may have been spilled.
+[[gnu::noinline]] void clear_stack() {
+  volatile std::uint8_t below[2 * kSearchStackLen];
+  for (auto& b : below) b = 0;
+}
+
+// Runs `fn` below the stack that the search's own calls overwrite.
+[[gnu::noinline]] void below_the_search(const std::function<void()>& fn) {
+  volatile std::uint8_t pad[kSearchStackLen];
+  for (auto& b : pad) b = 0;
+  fn();
+  asm volatile("" : : "g"(pad) : "memory");
+}
+
 struct Mapping {
   std::uintptr_t begin, end;
 };
 
+enum class Mappings { All, Stack };
+
 // The private, writable mappings that hold no file's contents: the heap, the
-// anonymous ones and the main stack.
-std::vector<Mapping> searched_mappings() {
+// anonymous ones and the main stack; or the main stack alone.
+std::vector<Mapping> searched_mappings(Mappings which = Mappings::All) {
   std::vector<Mapping> out;
   std::ifstream maps("/proc/self/maps");
   std::string line;
@@ -106,6 +212,7 @@ std::vector<Mapping> searched_mappings() {
     std::getline(in >> std::ws, name);
     if (perms.size() < 4 || perms[0] != 'r' || perms[1] != 'w' || perms[3] != 'p') continue;
     if (!(name.empty() || name == "[heap]" || name == "[stack]" || name.starts_with("[anon:"))) continue;
+    if (which == Mappings::Stack && name != "[stack]") continue;
     const auto dash = range.find('-');
     const Mapping m{std::stoull(range.substr(0, dash), nullptr, 16), std::stoull(range.substr(dash + 1), nullptr, 16)};
     if (m.end - m.begin >= kMaxMappingLen) continue;
@@ -313,6 +420,7 @@ class MemoryHygiene : public ::testing::Test {
     Needles& n = needles();
     random_text(n.passphrase);
     for (auto& v : n.values) random_text(v);
+    escaped_value(n.values[3]);
     random_text(n.live_control);
     random_text(n.freed_control);
     for (std::size_t i = 0; i < kNumValues; ++i) {
@@ -323,18 +431,25 @@ class MemoryHygiene : public ::testing::Test {
       }
       n.decimal_len[i] = len;
     }
-    // The `aws` tool answers with the fourth value as a JSON string and a
-    // line break, as the real one prints a secret string. The value goes to
-    // its file straight from the needles, so that this test makes no copy of
-    // its own.
-    const std::string answer = tmp_ / "answer";
-    core::UniqueFd fd(::open(answer.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-    ASSERT_TRUE(fd.valid());
-    ASSERT_EQ(core::write_all(fd.get(), "\"", 1), 0);
-    ASSERT_EQ(core::write_all(fd.get(), n.values[3], kTextLen), 0);
-    ASSERT_EQ(core::write_all(fd.get(), "\"\n", 2), 0);
-    testing::write_file(tmp_ / "aws", "#!/bin/sh\nexec cat '" + answer + "'\n", fs::perms::owner_all);
+    // The `aws` tool answers with the fourth value as a JSON string with
+    // escapes and a line break, as the real one prints a secret string, and
+    // quotes the value on its standard error, as the real one quotes the
+    // characters it cannot encode. Both go to their files straight from the
+    // needles, so that this test makes no copy of its own.
+    const std::string answer = tmp_ / "answer", quoted = tmp_ / "quoted";
+    for (const auto& [file, bytes, len] : {std::tuple{answer, n.answer, n.answer_len},
+                                           std::tuple{quoted, n.values[3], kTextLen}}) {
+      core::UniqueFd fd(::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+      ASSERT_TRUE(fd.valid());
+      ASSERT_EQ(core::write_all(fd.get(), bytes, len), 0);
+    }
+    // The quote comes after a long warning, far from the allocator's own
+    // bookkeeping, in a block as large as no allocation of the search's.
+    testing::write_file(tmp_ / "aws",
+                        "#!/bin/sh\ncat '" + answer + "'\nprintf 'warning: %0967d ' 0 >&2\ncat '" + quoted + "' >&2\n",
+                        fs::perms::owner_all);
     path_.emplace("PATH", testing::path_searching_first(tmp_.path()));
+    clear_stack();
   }
 
   std::vector<Pattern> patterns() const {
@@ -344,6 +459,7 @@ class MemoryHygiene : public ::testing::Test {
       out.push_back({"value " + std::to_string(i), n.values[i], kTextLen});
       out.push_back({"value " + std::to_string(i) + " as JSON", n.decimal[i], n.decimal_len[i]});
     }
+    out.push_back({"value 3 as the tool printed it", n.answer, n.answer_len});
     return out;
   }
 
@@ -373,6 +489,29 @@ TEST_F(MemoryHygiene, NothingSecretOutlivesTheSession) {
   run_session(tmp_ / "vault");
   if (HasFatalFailure()) return;
   EXPECT_EQ(search(patterns(), searched_mappings()), std::vector<std::string>{});
+}
+
+// The JSON reader's scratch copies of the escapes and raw UTF-8 of the
+// tool's answer are wiped when the reading ends. It reads deep in the stack,
+// below what the search's own calls overwrite, so that what it leaves there
+// stays to be found; the value it read is dropped above.
+TEST_F(MemoryHygiene, TheJsonReaderLeavesNoScratchOfAnEscapedAnswer) {
+  Needles& n = needles();
+  {
+    core::SecretBuffer value;
+    below_the_search([&] {
+      core::json::Reader reader(std::span<const std::uint8_t>(reinterpret_cast<std::uint8_t*>(n.answer), n.answer_len));
+      EXPECT_TRUE(reader.read_string(value).has_value());
+    });
+    EXPECT_TRUE(value.view() == text(n.values[3]));
+  }
+  // Only the stack holds the scratch, and there a 32-bit word of the value's
+  // cannot turn up by chance.
+  const std::vector<Pattern> scratch = {{"surrogate pair escape, decoded", n.pair_units, sizeof n.pair_units},
+                                        {"raw UTF-8 character, decoded", n.raw_code_point, sizeof n.raw_code_point}};
+  EXPECT_EQ(search(scratch, searched_mappings(Mappings::Stack)), std::vector<std::string>{});
+  const std::vector<Pattern> whole = {{"value", n.values[3], kTextLen}, {"answer", n.answer, n.answer_len}};
+  EXPECT_EQ(search(whole, searched_mappings()), std::vector<std::string>{});
 }
 
 // The same with the key held by a real Secret Service; ctest runs it inside

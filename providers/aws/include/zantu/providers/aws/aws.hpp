@@ -39,11 +39,12 @@ struct AwsRef {
   friend bool operator==(const AwsRef&, const AwsRef&) = default;
 };
 
-// What one run of the tool left. `stdout_bytes` holds the secret and wipes
-// itself when dropped; `status` is absent when a signal ended the tool.
+// What one run of the tool left. `stdout_bytes` holds the secret; both wipe
+// themselves when dropped, since the tool may quote part of a value on its
+// standard error. `status` is absent when a signal ended the tool.
 struct AwsOutput {
   core::SecretBuffer stdout_bytes;
-  std::vector<std::uint8_t> stderr_bytes;
+  core::SecretBuffer stderr_bytes;
   std::optional<std::int32_t> status;
 };
 
@@ -95,7 +96,8 @@ class AwsProvider final : public core::SecretProvider {
                                                                   std::span<const std::uint8_t> stdout_bytes);
 
 // The error for a run that did not exit with 0: a hint chosen from the tool's
-// error output, the reference's parts and the exit code (or "signal").
+// error output with the region and secret name taken out (a name never
+// chooses the hint), the reference's parts and the exit code (or "signal").
 [[nodiscard]] core::CoreError classify_failure(const AwsRef& ref, std::optional<std::int32_t> status,
                                                std::span<const std::uint8_t> stderr_bytes);
 

@@ -40,11 +40,12 @@ struct AzureRef {
 [[nodiscard]] core::Status validate_segment(std::string_view part, std::string_view label,
                                             std::string_view reference);
 
-// What one run of the tool left. `stdout_bytes` holds the secret and wipes
-// itself when dropped; `status` is absent when a signal ended the tool.
+// What one run of the tool left. `stdout_bytes` holds the secret; both wipe
+// themselves when dropped, since the tool may quote part of a value on its
+// standard error. `status` is absent when a signal ended the tool.
 struct AzOutput {
   core::SecretBuffer stdout_bytes;
-  std::vector<std::uint8_t> stderr_bytes;
+  core::SecretBuffer stderr_bytes;
   std::optional<std::int32_t> status;
 };
 
@@ -74,7 +75,10 @@ class AzureProvider final : public core::SecretProvider {
   AzureProvider(std::chrono::nanoseconds timeout, std::unique_ptr<AzRunner> runner);
 
   // Parses the reference, runs the tool once and returns the secret's value
-  // as `parse_secret_value` reads it from the tool's output. Every failure is
+  // as `parse_secret_value` reads it from the tool's output. A run that exits
+  // with 0 but says on its standard error that it could not encode its output
+  // ("Unable to encode the output") printed the value with characters
+  // dropped, and fails with its own message. Every failure is
   // `CoreError::Provider`; the tool's own output never appears in it.
   [[nodiscard]] core::Result<core::SecretValue> materialize(std::string_view reference) const override;
   [[nodiscard]] std::string_view scheme() const noexcept override { return "azure-kv"; }
@@ -96,7 +100,8 @@ class AzureProvider final : public core::SecretProvider {
                                                                  std::span<const std::uint8_t> stdout_bytes);
 
 // The error for a run that did not exit with 0: a hint chosen from the tool's
-// error output, the reference's parts and the exit code (or "signal").
+// error output with the vault and secret name taken out (a name never chooses
+// the hint), the reference's parts and the exit code (or "signal").
 [[nodiscard]] core::CoreError classify_failure(const AzureRef& ref, std::optional<std::int32_t> status,
                                                std::span<const std::uint8_t> stderr_bytes);
 

@@ -11,18 +11,18 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "zantu/core/child.hpp"
 #include "zantu/core/secret.hpp"
 
 namespace zantu::providers::common {
 
-// What a finished tool left behind. `stdout_bytes` is the secret and wipes
-// itself; `stderr_bytes` is only ever classified.
+// What a finished tool left behind. `stdout_bytes` is the secret; standard
+// error is only ever classified, but the tools quote parts of a value there
+// (the character they could not encode), so it wipes itself too.
 struct ToolOutput {
   core::SecretBuffer stdout_bytes;
-  std::vector<std::uint8_t> stderr_bytes;
+  core::SecretBuffer stderr_bytes;
   // The exit code when the tool exited, absent when a signal ended it.
   std::optional<std::int32_t> status;
 };
@@ -39,7 +39,9 @@ inline constexpr std::size_t kMaxToolOutputLen = 16 * 1024 * 1024;
 
 // Runs `program` (looked up on the caller's PATH; no shell) with `args` after
 // it. The tool gets /dev/null as standard input, the caller's environment less
-// every variable whose name begins with "ZANTU_", and the caller's working
+// every variable whose name begins with "ZANTU_" and with PYTHONIOENCODING set
+// to "utf-8:strict" (both tools are Python programs, which otherwise encode
+// what they print as the host's setting says), and the caller's working
 // directory; no other descriptor of ours reaches it, and it starts with
 // SIGPIPE, SIGXFSZ and SIGCHLD at their default action and an empty signal
 // mask (`core::child::run`, which the wrapper's runner uses too; the host's
@@ -88,9 +90,20 @@ struct HintGroup {
 };
 
 // The hint of the first group with a pattern that occurs in `stderr_bytes`
-// (ASCII letters lowered), else `fallback`.
+// (ASCII letters lowered) once `names` are taken out, else `fallback`. The
+// tools repeat the reference's names in their messages, and a name the user
+// chose must not choose the hint. A name is taken out, without regard to
+// ASCII case and the longer names first, wherever it stands on its own (no
+// ASCII letter or digit right before or after it); a byte that no pattern
+// holds takes its place, so that no pattern forms across it. The lowered copy
+// wipes itself.
 [[nodiscard]] std::string_view choose_hint(std::span<const std::uint8_t> stderr_bytes,
+                                           std::span<const std::string_view> names,
                                            std::span<const HintGroup> groups, std::string_view fallback);
+
+// Whether `phrase` (lower-case ASCII) occurs in `stderr_bytes` without regard
+// to ASCII case. Nothing is copied.
+[[nodiscard]] bool mentions(std::span<const std::uint8_t> stderr_bytes, std::string_view phrase);
 
 // The exit code in decimal, or "signal" when there is none.
 [[nodiscard]] std::string exit_text(std::optional<std::int32_t> status);

@@ -1,0 +1,240 @@
+"""What the provider tools print reaches the program exact, whatever the host's
+Python settings, or the lookup fails cleanly; and the names in a reference
+never choose the hint of a failure.
+
+Both tools are Python programs that print their JSON answer through
+sys.stdout in text mode, so the PYTHONIOENCODING they inherit decides its
+bytes. The stand-ins here do exactly that; the stand-in `az` also does what
+az 2.45 does with a character it cannot encode: drops it, warns on standard
+error and exits with 0."""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from checks import raises_exactly
+from vaultfiles import reference
+from zantu_ffi import ZantuError
+
+# The host settings under which the real aws CLI once handed over a changed
+# value with status 0 ("\u00c3\u00a9" stored, "\u00e9" injected under latin-1;
+# "pw\u00e9" stored, "pw?" injected under ascii:replace; ...).
+HOST_SETTINGS = ["latin-1", "cp1252", "ascii:replace", "latin-1:replace"]
+
+VALUES = {
+    "mojibake": "\u00c3\u00a9",
+    "mojibake-quote": "\u00e2\u20ac\u2122",
+    "e-acute": "\u00e9",
+    "quote": "\u2019",
+    "pw": "pw\u00e9",
+    "nihon": "\u65e5\u672c",
+    "mixed": "caf\u00e9 \u65e5\u672c \U0001F511",
+}
+LONE_SURROGATE = "ab\udc80c\u00e9"
+
+STAND_INS = {
+    "aws": textwrap.dedent("""\
+        #!{python}
+        import json, sys
+        secrets = json.load(open({table!r}))
+        args = sys.argv[1:]
+        if args[:3] != ["secretsmanager", "get-secret-value", "--secret-id"] or args[4:] != [
+                "--region", "eu-west-1", "--query", "SecretString", "--output", "json"]:
+            sys.exit(252)
+        if args[3] not in secrets:
+            sys.stderr.write("An error occurred (ResourceNotFoundException) when calling the GetSecretValue "
+                             "operation: Secrets Manager can't find the specified secret.\\n")
+            sys.exit(254)
+        print(json.dumps(secrets[args[3]], indent=4, ensure_ascii=False))
+    """),
+    "az": textwrap.dedent("""\
+        #!{python}
+        import json, sys
+        secrets = json.load(open({table!r}))
+        args = sys.argv[1:]
+        if args[:5] != ["keyvault", "secret", "show", "--vault-name", "kv1"] or args[5] != "--name" or args[7:] != [
+                "--query", "value", "-o", "json"]:
+            sys.exit(2)
+        if args[6] not in secrets:
+            sys.stderr.write("ERROR: (SecretNotFound) A secret with (name/id) " + args[6] + " was not found in "
+                             "this key vault. If you recently deleted this secret you may be able to recover it "
+                             "using the correct recovery command.\\n")
+            sys.exit(3)
+        out = json.dumps(secrets[args[6]], indent=2, ensure_ascii=False)
+        try:
+            print(out)
+        except UnicodeEncodeError:
+            encoding = sys.stdout.encoding
+            sys.stderr.write("WARNING: Unable to encode the output with " + encoding + " encoding. Unsupported "
+                             "characters are discarded.\\n")
+            print(out.encode(encoding, errors="ignore").decode(encoding))
+    """),
+}
+
+REFS = {"aws": "aws-sm://eu-west-1/{}", "az": "azure-kv://kv1/{}"}
+
+
+@pytest.fixture
+def stand_ins(tmp_path, monkeypatch):
+    """Writes the stand-in `aws` and `az`, first on PATH, answering from a
+    table of secrets; returns the function that fills the table."""
+    bindir = tmp_path / "fakebin"
+    bindir.mkdir()
+    table = tmp_path / "secrets.json"
+    for tool, source in STAND_INS.items():
+        path = bindir / tool
+        path.write_text(source.format(python=sys.executable, table=str(table)))
+        path.chmod(0o755)
+    monkeypatch.setenv("PATH", f"{bindir}:{os.environ['PATH']}")
+    monkeypatch.delenv("PYTHONIOENCODING", raising=False)
+
+    def holding(secrets):
+        table.write_text(json.dumps(secrets))
+
+    return holding
+
+
+def inject_each(vault, tmp_path, refs):
+    """Injects every reference of `refs` (variable -> reference text) into one
+    run whose program writes each variable to a file of its own; returns the
+    bytes each variable held."""
+    lines = []
+    for i, (var, ref) in enumerate(refs.items()):
+        vault.plant(reference(f"dev/app/r{i}", ref))
+        lines.append(f"{var}=secret:dev/app/r{i}\n")
+    script = "; ".join(f"printf %s \"${var}\" > '{tmp_path / var}'" for var in refs)
+    out = vault.session().inject_run("".join(lines), "dev", "/bin/sh", ["-c", script])
+    assert out["status"] == 0, out
+    return {var: (tmp_path / var).read_bytes() for var in refs}
+
+
+@pytest.mark.parametrize("setting", HOST_SETTINGS)
+def test_values_arrive_exact_whatever_the_hosts_io_encoding(vault, stand_ins, tmp_path, monkeypatch, setting):
+    stand_ins(VALUES)
+    monkeypatch.setenv("PYTHONIOENCODING", setting)
+    monkeypatch.setenv("PYTHONUTF8", "0")
+    refs = {f"{tool.upper()}_{i}": REFS[tool].format(name) for tool in REFS for i, name in enumerate(VALUES)}
+    got = inject_each(vault, tmp_path, refs)
+    for tool in REFS:
+        for i, value in enumerate(VALUES.values()):
+            assert got[f"{tool.upper()}_{i}"] == value.encode(), (tool, value)
+
+
+def test_az_that_drops_what_it_cannot_encode_gives_no_value(vault, stand_ins, tmp_path):
+    # Under "utf-8:strict" only a lone surrogate cannot be encoded; az then
+    # prints "abc\u00e9" and exits with 0. The aws stand-in fails outright.
+    stand_ins({"lone": LONE_SURROGATE})
+    marker = tmp_path / "ran"
+    cases = {
+        "az": "provider error: azure-kv: `az` could not encode the value of secret `lone` in vault `kv1` and "
+              "printed it with characters dropped (output withheld)",
+        "aws": "provider error: aws-sm: the `aws` invocation failed [region=`eu-west-1`, secret=`lone`, exit=1]",
+    }
+    for i, (tool, message) in enumerate(cases.items()):
+        vault.plant(reference(f"dev/app/{tool}", REFS[tool].format("lone")))
+        raises_exactly(ZantuError, message, vault.session().inject_run, f"V=secret:dev/app/{tool}\n", "dev",
+                       "/bin/sh", ["-c", f"printf %s \"$V\" > '{marker}'"])
+        assert not marker.exists(), tool
+
+
+def test_a_name_holding_a_pattern_does_not_choose_the_hint(vault, stand_ins):
+    # "credential" selects the access hint; the secret is simply missing.
+    stand_ins({})
+    vault.plant(reference("dev/app/db", "azure-kv://kv1/db-credential"))
+    raises_exactly(ZantuError,
+                   "provider error: azure-kv: the secret was not found in the vault (check the name and your "
+                   "access) [vault=`kv1`, secret=`db-credential`, exit=3]",
+                   vault.session().inject_run, "DB=secret:dev/app/db\n", "dev", "/bin/sh", ["-c", "true"])
+
+
+# A loopback stand-in for Secrets Manager's GetSecretValue, run as a process of
+# its own: the module holds the interpreter lock while the tool runs.
+FAKE_SERVICE = textwrap.dedent("""\
+    import json, sys
+    from http.server import BaseHTTPRequestHandler, HTTPServer
+    secrets = json.load(open(sys.argv[1]))
+    class Handler(BaseHTTPRequestHandler):
+        def do_POST(self):
+            name = json.loads(self.rfile.read(int(self.headers["Content-Length"])))["SecretId"]
+            if name in secrets:
+                status, body = 200, {"ARN": "arn:aws:secretsmanager:eu-west-1:123456789012:secret:" + name,
+                                     "Name": name, "SecretString": secrets[name], "VersionId": "v1"}
+            else:
+                status, body = 400, {"__type": "ResourceNotFoundException",
+                                     "Message": "Secrets Manager can't find the specified secret."}
+            out = json.dumps(body).encode()
+            self.send_response(status)
+            self.send_header("Content-Type", "application/x-amz-json-1.1")
+            self.send_header("Content-Length", str(len(out)))
+            self.end_headers()
+            self.wfile.write(out)
+        def log_message(self, *args):
+            pass
+    server = HTTPServer(("127.0.0.1", 0), Handler)
+    print(server.server_address[1], flush=True)
+    server.serve_forever()
+""")
+
+
+def real_aws():
+    tool = shutil.which("aws")
+    if tool is None:
+        return None
+    try:
+        ok = subprocess.run([tool, "--version"], capture_output=True, timeout=60).returncode == 0
+    except (OSError, subprocess.TimeoutExpired):
+        ok = False
+    return tool if ok else None
+
+
+@pytest.fixture
+def loopback_service(tmp_path, monkeypatch):
+    """The real `aws` pointed at the loopback stand-in; returns the function
+    that starts the stand-in with a table of secrets."""
+    if real_aws() is None:
+        pytest.skip("needs the aws CLI")
+    servers = []
+
+    def holding(secrets):
+        table = tmp_path / "service.json"
+        table.write_text(json.dumps(secrets))
+        script = tmp_path / "service.py"
+        script.write_text(FAKE_SERVICE)
+        server = subprocess.Popen([sys.executable, str(script), str(table)], stdout=subprocess.PIPE)
+        servers.append(server)
+        port = int(server.stdout.readline())
+        for name, value in {"AWS_ENDPOINT_URL": f"http://127.0.0.1:{port}", "AWS_ACCESS_KEY_ID": "AKIDEXAMPLE",
+                            "AWS_SECRET_ACCESS_KEY": "example", "AWS_EC2_METADATA_DISABLED": "true",
+                            "AWS_CONFIG_FILE": str(tmp_path / "no-config"),
+                            "AWS_SHARED_CREDENTIALS_FILE": str(tmp_path / "no-credentials")}.items():
+            monkeypatch.setenv(name, value)
+        monkeypatch.delenv("AWS_PROFILE", raising=False)
+
+    yield holding
+    for server in servers:
+        server.kill()
+        server.wait()
+
+
+# Each host setting with the value stored that once came out changed.
+REAL_CLI_ROWS = [("latin-1", "\u00c3\u00a9"), ("cp1252", "\u00e2\u20ac\u2122"), ("ascii:replace", "pw\u00e9"),
+                 ("latin-1:replace", "\u65e5\u672c")]
+
+
+def test_real_aws_cli_values_arrive_exact_whatever_the_hosts_io_encoding(vault, loopback_service, tmp_path,
+                                                                       monkeypatch):
+    loopback_service({f"row-{i}": value for i, (_, value) in enumerate(REAL_CLI_ROWS)} | {"lone": LONE_SURROGATE})
+    for i, (setting, value) in enumerate(REAL_CLI_ROWS):
+        monkeypatch.setenv("PYTHONIOENCODING", setting)
+        got = inject_each(vault, tmp_path, {"V": f"aws-sm://eu-west-1/row-{i}"})
+        assert got["V"] == value.encode(), setting
+    # A value the tool cannot print as UTF-8 fails the lookup, whatever the hint.
+    vault.plant(reference("dev/app/lone", "aws-sm://eu-west-1/lone"))
+    with pytest.raises(ZantuError) as info:
+        vault.session().inject_run("V=secret:dev/app/lone\n", "dev", "/bin/sh", ["-c", "true"])
+    assert type(info.value) is ZantuError
+    assert info.value.args[0].startswith("provider error: aws-sm: "), info.value.args
