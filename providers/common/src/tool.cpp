@@ -87,7 +87,7 @@ std::string_view choose_hint(std::span<const std::uint8_t> stderr_bytes, std::sp
     std::string& n = by_length.emplace_back(name);
     std::ranges::transform(n, n.begin(), lower_ascii);
   }
-  std::ranges::stable_sort(by_length, std::ranges::greater{}, &std::string::size);
+  std::ranges::sort(by_length, std::ranges::greater{}, &std::string::size);
   for (const std::string& name : by_length) {
     for (std::size_t at = lowered.view().find(name); at != std::string_view::npos;
          at = lowered.view().find(name, at + 1)) {
