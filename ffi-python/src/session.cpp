@@ -38,9 +38,7 @@ static_assert(session::alphabet_index(0xFFFFFFFFu) == -1);
 
 std::string lower_ascii(std::string_view text) {
   std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  for (char& c : out) c = core::utf8::ascii_lower(c);
   return out;
 }
 

@@ -52,12 +52,12 @@ std::optional<std::string> refuse_unpassable(const Command& c) {
 }  // namespace
 
 std::optional<std::string> refuse_unholdable(std::string_view name, std::string_view value) {
-  const std::string shown = core::utf8::to_lossy(name);
   if (value.find('\0') != std::string_view::npos) {
-    return "value for `" + shown + "` contains a NUL byte and cannot be injected";
+    return "value for `" + core::utf8::to_lossy(name) + "` contains a NUL byte and cannot be injected";
   }
   // "NAME=" before the value and the NUL after it count against the limit.
   if (name.size() + 1 + value.size() + 1 > kMaxEnvStringLen) {
+    const std::string shown = core::utf8::to_lossy(name);
     return "value for `" + shown + "` is too long to be injected: one environment string holds at most " +
            std::to_string(kMaxEnvStringLen) + " bytes, `" + shown + "=` and the final NUL included";
   }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "zantu/core/resolver.hpp"
+#include "zantu/core/utf8.hpp"
 #include "zantu/wrapper/sanitize.hpp"
 
 namespace zantu::wrapper {
@@ -17,6 +18,7 @@ namespace {
 using core::AuditAction;
 using core::ConfirmOutcome;
 using core::Sensitivity;
+using core::utf8::ascii_lower;
 
 // An answer's audit action is the outcome's position plus 3.
 constexpr AuditAction answer_action(ConfirmOutcome o) noexcept {
@@ -333,8 +335,6 @@ struct SteeringHit {
   std::string_view name;
   std::string_view reason;
 };
-
-constexpr char ascii_lower(char c) noexcept { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 constexpr bool matches(const SteeringVariable& s, std::string_view name) noexcept {
   switch (s.match) {

@@ -9,6 +9,7 @@
 #include "zantu/core/child.hpp"
 #include "zantu/core/error.hpp"
 #include "zantu/core/json.hpp"
+#include "zantu/core/utf8.hpp"
 
 namespace zantu::providers::common {
 namespace {
@@ -20,8 +21,6 @@ constexpr std::string_view kIoEncoding = "utf-8:strict";
 // What stands in for a name taken out of the text: not ASCII, so no pattern
 // holds it, and no pattern can form across it from the text on either side.
 constexpr std::uint8_t kNameMark = 0xFF;
-
-char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 bool is_alnum_ascii(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 
@@ -77,7 +76,7 @@ std::string_view choose_hint(std::span<const std::uint8_t> stderr_bytes, std::sp
   // replacement or multi-byte character contains an ASCII byte.
   core::SecretBuffer lowered(stderr_bytes);
   for (std::uint8_t& b : std::span(lowered.data(), lowered.size())) {
-    b = static_cast<std::uint8_t>(lower_ascii(static_cast<char>(b)));
+    b = static_cast<std::uint8_t>(core::utf8::ascii_lower(static_cast<char>(b)));
   }
   // The longer name first: one that holds the other would otherwise lose only
   // its shorter part and keep the rest.
@@ -85,7 +84,7 @@ std::string_view choose_hint(std::span<const std::uint8_t> stderr_bytes, std::sp
   for (std::string_view name : names) {
     if (name.empty()) continue;
     std::string& n = by_length.emplace_back(name);
-    std::ranges::transform(n, n.begin(), lower_ascii);
+    std::ranges::transform(n, n.begin(), core::utf8::ascii_lower);
   }
   std::ranges::sort(by_length, std::ranges::greater{}, &std::string::size);
   for (const std::string& name : by_length) {
@@ -106,7 +105,7 @@ std::string_view choose_hint(std::span<const std::uint8_t> stderr_bytes, std::sp
 
 bool mentions(std::span<const std::uint8_t> stderr_bytes, std::string_view phrase) {
   const std::string_view text(reinterpret_cast<const char*>(stderr_bytes.data()), stderr_bytes.size());
-  return !std::ranges::search(text, phrase, {}, lower_ascii).empty();
+  return !std::ranges::search(text, phrase, {}, core::utf8::ascii_lower).empty();
 }
 
 std::string exit_text(std::optional<std::int32_t> status) {

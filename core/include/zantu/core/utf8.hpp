@@ -32,6 +32,12 @@ struct Decoded {
 // Unicode Standard's practice: "\xE2\x82" is one replacement, "\xFF\xFF" two.
 [[nodiscard]] std::string to_lossy(std::string_view text);
 
+// `c` with an ASCII capital lowered and every other byte unchanged: the bytes
+// of a multi-byte sequence lie above ASCII, so UTF-8 text stays well-formed.
+[[nodiscard]] constexpr char ascii_lower(char c) noexcept {
+  return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 // The length (1 to 4) of the well-formed sequence at `text[i]`, or 0 when it
 // is ill-formed; `*code_point` receives the value when the result is not 0.
 [[nodiscard]] inline std::size_t sequence_len(std::string_view text, std::size_t i, char32_t* code_point) noexcept {
