@@ -43,19 +43,26 @@ struct Pipe {
   UniqueFd write_end;
 };
 
-// A close-on-exec pipe with a non-blocking read end. Both ends lie above
-// 0..2: if the host runs with a standard descriptor closed, a pipe end could
-// otherwise land there and be clobbered by the child's own dup2 onto 0..2
-// before it is used.
+// Moves `fd` above 0..2 (close-on-exec) when it lies there: a host that runs
+// with a standard descriptor closed hands out that number first, and the
+// program's side puts its own stdin, stdout and stderr on 0..2 before it
+// uses the descriptors of the plan. Returns 0, or the error number with `fd`
+// unchanged.
+[[nodiscard]] int lift_above_stdio(UniqueFd& fd) {
+  if (fd.get() > STDERR_FILENO) return 0;
+  const int moved = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (moved < 0) return errno;
+  fd.reset(moved);
+  return 0;
+}
+
+// A close-on-exec pipe with a non-blocking read end, both ends above 0..2.
 [[nodiscard]] std::expected<Pipe, int> make_pipe() {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(errno);
   Pipe p{UniqueFd(fds[0]), UniqueFd(fds[1])};
   for (UniqueFd* end : {&p.read_end, &p.write_end}) {
-    if (end->get() > STDERR_FILENO) continue;
-    const int moved = ::fcntl(end->get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    if (moved < 0) return std::unexpected(errno);
-    end->reset(moved);
+    if (const int errnum = lift_above_stdio(*end); errnum != 0) return std::unexpected(errnum);
   }
   const int flags = ::fcntl(p.read_end.get(), F_GETFL);
   if (flags < 0 || ::fcntl(p.read_end.get(), F_SETFL, flags | O_NONBLOCK) != 0) return std::unexpected(errno);
@@ -393,7 +400,9 @@ int start_supervisor(ChildPlan& plan, void* stack_top, std::optional<Supervisor>
     AllSignalsBlocked blocked;
     if (!blocked.ok()) return errno;
     pid = ::clone(child_side::supervisor_main, stack_top, CLONE_VM | CLONE_PIDFD, &plan, &pidfd);
-    if (pid < 0 && (errno == EINVAL || errno == ENOSYS || errno == EPERM)) {
+    // The descriptor is an extra: a host at its descriptor limit runs
+    // without it, as one whose kernel or seccomp filter refuses it.
+    if (pid < 0 && (errno == EINVAL || errno == ENOSYS || errno == EPERM || errno == EMFILE || errno == ENFILE)) {
       pidfd = -1;
       pid = ::clone(child_side::supervisor_main, stack_top, CLONE_VM, &plan);
     }
@@ -572,9 +581,11 @@ std::expected<ChildOutput, ChildFailure> child::run(const ChildCommand& command)
   plan.stderr_fd = err_pipe.write_end.get();
   plan.program_stack_top = stacks.program_top();
   plan.host_pid = ::getpid();
-  // Refused where the kernel or a seccomp filter has no pidfd_open; then the
-  // program does not wait for the caller, and is not taken.
-  const UniqueFd host_pidfd(static_cast<int>(::syscall(SYS_pidfd_open, plan.host_pid, 0)));
+  // Refused where the kernel or a seccomp filter has no pidfd_open, and not
+  // to be had at the descriptor limit; then the program does not wait for
+  // the caller, and is not taken.
+  UniqueFd host_pidfd(static_cast<int>(::syscall(SYS_pidfd_open, plan.host_pid, 0)));
+  if (host_pidfd.valid() && lift_above_stdio(host_pidfd) != 0) host_pidfd.reset();
   plan.host_pidfd = host_pidfd.get();
   rlimit nofile{};
   plan.fd_limit = 1 << 20;  // the kernel's default ceiling (fs.nr_open)

@@ -208,7 +208,11 @@ int program_main(void* plan_ptr) {
   long err = 0;
   if (plan->stdout_fd >= 0) {
     // stdin on the null device: under a stdio protocol server the inherited
-    // one is the client's stream, which the program must not consume.
+    // one is the client's stream, which the program must not consume. It is
+    // closed first, so the null device takes its number and needs no free
+    // descriptor of its own: a host at its limit runs as any other. No
+    // descriptor of the plan lies on 0..2 (the caller moved them above).
+    raw_syscall(SYS_close, STDIN_FILENO);
     const long null_fd = raw_syscall(SYS_openat, AT_FDCWD, arg("/dev/null"), O_RDONLY);
     err = null_fd < 0 ? null_fd : 0;
     if (err == 0 && null_fd != STDIN_FILENO) err = raw_syscall(SYS_dup3, null_fd, STDIN_FILENO, 0);

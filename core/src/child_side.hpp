@@ -12,6 +12,9 @@ struct ChildPlan {
   char* const* candidates = nullptr;
   char* const* argv = nullptr;
   char* const* envp = nullptr;
+  // Every descriptor here lies above 0..2, which the program's side rewires
+  // to its own stdin, stdout and stderr before it uses them: a host with a
+  // standard descriptor closed would otherwise have handed out one of those.
   int stdout_fd = -1;  // pipe write ends, or -1 when the stdio is inherited
   int stderr_fd = -1;
   // Where closing descriptors stops when neither close_range nor

@@ -10,6 +10,8 @@
 #include <linux/sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -33,6 +35,7 @@
 #include <vector>
 
 #include "forked_child.hpp"
+#include "held_calls.hpp"
 #include "support.hpp"
 
 namespace zantu::core {
@@ -715,6 +718,138 @@ TEST_F(ChildRun, AStopBeforeTheExecCompletesIsActedOn) {
   ASSERT_FALSE(got.has_value()) << "status " << (got->status ? std::to_string(*got->status) : "none");
   EXPECT_EQ(got.error().kind, ChildFailureKind::SupervisorEnded);
   EXPECT_FALSE(has_children());
+}
+
+// Daemons and services run with stdin, stdout or stderr closed, and then
+// every descriptor the run opens could take one of those numbers.
+struct ClosedStdio {
+  std::vector<int> fds;
+  std::string why;
+};
+const ClosedStdio kClosedStdio[] = {
+    {{STDIN_FILENO}, "stdin closed"},
+    {{STDOUT_FILENO}, "stdout closed"},
+    {{STDERR_FILENO}, "stderr closed"},
+    {{STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}, "all three closed"},
+};
+
+// What a run of `c` gave, as one line to compare.
+std::string outcome(const std::expected<ChildOutput, ChildFailure>& got) {
+  if (!got) return "failure " + std::to_string(static_cast<int>(got.error().kind)) + " errno " +
+                   std::to_string(got.error().errnum);
+  return "status " + (got->status ? std::to_string(*got->status) : std::string("none")) + " out [" +
+         std::string(got->stdout_bytes.view()) + "] err [" + std::string(got->stderr_bytes.view()) + "]";
+}
+
+constexpr std::string_view kExactRun = "status 3 out [out] err [err]";
+
+TEST_F(ChildRun, AHostWithAStandardDescriptorClosedRunsExactly) {
+  for (const ClosedStdio& k : kClosedStdio) {
+    forked::Child host = forked::start([&] {
+      for (const int fd : k.fds) ::close(fd);
+      for (int i = 0; i < 30; ++i) {
+        const std::string got = outcome(child::run(shell("read x; printf out; printf err >&2; exit 3")));
+        if (got != kExactRun) return "run " + std::to_string(i) + ": " + got;
+      }
+      return std::string("exact");
+    });
+    ASSERT_GT(host.pid, 0);
+    EXPECT_EQ(forked::join(host), "exact") << k.why;
+  }
+}
+
+// A host close to its descriptor limit runs as long as the run's pipes fit:
+// the process descriptors are extras, and the program's stdin needs no slot
+// of its own.
+TEST_F(ChildRun, AHostNearItsDescriptorLimitStillRuns) {
+  for (const int num_free : {4, 5, 6}) {
+    forked::Child host = forked::start([&] {
+      // Fill every hole below the highest descriptor, then leave exactly
+      // `num_free` numbers free below the limit.
+      std::vector<int> fillers;
+      // Probed, not listed: one seccomp variant of this suite cannot read directories.
+      int highest = 0;
+      for (int fd = 0; fd < 4096; ++fd) {
+        if (::fcntl(fd, F_GETFD) >= 0) highest = fd;
+      }
+      for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0 && fd < highest;) fillers.push_back(fd);
+      for (int fd = 0; fd <= highest + 1; ++fd) {
+        if (::fcntl(fd, F_GETFD) < 0 && fd <= highest) return "descriptor " + std::to_string(fd) + " still free";
+      }
+      const rlimit lim{static_cast<rlim_t>(highest + 2 + num_free), static_cast<rlim_t>(highest + 2 + num_free)};
+      if (::setrlimit(RLIMIT_NOFILE, &lim) != 0) return std::string("setrlimit: ") + std::strerror(errno);
+      for (int i = 0; i < 10; ++i) {
+        const std::string got = outcome(child::run(shell("printf out; printf err >&2; exit 3")));
+        if (got != kExactRun) return "run " + std::to_string(i) + ": " + got;
+      }
+      // Not one descriptor of the runs is left behind.
+      const int next = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+      return next == highest + 2 ? std::string("exact") : "next descriptor " + std::to_string(next);
+    });
+    ASSERT_GT(host.pid, 0);
+    EXPECT_EQ(forked::join(host), "exact") << num_free << " descriptors free";
+  }
+}
+
+// The parent of `pid`, or -1.
+pid_t parent_of(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  if (!std::getline(in, stat)) return -1;
+  std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+  char state = 0;
+  pid_t ppid = -1;
+  rest >> state >> ppid;
+  return ppid;
+}
+
+// The moment the program waits, before its exec, for the caller to take a
+// descriptor of it: the caller is held in that very call and killed there.
+// Neither the helper, which shares the caller's memory, nor the program may
+// outlive it, whichever standard descriptors the caller had closed.
+TEST_F(ChildRun, AHostKilledWhileTheProgramWaitsBeforeItsExecLeavesNothing) {
+  if (!can_take_pidfds()) GTEST_SKIP() << "no pidfd_open: the program does not wait for its caller";
+  std::vector<ClosedStdio> cases = {{{}, "all open"}};
+  cases.insert(cases.end(), std::begin(kClosedStdio), std::end(kClosedStdio));
+  for (const ClosedStdio& k : cases) {
+    SCOPED_TRACE(k.why);
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv), 0);
+    UniqueFd ours(sv[0]), theirs(sv[1]);
+    forked::Child host = forked::start([&] {
+      ours.reset();
+      const int listener = held::hold_pidfd_open_of_others(::getpid());
+      if (listener < 0) return std::string("no held-call filter: ") + std::strerror(-listener);
+      const bool sent = held::send_fd(theirs.get(), listener);
+      ::close(listener);
+      theirs.reset();
+      if (!sent) return std::string("could not pass the listener");
+      for (const int fd : k.fds) ::close(fd);
+      (void)child::run(shell("exec sleep 30"));
+      return std::string("the run was not held");
+    });
+    ASSERT_GT(host.pid, 0);
+    theirs.reset();
+    const UniqueFd listener(held::receive_fd(ours.get()));
+    if (!listener.valid()) {
+      ::kill(host.pid, SIGKILL);
+      const std::string said = forked::join(host);
+      if (said.starts_with("no held-call filter")) GTEST_SKIP() << said;
+      FAIL() << said;
+    }
+    const auto call = held::next_held_call(listener.get(), 10s);
+    const pid_t program = call ? call->asked_pid : -1;
+    const pid_t supervisor = program > 0 ? parent_of(program) : -1;
+    ::kill(host.pid, SIGKILL);
+    EXPECT_TRUE(all_dead_within({host.pid}, 10s));
+    EXPECT_GT(supervisor, 0) << "the program was never seen waiting";
+    EXPECT_TRUE(all_dead_within({supervisor, program}, 1s));
+    // Both hold the host's end of its report until they are gone.
+    for (const pid_t p : {program, supervisor}) {
+      if (p > 0 && !dead(p)) ::kill(p, SIGKILL);
+    }
+    EXPECT_EQ(forked::join(host), " [signal 9]");
+  }
 }
 
 // Under the seccomp filters of CMakeLists.txt: each refusal the filter
