@@ -8,11 +8,22 @@
 // whose flags hold CLONE_PIDFD); ERRNO is ENOSYS or EPERM. The program gets
 // ZANTU_TEST_SECCOMP set to the refusals as given ("CALL=ERRNO,..."), so a
 // test can check that the filter took.
+//
+//   zantu_seccomp_exec --hold-pidfd-open REPORT -- PROGRAM [ARG]...
+//
+// runs PROGRAM as its child under a filter that holds every pidfd_open of
+// another process than PROGRAM itself for good, and writes each held call to
+// the file REPORT as "<thread id> <pid asked for>" (replaced whole); it ends
+// when PROGRAM does, with its status. A run's caller makes exactly that call
+// while the program waits before its exec, so a test can kill the caller
+// there.
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sched.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -25,6 +36,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "held_calls.hpp"
 
 namespace {
 
@@ -105,9 +118,59 @@ std::vector<sock_filter> build_filter(const std::vector<Refusal>& refusals) {
   return prog;
 }
 
+// Writes `text` to `path` whole: a reader sees the old text or the new.
+bool replace_file(const std::string& path, const std::string& text) {
+  const std::string tmp = path + ".tmp";
+  std::FILE* f = std::fopen(tmp.c_str(), "w");
+  if (f == nullptr) return false;
+  const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
+  return std::fclose(f) == 0 && written && std::rename(tmp.c_str(), path.c_str()) == 0;
+}
+
+int run_held(const char* report, char** program) {
+  int sv[2];
+  if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv) != 0) {
+    std::perror("zantu_seccomp_exec: socketpair");
+    return 1;
+  }
+  const pid_t child = ::fork();
+  if (child < 0) {
+    std::perror("zantu_seccomp_exec: fork");
+    return 1;
+  }
+  if (child == 0) {
+    ::close(sv[0]);
+    const int listener = zantu::core::held::hold_pidfd_open_of_others(::getpid());
+    if (listener < 0 || !zantu::core::held::send_fd(sv[1], listener)) _exit(126);
+    // Whatever standard descriptors were closed are closed again for the program.
+    ::close(listener);
+    ::close(sv[1]);
+    ::execvp(program[0], program);
+    _exit(127);
+  }
+  ::close(sv[1]);
+  const int listener = zantu::core::held::receive_fd(sv[0]);
+  ::close(sv[0]);
+  for (;;) {
+    int status = 0;
+    const pid_t done = ::waitpid(child, &status, WNOHANG);
+    if (done == child) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (listener < 0) {
+      ::usleep(10000);
+      continue;
+    }
+    if (const auto call = zantu::core::held::next_held_call(listener, std::chrono::milliseconds(10))) {
+      replace_file(report, std::to_string(call->caller_tid) + " " + std::to_string(call->asked_pid) + "\n");
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 4 && std::string_view(argv[1]) == "--hold-pidfd-open" && std::string_view(argv[3]) == "--") {
+    return run_held(argv[2], argv + 4);
+  }
   std::vector<Refusal> refusals;
   std::string described;
   int i = 1;

@@ -294,3 +294,96 @@ def test_a_stop_before_the_exec_completes_is_acted_on(db, tmp_path):
     finally:
         stopper.kill()
         stopper.wait()
+
+
+# Daemons and services run with stdin, stdout or stderr closed: the host is
+# started as such a service would be, through a shell that closes them before
+# it execs, and reports on a descriptor of its own.
+CLOSED_STDIO = {
+    "stdin closed": "0<&-",
+    "stdout closed": "1>&-",
+    "stderr closed": "2>&-",
+    "all three closed": "0<&- 1>&- 2>&-",
+}
+
+CLOSED_STDIO_HOST = textwrap.dedent("""
+    import json, os, sys
+    import zantu_ffi
+
+    root, passphrase, report_fd, runs = json.loads(sys.argv[1])
+    session = zantu_ffi.ZantuSession({"operations": ["inject"]}, root, passphrase)
+    script = 'read x; printf "%s|%s" "$DB" "${x-none}"; printf err >&2; exit 3'
+    results = []
+    for _ in range(runs):
+        try:
+            out = session.inject_run("DB=secret:dev/app/db\\n", "dev", "/bin/sh", ["-c", script])
+            results.append([out["status"], out["stdout"].decode(), out["stderr"].decode()])
+        except Exception as e:
+            results.append(repr(e))
+    os.write(report_fd, json.dumps(results).encode())
+""")
+
+
+def closed_stdio_launch(closing, argv):
+    """The argument vector of a shell that closes the host's standard
+    descriptors as `closing` says and then execs `argv`."""
+    return ["/bin/sh", "-c", f'exec "$@" {closing}', "sh", *argv]
+
+
+@pytest.mark.parametrize("closing", CLOSED_STDIO.values(), ids=CLOSED_STDIO.keys())
+def test_a_host_with_a_standard_descriptor_closed_runs_exactly(db, closing):
+    read_end, write_end = os.pipe()
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    args = json.dumps([db.root, db.passphrase, write_end, 20])
+    host = subprocess.Popen(closed_stdio_launch(closing, [sys.executable, "-c", CLOSED_STDIO_HOST, args]),
+                            env=env, pass_fds=(write_end,))
+    os.close(write_end)
+    with os.fdopen(read_end, "rb") as report:
+        results = json.loads(report.read() or b"null")
+    assert host.wait(timeout=60) == 0
+    # stdin is the null device whatever the host's was; the value is masked.
+    assert results == [[3, "***|", "err"]] * 20
+
+
+HELD_HOST = textwrap.dedent("""
+    import json, sys
+    import zantu_ffi
+
+    root, passphrase = json.loads(sys.argv[1])
+    session = zantu_ffi.ZantuSession({"operations": ["inject"]}, root, passphrase)
+    session.inject_run("DB=secret:dev/app/db\\n", "dev", "/bin/sh", ["-c", "exec sleep 30"])
+""")
+
+
+def parent_of(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        stat = f.read()
+    return int(stat[stat.rindex(")") + 2:].split()[1])
+
+
+@pytest.mark.parametrize("closing", ["", *CLOSED_STDIO.values()], ids=["all open", *CLOSED_STDIO.keys()])
+def test_a_host_killed_while_its_program_waits_before_the_exec_leaves_nothing(db, tmp_path, closing):
+    # The host is held in the one call it makes while its program waits
+    # before the exec (taking a descriptor of the program), and killed there.
+    report = tmp_path / "held"
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    held = [os.environ["ZANTU_SECCOMP_EXEC"], "--hold-pidfd-open", str(report), "--",
+            sys.executable, "-c", HELD_HOST, json.dumps([db.root, db.passphrase])]
+    launcher = subprocess.Popen(closed_stdio_launch(closing, held), env=env)
+    program = helper = None
+    try:
+        for _ in range(3000):
+            if report.exists() or launcher.poll() is not None:
+                break
+            time.sleep(0.01)
+        assert report.exists(), f"the run was never held (exit {launcher.poll()})"
+        host, program = (int(x) for x in report.read_text().split())
+        helper = parent_of(program)
+        assert running(program) and running(helper)
+        os.kill(host, signal.SIGKILL)
+        assert launcher.wait(timeout=30) == 128 + signal.SIGKILL
+        assert wait_until_gone([helper, program], within=1.0) == []
+    finally:
+        kill_if_running([p for p in (program, helper) if p])
+        launcher.kill()
+        launcher.wait()
