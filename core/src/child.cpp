@@ -75,19 +75,30 @@ struct ChildEnv {
   SecretBuffer arena;
   std::vector<char*> envp;
   // The PATH the child receives and the caller's own, when set (views into
-  // the arena and into the caller's environment).
+  // `ChildCommand::env` or the caller's environment).
   std::optional<std::string_view> child_path;
   std::optional<std::string_view> caller_path;
 };
 
-void build_child_env(std::span<const ChildEnvVar> vars, ChildEnv& out) {
-  // The entries that take effect: the last one of each name.
+// Which entries make up the child's environment, as views into the
+// caller's environment and into `vars`.
+struct EnvSelection {
+  // Inherited "NAME=VALUE" entries, in the caller's order.
+  std::vector<std::string_view> inherited;
+  // The entries of `vars` that take effect, the last one of each name, in
+  // their order.
+  std::vector<std::size_t> own;
+  // The PATH the child receives and the caller's own, when set.
+  std::optional<std::string_view> child_path;
+  std::optional<std::string_view> caller_path;
+};
+
+EnvSelection select_child_env(std::span<const ChildEnvVar> vars) {
+  EnvSelection out;
   std::unordered_map<std::string_view, std::size_t> entry_of;
   for (std::size_t i = 0; i < vars.size(); ++i) entry_of[vars[i].name] = i;
 
-  // Inherited entries, in the caller's order. Only the first of duplicate
-  // names is kept, as getenv(3) sees only that one.
-  std::vector<std::string_view> inherited;
+  // Only the first of duplicate names is kept, as getenv(3) sees only that one.
   std::unordered_set<std::string_view> seen;
   for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
     const std::string_view entry(*e);
@@ -100,37 +111,47 @@ void build_child_env(std::span<const ChildEnvVar> vars, ChildEnv& out) {
     // name can neither make nor break a match.
     if (name.starts_with(kScrubbedPrefix)) continue;
     if (entry_of.contains(name)) continue;
-    inherited.push_back(entry);
+    if (name == "PATH") out.child_path = out.caller_path;
+    out.inherited.push_back(entry);
   }
+  out.own.reserve(entry_of.size());
+  for (std::size_t i = 0; i < vars.size(); ++i) {
+    if (entry_of.at(vars[i].name) != i) continue;
+    out.own.push_back(i);
+    if (vars[i].name == "PATH") {
+      out.child_path = std::string_view(reinterpret_cast<const char*>(vars[i].value.data()), vars[i].value.size());
+    }
+  }
+  return out;
+}
 
+void build_child_env(std::span<const ChildEnvVar> vars, ChildEnv& out) {
+  EnvSelection selected = select_child_env(vars);
   std::size_t total = 0;
-  for (const auto entry : inherited) total += entry.size() + 1;
-  for (const auto& [name, index] : entry_of) total += name.size() + 1 + vars[index].value.size() + 1;
+  for (const auto entry : selected.inherited) total += entry.size() + 1;
+  for (const auto i : selected.own) total += vars[i].name.size() + 1 + vars[i].value.size() + 1;
   out.arena.reserve(total);  // never reallocated below: the offsets stay valid
 
   std::vector<std::size_t> offsets;
-  offsets.reserve(inherited.size() + entry_of.size());
-  std::optional<std::pair<std::size_t, std::size_t>> path_span;  // offset and length in the arena
-  for (const auto entry : inherited) {
+  offsets.reserve(selected.inherited.size() + selected.own.size());
+  for (const auto entry : selected.inherited) {
     offsets.push_back(out.arena.size());
-    if (entry.starts_with("PATH=")) path_span.emplace(out.arena.size() + 5, entry.size() - 5);
     out.arena.append(entry);
     out.arena.push_back(0);
   }
-  for (std::size_t i = 0; i < vars.size(); ++i) {
+  for (const auto i : selected.own) {
     const auto& [name, value] = vars[i];
-    if (entry_of.at(name) != i) continue;
     offsets.push_back(out.arena.size());
     out.arena.append(name);
     out.arena.push_back('=');
-    if (name == "PATH") path_span.emplace(out.arena.size(), value.size());
     out.arena.append(value);
     out.arena.push_back(0);
   }
   auto* base = reinterpret_cast<char*>(out.arena.data());
   for (const auto off : offsets) out.envp.push_back(base + off);
   out.envp.push_back(nullptr);
-  if (path_span) out.child_path = std::string_view(base + path_span->first, path_span->second);
+  out.child_path = selected.child_path;
+  out.caller_path = selected.caller_path;
 }
 
 // The search path used when PATH is not set: the system's default, as execvp uses.
@@ -187,6 +208,68 @@ void build_candidates(std::string_view program, std::optional<std::string_view> 
   for (const auto off : offsets) out.paths.push_back(base + off);
   out.paths.push_back(nullptr);
 }
+
+}  // namespace
+
+std::size_t child::exec_limit_len() {
+  // glibc gives a quarter of RLIMIT_STACK, at least 131072 (the kernel's
+  // floor); older releases leave out the kernel's ceiling.
+  constexpr std::size_t kKernelCeilingLen = 8 * 1024 * 1024 / 4 * 3;
+  const long arg_max = ::sysconf(_SC_ARG_MAX);
+  const std::size_t len = arg_max > 0 ? static_cast<std::size_t>(arg_max) : kMaxArgStringLen;
+  return std::clamp(len, kMaxArgStringLen, kKernelCeilingLen);
+}
+
+std::optional<ExecSizeFault> child::exec_size_fault(const ChildCommand& command) {
+  // The kernel reserves one pointer per argv and envp string, none for the
+  // final null pointers, and copies every string with its NUL.
+  constexpr std::size_t kPointerLen = sizeof(char*);
+  const auto fits = [](std::size_t len) { return len + 1 <= kMaxArgStringLen; };
+  std::size_t total_len = 0;
+
+  for (std::size_t i = 0; i <= command.args.size(); ++i) {
+    const std::size_t len = i == 0 ? command.program.size() : command.args[i - 1].size();
+    if (!fits(len)) return ExecSizeFault{.kind = ExecSizeFaultKind::ArgumentTooLong, .argument = i};
+    total_len += len + 1 + kPointerLen;
+  }
+
+  const EnvSelection env = select_child_env(command.env);
+  for (const auto entry : env.inherited) {
+    if (!fits(entry.size())) {
+      return ExecSizeFault{.kind = ExecSizeFaultKind::VariableTooLong,
+                           .name = std::string(entry.substr(0, entry.find('=', 1))),
+                           .inherited = true};
+    }
+    total_len += entry.size() + 1 + kPointerLen;
+  }
+  for (const auto i : env.own) {
+    const std::size_t len = command.env[i].name.size() + 1 + command.env[i].value.size();
+    if (!fits(len)) {
+      return ExecSizeFault{.kind = ExecSizeFaultKind::VariableTooLong, .name = std::string(command.env[i].name)};
+    }
+    total_len += len + 1 + kPointerLen;
+  }
+
+  // The kernel copies the path it was given onto the new stack as well. Of
+  // a search only the program found is exec'd, but which one that is shows
+  // only at the launch: the longest candidate is counted.
+  Candidates candidates;
+  build_candidates(command.program, command.path_search == PathSearch::Child ? env.child_path : env.caller_path,
+                   candidates);
+  std::size_t path_len = 0;
+  for (char** p = candidates.paths.data(); *p != nullptr; ++p) {
+    path_len = std::max(path_len, std::string_view(*p).size());
+  }
+  total_len += path_len + 1;
+
+  const std::size_t limit_len = exec_limit_len();
+  if (total_len > limit_len) {
+    return ExecSizeFault{.kind = ExecSizeFaultKind::TotalTooLarge, .total_len = total_len, .limit_len = limit_len};
+  }
+  return std::nullopt;
+}
+
+namespace {
 
 // ---------------------------------------------------------------------------
 // The caller's side of a run: the supervisor's stacks, starting it, and

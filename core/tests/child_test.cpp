@@ -399,6 +399,167 @@ TEST_F(ChildRun, EnvironmentIsScrubbedAndTheEntriesApplied) {
   EXPECT_EQ(got->stdout_bytes.view(), "unset|injected");
 }
 
+// ---- What exec refuses for size
+
+constexpr std::size_t kPointerLen = sizeof(char*);
+
+// Arguments that take `pad_len` bytes as exec counts them (each string with
+// its NUL and a pointer), in strings of at most 100000 bytes. `pad_len` is at
+// least one NUL and a pointer.
+std::vector<std::string> padding(std::size_t pad_len) {
+  constexpr std::size_t kEachLen = 100000 + 1 + kPointerLen;
+  std::vector<std::string> args;
+  while (pad_len > 0) {
+    std::size_t len = std::min(pad_len, kEachLen);
+    // Leave the last string room for its own NUL and pointer.
+    if (pad_len - len > 0 && pad_len - len < 1 + kPointerLen) len -= 1 + kPointerLen;
+    args.emplace_back(len - 1 - kPointerLen, 'p');
+    pad_len -= len;
+  }
+  return args;
+}
+
+std::span<const std::uint8_t> bytes(std::string_view s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+// The kernel's own limit found to the byte: a command that the check counts
+// at exactly the limit runs, one byte more is refused by the check and, when
+// started anyway, by the kernel with E2BIG. The limit is a quarter of the
+// stack limit, between the kernel's floor and its ceiling; and the path exec
+// is given counts as well as argv[0].
+TEST_F(ChildRun, ExecSizeFaultAgreesWithTheKernelToTheByte) {
+  constexpr rlim_t kKiB = 1024;
+  struct Case {
+    const char* why;
+    rlim_t stack_len;
+    std::size_t limit_len;
+    std::string_view program;
+    std::optional<std::string_view> path;  // the command's own PATH
+  };
+  const Case cases[] = {
+      {"a small stack: the kernel's floor", 256 * kKiB, 131072, "/bin/true", std::nullopt},
+      {"a quarter of 1 MiB", 1024 * kKiB, 262144, "/bin/true", std::nullopt},
+      {"a quarter of the usual 8 MiB", 8192 * kKiB, 2097152, "/bin/true", std::nullopt},
+      {"no stack limit: the kernel's ceiling", RLIM_INFINITY, 6291456, "/bin/true", std::nullopt},
+      {"a bare name, exec'd as the path found", 8192 * kKiB, 2097152, "true", "/usr/bin"},
+  };
+  constexpr std::size_t kOverLen = 7 << 20;  // past every limit
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.why);
+    testing::ScopedStackLimit stack(k.stack_len);
+    ASSERT_TRUE(stack.ok()) << "the hard stack limit is too low for this test";
+    EXPECT_EQ(child::exec_limit_len(), k.limit_len);
+    std::vector<ChildEnvVar> env;
+    if (k.path) env.push_back({"PATH", bytes(*k.path)});
+    ChildCommand c;
+    c.program = k.program;
+    c.env = env;
+    std::vector<std::string> args = padding(kOverLen);
+    c.args = args;
+    const auto over = child::exec_size_fault(c);
+    ASSERT_TRUE(over.has_value());
+    ASSERT_EQ(over->kind, ExecSizeFaultKind::TotalTooLarge);
+    EXPECT_EQ(over->limit_len, k.limit_len);
+    const std::size_t rest_len = over->total_len - kOverLen;
+
+    args = padding(k.limit_len - rest_len);
+    c.args = args;
+    EXPECT_FALSE(child::exec_size_fault(c).has_value());
+    const auto ran = child::run(c);
+    ASSERT_TRUE(ran.has_value()) << std::strerror(ran.error().errnum);
+    EXPECT_EQ(ran->status, 0);
+
+    args = padding(k.limit_len - rest_len + 1);
+    c.args = args;
+    const auto fault = child::exec_size_fault(c);
+    ASSERT_TRUE(fault.has_value());
+    EXPECT_EQ(fault->kind, ExecSizeFaultKind::TotalTooLarge);
+    EXPECT_EQ(fault->total_len, k.limit_len + 1);
+    const auto refused = child::run(c);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().kind, ChildFailureKind::CouldNotStart);
+    EXPECT_EQ(refused.error().errnum, E2BIG) << std::strerror(refused.error().errnum);
+  }
+}
+
+// One string past 131072 bytes with its NUL is refused, an argument by its
+// position and a variable by its name, counted on the environment the child
+// gets: a variable scrubbed or replaced by the command's own is not counted.
+// The kernel agrees on each.
+TEST_F(ChildRun, ExecSizeFaultFindsEachStringTooLong) {
+  struct Case {
+    const char* why;
+    std::string program = "/bin/true";
+    std::vector<std::string> args{};
+    std::optional<std::pair<std::string, std::string>> host{};  // set in this process for the case
+    std::optional<std::pair<std::string, std::string>> own{};   // in the command's env
+    std::optional<ExecSizeFaultKind> kind{};
+    std::size_t argument = 0;
+    std::string name{};
+    bool inherited = false;
+    int errnum = 0;  // the kernel's answer; 0: it runs
+  };
+  const std::string max_value(131072 - 8, 'v');  // "ZT_BIG=" and the NUL make 131072
+  const Case cases[] = {
+      {.why = "an argument at the limit", .args = {std::string(131071, 'a')}},
+      {.why = "an argument one byte past",
+       .args = {"x", std::string(131072, 'a')},
+       .kind = ExecSizeFaultKind::ArgumentTooLong,
+       .argument = 2,
+       .errnum = E2BIG},
+      {.why = "the program is argument 0",
+       .program = "/" + std::string(131071, 'a'),
+       .kind = ExecSizeFaultKind::ArgumentTooLong,
+       .errnum = ENAMETOOLONG},
+      {.why = "an inherited variable at the limit", .host = {{"ZT_BIG", max_value}}},
+      {.why = "an inherited variable one byte past",
+       .host = {{"ZT_BIG", max_value + "v"}},
+       .kind = ExecSizeFaultKind::VariableTooLong,
+       .name = "ZT_BIG",
+       .inherited = true,
+       .errnum = E2BIG},
+      {.why = "a scrubbed variable is not counted", .host = {{"ZANTU_BIG", max_value + "vv"}}},
+      {.why = "a variable the command replaces is not counted",
+       .host = {{"ZT_BIG", max_value + "v"}},
+       .own = {{"ZT_BIG", "short"}}},
+      {.why = "the command's own variable one byte past",
+       .own = {{"ZT_BIG", max_value + "v"}},
+       .kind = ExecSizeFaultKind::VariableTooLong,
+       .name = "ZT_BIG",
+       .errnum = E2BIG},
+  };
+  testing::ScopedStackLimit stack(8 << 20);
+  ASSERT_TRUE(stack.ok());
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.why);
+    std::optional<testing::ScopedEnv> host;
+    if (k.host) host.emplace(k.host->first, k.host->second);
+    std::vector<ChildEnvVar> env;
+    if (k.own) env.push_back({k.own->first, bytes(k.own->second)});
+    ChildCommand c;
+    c.program = k.program;
+    c.args = k.args;
+    c.env = env;
+    const auto fault = child::exec_size_fault(c);
+    ASSERT_EQ(fault.has_value(), k.kind.has_value());
+    if (fault) {
+      EXPECT_EQ(fault->kind, *k.kind);
+      EXPECT_EQ(fault->argument, k.argument);
+      EXPECT_EQ(fault->name, k.name);
+      EXPECT_EQ(fault->inherited, k.inherited);
+    }
+    const auto ran = child::run(c);
+    if (k.errnum == 0) {
+      ASSERT_TRUE(ran.has_value()) << std::strerror(ran.error().errnum);
+      EXPECT_EQ(ran->status, 0);
+    } else {
+      ASSERT_FALSE(ran.has_value());
+      EXPECT_EQ(ran.error().errnum, k.errnum) << std::strerror(ran.error().errnum);
+    }
+  }
+}
+
 // The host's own SIGCHLD setting, installed for a scope and undone after.
 enum class HostSigchld : std::uint8_t { Ignored, NoChildWait, Reaper, RestartingReaper };
 

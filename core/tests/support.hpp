@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -127,6 +128,29 @@ class ScopedEnv {
   }
   std::string name_;
   std::optional<std::string> old_;
+};
+
+// Sets this process's soft stack size limit, which bounds what exec copies
+// into a child, to `len` bytes (RLIM_INFINITY for none) for the scope.
+// ok() is false when the hard limit does not allow it; nothing changed then.
+class ScopedStackLimit {
+ public:
+  explicit ScopedStackLimit(rlim_t len) {
+    if (::getrlimit(RLIMIT_STACK, &old_) != 0) return;
+    rlimit wanted = old_;
+    wanted.rlim_cur = len;
+    ok_ = ::setrlimit(RLIMIT_STACK, &wanted) == 0;
+  }
+  ScopedStackLimit(const ScopedStackLimit&) = delete;
+  ScopedStackLimit& operator=(const ScopedStackLimit&) = delete;
+  ~ScopedStackLimit() {
+    if (ok_) ::setrlimit(RLIMIT_STACK, &old_);
+  }
+  [[nodiscard]] bool ok() const noexcept { return ok_; }
+
+ private:
+  rlimit old_{};
+  bool ok_ = false;
 };
 
 // The PATH that searches `dir` first, then this process's PATH, or

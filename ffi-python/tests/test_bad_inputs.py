@@ -283,7 +283,8 @@ LONG_NAME = "p" * 300  # longer than a file name may be
          "failed to launch child process: value for `A` is too long to be injected: one environment string "
          "holds at most 131072 bytes, `A=` and the final NUL included"),
         ("inject_run", dict(refs="A=1\n", args=["-c", "x" * (1 << 20)]), ZantuError,
-         "failed to launch child process: launch /bin/sh: Argument list too long (os error 7)"),
+         "failed to launch child process: argument 2 is too long to be passed: one argument holds at most 131072 "
+         "bytes, the final NUL included"),
     ],
 )
 def test_empty_and_huge_texts(shared, method, changes, exc, message):

@@ -4,6 +4,8 @@ gates with their audit lines, masking, the result dictionary and the child's
 environment and name, and the variables a text may not set for a gated run."""
 import json
 import os
+import re
+import resource
 import signal
 import subprocess
 import sys
@@ -504,6 +506,83 @@ def test_a_value_as_long_as_an_environment_string_allows_runs(vault, tmp_path):
     assert out == {"status": 0, "stdout": b"", "stderr": b""}
     assert got.read_bytes() == value
     assert audit_lines(vault) == [("inject", "injected", "dev/app/v", "dev")]
+
+
+# What exec cannot carry beyond one value: a value that is not UTF-8, an
+# argument or a variable of the host's past one string, and everything together
+# past what the kernel takes for a program's start, a quarter of the stack
+# limit.
+
+LONG_ARGUMENT = ("failed to launch child process: argument 3 is too long to be passed: one argument holds at most "
+                 "131072 bytes, the final NUL included")
+LONG_HOST_VARIABLE = ("failed to launch child process: variable `BIG` of the host's environment is too long to be "
+                      "passed: one environment string holds at most 131072 bytes, `BIG=` and the final NUL included")
+NOT_UTF8 = "failed to launch child process: value for `V` is not valid UTF-8 and cannot be injected"
+TOO_LARGE_TOGETHER = re.compile(
+    r"failed to launch child process: arguments and environment are too large to be passed together: with the "
+    r"program's path they take (\d+) bytes, each string with its NUL and a pointer, where exec takes at most "
+    r"2097152 \(a quarter of the stack size limit, at most 6 MiB\)")
+
+
+@pytest.fixture
+def stack_8mib():
+    """This process's stack limit at 8 MiB, so that exec takes 2 MiB."""
+    old = resource.getrlimit(resource.RLIMIT_STACK)
+    resource.setrlimit(resource.RLIMIT_STACK, (8 << 20, old[1]))
+    yield
+    resource.setrlimit(resource.RLIMIT_STACK, old)
+
+
+def big_values(vault, num_values):
+    """Plants `num_values` values of 120000 bytes; returns the text that
+    injects them as B1, B2, ... and their inject lines."""
+    refs, lines = "", []
+    for i in range(1, num_values + 1):
+        path = vault.plant(literal(f"dev/app/big{i}", bytes([0x61 + i % 26]) * 120000))
+        refs += f"B{i}=secret:{path}\n"
+        lines.append(("inject", "injected", path, "dev"))
+    return refs, lines
+
+
+@pytest.mark.parametrize("kind", ["high and not UTF-8", "argument", "host variable", "18 values"])
+def test_what_exec_cannot_carry_is_refused_before_anyone_is_asked_or_any_inject_line(vault, tmp_path, monkeypatch,
+                                                                                     stack_8mib, kind):
+    # A request that nobody answers times out soon.
+    monkeypatch.setenv("ZANTU_TEST_CONFIRM_TIMEOUT_MS", "1000")
+    marker = tmp_path / "ran"
+    args = ["-c", f"touch '{marker}'"]
+    refs = "V=secret:dev/app/v\n"
+    if kind == "high and not UTF-8":
+        vault.plant(literal("dev/app/v", b"caf\xe9", sensitivity="high"))
+        write_allowlist(vault, "/bin/sh\n")
+    else:
+        vault.plant(literal("dev/app/v", b"v-value"))
+    if kind == "argument":
+        args.append("a" * 131072)
+    if kind == "host variable":
+        monkeypatch.setenv("BIG", "h" * 131069)
+    if kind == "18 values":
+        refs = big_values(vault, 18)[0]
+    with pytest.raises(ZantuError) as info:
+        vault.session().inject_run(refs, "dev", "/bin/sh", args)
+    assert type(info.value) is ZantuError
+    message = info.value.args[0]
+    if kind == "18 values":
+        assert TOO_LARGE_TOGETHER.fullmatch(message), message
+        assert int(TOO_LARGE_TOGETHER.fullmatch(message)[1]) > 18 * 120000
+    else:
+        assert message == {"high and not UTF-8": NOT_UTF8, "argument": LONG_ARGUMENT,
+                           "host variable": LONG_HOST_VARIABLE}[kind]
+    assert not marker.exists()
+    assert audit_lines(vault) == []
+    assert not os.path.exists(os.path.join(vault.root, "pending"))
+
+
+def test_as_many_values_as_the_kernel_takes_run(vault, stack_8mib):
+    refs, lines = big_values(vault, 15)
+    out = vault.session().inject_run(refs, "dev", "/bin/sh", ["-c", "printf %s \"$B1$B15\" | wc -c"])
+    assert out == {"status": 0, "stdout": b"240000\n", "stderr": b""}
+    assert audit_lines(vault) == lines
 
 
 # ---------------------------------------------------------------------------

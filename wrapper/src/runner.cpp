@@ -14,7 +14,7 @@
 
 namespace zantu::wrapper {
 
-static_assert(kMaxEnvStringLen == MAX_ARG_STRLEN);
+static_assert(core::kMaxArgStringLen == MAX_ARG_STRLEN);
 
 namespace {
 
@@ -22,9 +22,60 @@ std::string launch_error(const Command& c, int errnum) {
   return "launch " + core::utf8::to_lossy(c.program) + ": " + core::os_error_text(errnum);
 }
 
-// Refuses what exec cannot carry or would carry differently from what was
-// asked, before anything is started. Pairs are examined in order and the
-// first fault stops the check.
+std::string too_long_to_inject(std::string_view name) {
+  const std::string shown = core::utf8::to_lossy(name);
+  return "value for `" + shown + "` is too long to be injected: one environment string holds at most " +
+         std::to_string(kMaxEnvStringLen) + " bytes, `" + shown + "=` and the final NUL included";
+}
+
+// `command` as the core's runner takes it, borrowing from it; `env` holds the
+// variables' views.
+core::ChildCommand child_command(const Command& command, std::vector<core::ChildEnvVar>& env) {
+  env.clear();
+  env.reserve(command.env.size());
+  for (const auto& [name, value] : command.env) env.push_back({name, value.as_bytes()});
+  core::ChildCommand child;
+  child.program = command.program;
+  child.args = command.args;
+  child.env = env;
+  child.path_search = command.path_search;
+  child.inherit_stdio = command.inherit_stdio;
+  return child;
+}
+
+std::string size_refusal(const core::ExecSizeFault& fault) {
+  using enum core::ExecSizeFaultKind;
+  const std::string max_len = std::to_string(core::kMaxArgStringLen);
+  switch (fault.kind) {
+    case ArgumentTooLong:
+      return (fault.argument == 0 ? std::string("program is too long to be launched")
+                                  : "argument " + std::to_string(fault.argument) + " is too long to be passed") +
+             ": one argument holds at most " + max_len + " bytes, the final NUL included";
+    case VariableTooLong: {
+      if (!fault.inherited) return too_long_to_inject(fault.name);
+      const std::string shown = core::utf8::to_lossy(fault.name);
+      return "variable `" + shown + "` of the host's environment is too long to be passed: one environment " +
+             "string holds at most " + max_len + " bytes, `" + shown + "=` and the final NUL included";
+    }
+    case TotalTooLarge:
+      break;
+  }
+  return "arguments and environment are too large to be passed together: with the program's path they take " +
+         std::to_string(fault.total_len) + " bytes, each string with its NUL and a pointer, where exec takes at most " +
+         std::to_string(fault.limit_len) + " (a quarter of the stack size limit, at most 6 MiB)";
+}
+
+}  // namespace
+
+std::optional<std::string> refuse_unholdable(std::string_view name, std::string_view value) {
+  if (value.find('\0') != std::string_view::npos) {
+    return "value for `" + core::utf8::to_lossy(name) + "` contains a NUL byte and cannot be injected";
+  }
+  // "NAME=" before the value and the NUL after it count against the limit.
+  if (name.size() + 1 + value.size() + 1 > kMaxEnvStringLen) return too_long_to_inject(name);
+  return std::nullopt;
+}
+
 std::optional<std::string> refuse_unpassable(const Command& c) {
   if (c.program.find('\0') != std::string::npos) return "program contains a NUL byte and cannot be launched";
   for (std::size_t i = 0; i < c.args.size(); ++i) {
@@ -46,21 +97,8 @@ std::optional<std::string> refuse_unpassable(const Command& c) {
       return "value for `" + core::utf8::to_lossy(name) + "` is not valid UTF-8 and cannot be injected";
     }
   }
-  return std::nullopt;
-}
-
-}  // namespace
-
-std::optional<std::string> refuse_unholdable(std::string_view name, std::string_view value) {
-  if (value.find('\0') != std::string_view::npos) {
-    return "value for `" + core::utf8::to_lossy(name) + "` contains a NUL byte and cannot be injected";
-  }
-  // "NAME=" before the value and the NUL after it count against the limit.
-  if (name.size() + 1 + value.size() + 1 > kMaxEnvStringLen) {
-    const std::string shown = core::utf8::to_lossy(name);
-    return "value for `" + shown + "` is too long to be injected: one environment string holds at most " +
-           std::to_string(kMaxEnvStringLen) + " bytes, `" + shown + "=` and the final NUL included";
-  }
+  std::vector<core::ChildEnvVar> env;
+  if (auto fault = core::child::exec_size_fault(child_command(c, env))) return size_refusal(*fault);
   return std::nullopt;
 }
 
@@ -68,16 +106,7 @@ Result<Output> SystemRunner::run(const Command& command) const {
   if (auto refusal = refuse_unpassable(command)) return std::unexpected(WrapperError::spawn(std::move(*refusal)));
 
   std::vector<core::ChildEnvVar> env;
-  env.reserve(command.env.size());
-  for (const auto& [name, value] : command.env) env.push_back({name, value.as_bytes()});
-
-  core::ChildCommand child;
-  child.program = command.program;
-  child.args = command.args;
-  child.env = env;
-  child.path_search = command.path_search;
-  child.inherit_stdio = command.inherit_stdio;
-  auto ran = core::child::run(child);
+  auto ran = core::child::run(child_command(command, env));
   if (!ran && ran.error().kind == core::ChildFailureKind::SupervisorEnded) {
     return std::unexpected(
         WrapperError::helper_ended(core::utf8::to_lossy(command.program), ran.error().program_ended));

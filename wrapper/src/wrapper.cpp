@@ -435,24 +435,6 @@ Result<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view env, std
     }
   }
 
-  // A value no environment can hold would fail only at the launch: refused
-  // here, so it is never audited as injected nor put to a human.
-  for (const auto& v : vars) {
-    if (auto refusal = refuse_unholdable(v.name, v.value.view())) {
-      return std::unexpected(WrapperError::spawn(std::move(*refusal)));
-    }
-  }
-
-  if (!high.empty()) {
-    const core::ConfirmRequest request = confirmation_request(*this, high, shown_command(program, args), origin);
-    const ConfirmOutcome outcome = confirmer.confirm(request, confirm_timeout);
-    for (const auto& g : high) {
-      audit_event(*this, answer_action(outcome), answer_result(outcome), g.coordinate, g.environment, origin);
-    }
-    if (outcome == ConfirmOutcome::Denied) return std::unexpected(WrapperError::confirmation_denied());
-    if (outcome == ConfirmOutcome::TimedOut) return std::unexpected(WrapperError::confirmation_timed_out());
-  }
-
   Command command;
   // argv[0] is the program path too: for a gated run the canonical path
   // that was checked, so a link of the caller's naming cannot choose the
@@ -466,11 +448,27 @@ Result<Output> Wrapper::run(const core::EnvRefs& refs, std::string_view env, std
   command.env.reserve(vars.size());
   std::vector<std::string> masked_names;
   for (auto& v : vars) {
-    if (v.coordinate) {
-      audit_event(*this, AuditAction::Inject, "injected", *v.coordinate, v.environment, origin);
-      masked_names.push_back(v.name);
-    }
+    if (v.coordinate) masked_names.push_back(v.name);
     command.env.push_back(EnvPair{std::move(v.name), std::move(v.value)});
+  }
+
+  // What exec cannot carry would fail only at the launch: refused here, by
+  // the system runner's own check on the very command it is given, so such a
+  // run is never audited as injected nor put to a human.
+  if (auto refusal = refuse_unpassable(command)) return std::unexpected(WrapperError::spawn(std::move(*refusal)));
+
+  if (!high.empty()) {
+    const core::ConfirmRequest request = confirmation_request(*this, high, shown_command(program, args), origin);
+    const ConfirmOutcome outcome = confirmer.confirm(request, confirm_timeout);
+    for (const auto& g : high) {
+      audit_event(*this, answer_action(outcome), answer_result(outcome), g.coordinate, g.environment, origin);
+    }
+    if (outcome == ConfirmOutcome::Denied) return std::unexpected(WrapperError::confirmation_denied());
+    if (outcome == ConfirmOutcome::TimedOut) return std::unexpected(WrapperError::confirmation_timed_out());
+  }
+
+  for (const auto& v : vars) {
+    if (v.coordinate) audit_event(*this, AuditAction::Inject, "injected", *v.coordinate, v.environment, origin);
   }
 
   auto output = runner.run(command);

@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <optional>
+#include <regex>
 #include <sstream>
 
 #include "support.hpp"
@@ -97,7 +99,9 @@ TEST(SystemRunner, RefusesWhatExecCannotCarryBeforeAnythingStarts) {
     const char* why;
     std::function<void(Command&)> spoil;
     std::string message;
+    std::optional<std::pair<std::string, std::string>> host{};  // a variable of this process for the case
   };
+  const std::string arg_limit = ": one argument holds at most 131072 bytes, the final NUL included";
   const Case cases[] = {
       {"second of three values is not UTF-8 (the third is never examined)",
        [](Command& c) {
@@ -128,10 +132,24 @@ TEST(SystemRunner, RefusesWhatExecCannotCarryBeforeAnythingStarts) {
        "program contains a NUL byte and cannot be launched"},
       {"NUL in an argument", [](Command& c) { c.args.push_back("x\0y"s); },
        "argument 3 contains a NUL byte and cannot be passed"},
+      {"an argument one byte longer than one argument string", [](Command& c) { c.args.emplace_back(131072, 'a'); },
+       "argument 3 is too long to be passed" + arg_limit},
+      {"a program one byte longer than one argument string",
+       [](Command& c) { c.program = "/" + std::string(131071, 'a'); },
+       "program is too long to be launched" + arg_limit},
+      {"a variable of the host's one byte longer than one environment string", [](Command&) {},
+       "variable `ZT_BIG` of the host's environment is too long to be passed: one environment string holds at most "
+       "131072 bytes, `ZT_BIG=` and the final NUL included",
+       {{"ZT_BIG", std::string(131065, 'h')}}},
   };
+  // Against the kernel's total limit, which none of these reach.
+  testing::ScopedStackLimit stack(8 << 20);
+  ASSERT_TRUE(stack.ok());
   TempDir dir;
   const std::string marker = dir / "started";
   for (const auto& k : cases) {
+    std::optional<ScopedEnv> host;
+    if (k.host) host.emplace(k.host->first, k.host->second);
     Command c = shell("touch '" + marker + "'");
     k.spoil(c);
     auto out = SystemRunner().run(c);
@@ -140,12 +158,63 @@ TEST(SystemRunner, RefusesWhatExecCannotCarryBeforeAnythingStarts) {
     EXPECT_EQ(out.error().to_string(), "failed to launch child process: " + k.message) << k.why;
     EXPECT_FALSE(fs::exists(marker)) << k.why;
   }
-  // The same command unspoilt does start, with a value as long as one
-  // environment string allows.
+  // The same command unspoilt does start, with a value, an argument and a
+  // variable of the host's as long as one string allows; the host's longer
+  // ones count only when the child would get them.
+  ScopedEnv at_limit("ZT_BIG", std::string(131064, 'h'));
+  ScopedEnv scrubbed("ZANTU_ZT_BIG", std::string(131072, 'h'));
+  ScopedEnv replaced("ZT_REPLACED", std::string(131072, 'h'));
   Command fits = shell("touch '" + marker + "'");
+  fits.args.emplace_back(131071, 'a');
   fits.env.push_back(pair("V", std::string(131069, 'x')));
+  fits.env.push_back(pair("ZT_REPLACED", "short"));
   run_ok(fits);
   EXPECT_TRUE(fs::exists(marker));
+}
+
+// Arguments and environment together past what the kernel takes for a
+// program's start, a quarter of the stack limit: refused before anything
+// starts, with both counts; as many values as the kernel takes still run.
+TEST(SystemRunner, RefusesArgumentsAndEnvironmentPastTheKernelsTotal) {
+  struct Case {
+    rlim_t stack_len;
+    std::string limit;
+    std::size_t num_fit;
+    std::size_t num_refused;
+  };
+  const Case cases[] = {{8 << 20, "2097152", 15, 18}, {1 << 20, "262144", 2, 3}};
+  const std::regex refusal(
+      "failed to launch child process: arguments and environment are too large to be passed together: with the "
+      "program's path they take ([0-9]+) bytes, each string with its NUL and a pointer, where exec takes at most "
+      "([0-9]+) \\(a quarter of the stack size limit, at most 6 MiB\\)");
+  TempDir dir;
+  const std::string marker = dir / "started";
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.limit);
+    testing::ScopedStackLimit stack(k.stack_len);
+    ASSERT_TRUE(stack.ok());
+    for (const std::size_t num_values : {k.num_fit, k.num_refused}) {
+      Command c = shell("touch '" + marker + "'");
+      for (std::size_t i = 0; i < num_values; ++i) {
+        c.env.push_back(pair("V" + std::to_string(i), std::string(120000, 'v')));
+      }
+      auto out = SystemRunner().run(c);
+      if (num_values == k.num_fit) {
+        EXPECT_TRUE(out.has_value()) << out.error().to_string();
+        EXPECT_TRUE(fs::exists(marker));
+        fs::remove(marker);
+        continue;
+      }
+      ASSERT_FALSE(out.has_value());
+      EXPECT_EQ(out.error().kind(), WrapperErrorKind::Spawn);
+      std::smatch m;
+      const std::string message = out.error().to_string();
+      ASSERT_TRUE(std::regex_match(message, m, refusal)) << message;
+      EXPECT_GT(std::stoull(m[1]), num_values * 120000);
+      EXPECT_EQ(m[2], k.limit);
+      EXPECT_FALSE(fs::exists(marker));
+    }
+  }
 }
 
 TEST(SystemRunner, ExitCodesAndSignals) {

@@ -803,17 +803,93 @@ TEST_F(WrapperTest, ValuesNoEnvironmentCanHoldAreRefusedBeforeTheInjectLines) {
   }
 }
 
-TEST_F(WrapperTest, FailuresKeepWhatWasWrittenBefore) {
+// What exec cannot carry is refused after the allowlist and steering gates
+// and before anyone is asked: a value that is not UTF-8, an argument or a
+// variable of the host's longer than one string, or everything together past
+// what the kernel takes for a program's start (2 MiB with an 8 MiB stack):
+// no confirmation, no "inject" line, no child. As many values as the kernel
+// takes still run.
+TEST_F(WrapperTest, WhatExecCannotCarryIsRefusedBeforeAnyoneIsAskedOrAnyInjectLine) {
   ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/high", "v-high", Sensitivity::High));
   ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/latin1", "caf\xe9", Sensitivity::High));
-  allowlist_.allow("/nonexistent/zt-tool");
+  std::string eighteen, fifteen;
+  std::vector<std::string> fifteen_lines;
+  for (int i = 1; i <= 18; ++i) {
+    const std::string c = "dev/app/big" + std::to_string(i);
+    ASSERT_NO_FATAL_FAILURE(put_literal("secret:" + c, std::string(120000, 'b'), Sensitivity::Medium));
+    const std::string line = "B" + std::to_string(i) + "=secret:" + c + "\n";
+    eighteen += line;
+    if (i > 15) continue;
+    fifteen += line;
+    fifteen_lines.push_back("inject injected " + c + " dev agent");
+  }
   allowlist_.allow("/bin/sh");
+  testing::ScopedStackLimit stack(8 << 20);
+  ASSERT_TRUE(stack.ok());
+  const std::string spawn = "failed to launch child process: ";
+  const std::string total =
+      "arguments and environment are too large to be passed together: with the program's path they take ";
+  struct Case {
+    const char* why;
+    std::string refs;
+    std::vector<std::string> args;
+    std::optional<std::pair<std::string, std::string>> host;  // a variable of this process for the case
+    std::string outcome;  // the child's stdout, or the start of the error's text
+    std::vector<std::string> audit;
+    std::size_t confirmations;
+  };
+  const Case cases[] = {
+      {"a high value that is not UTF-8: nobody is asked", "A=secret:dev/app/latin1\n", {}, std::nullopt,
+       spawn + "value for `A` is not valid UTF-8 and cannot be injected", {}, 0},
+      {"an argument with a NUL beside a high value", "A=secret:dev/app/high\n", {"-c", std::string("echo a\0b", 8)},
+       std::nullopt, spawn + "argument 2 contains a NUL byte and cannot be passed", {}, 0},
+      {"an argument past one string beside a high value", "A=secret:dev/app/high\n", {"-c", std::string(131072, 'a')},
+       std::nullopt,
+       spawn + "argument 2 is too long to be passed: one argument holds at most 131072 bytes, the final NUL included",
+       {}, 0},
+      {"a variable of the host's past one string", "A=secret:dev/app/high\n", {"-c", "echo ran"},
+       {{"BIG", std::string(131069, 'h')}},
+       spawn + "variable `BIG` of the host's environment is too long to be passed: one environment string holds "
+               "at most 131072 bytes, `BIG=` and the final NUL included",
+       {}, 0},
+      {"18 values of 120000 bytes", eighteen, {"-c", "echo ran"}, std::nullopt, spawn + total, {}, 0},
+      {"15 values of 120000 bytes run", fifteen, {"-c", "echo ran"}, std::nullopt, "ran\n", fifteen_lines, 0},
+      {"a variable of the host's the text replaces", "BIG=small\nA=secret:dev/app/high\n",
+       {"-c", "echo \"$BIG\""}, {{"BIG", std::string(131069, 'h')}}, "small\n",
+       {"approve approved dev/app/high dev agent", "inject injected dev/app/high dev agent"}, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    std::optional<ScopedEnv> host;
+    if (c.host) host.emplace(c.host->first, c.host->second);
+    sink_.lines.clear();
+    runner_.calls.clear();
+    confirmer_.requests.clear();
+    auto got = run(c.refs, "/bin/sh", c.args);
+    if (got) {
+      EXPECT_EQ(text(got->stdout_bytes), c.outcome);
+    } else {
+      EXPECT_EQ(got.error().kind(), WrapperErrorKind::Spawn);
+      EXPECT_TRUE(got.error().to_string().starts_with(c.outcome)) << got.error().to_string();
+    }
+    EXPECT_EQ(sink_.lines, c.audit);
+    EXPECT_EQ(confirmer_.requests.size(), c.confirmations);
+    EXPECT_EQ(runner_.calls.size(), got ? 1u : 0u);
+  }
+}
+
+TEST_F(WrapperTest, FailuresKeepWhatWasWrittenBefore) {
+  ASSERT_NO_FATAL_FAILURE(put_literal("secret:dev/app/high", "v-high", Sensitivity::High));
+  const std::string not_exec = tmp_ / "plain-file";
+  testing::write_file(not_exec, "#!/bin/sh\necho no\n", fs::perms::owner_read | fs::perms::owner_write);
+  allowlist_.allow("/nonexistent/zt-tool");
+  allowlist_.allow(not_exec);
   struct Case {
     const char* refs;
-    const char* program;
+    std::string program;
     std::vector<std::string> args;
     WrapperErrorKind kind;
-    const char* error;
+    std::string error;
     std::vector<std::string> audit;
   };
   const std::vector<std::string> approved = {"approve approved dev/app/high dev agent",
@@ -824,12 +900,9 @@ TEST_F(WrapperTest, FailuresKeepWhatWasWrittenBefore) {
       {"A=secret:dev/app/high\n", "/nonexistent/zt-tool", {}, WrapperErrorKind::Spawn,
        "failed to launch child process: launch /nonexistent/zt-tool: No such file or directory (os error 2)",
        approved},
-      {"A=secret:dev/app/high\n", "/bin/sh", {"-c", std::string("echo a\0b", 8)}, WrapperErrorKind::Spawn,
-       "failed to launch child process: argument 2 contains a NUL byte and cannot be passed", approved},
-      // An environment can hold it: it fails at the launch, after its "inject" line.
-      {"A=secret:dev/app/latin1\n", "/bin/sh", {}, WrapperErrorKind::Spawn,
-       "failed to launch child process: value for `A` is not valid UTF-8 and cannot be injected",
-       {"approve approved dev/app/latin1 dev agent", "inject injected dev/app/latin1 dev agent"}},
+      // Only the launch finds that it is no executable.
+      {"A=secret:dev/app/high\n", not_exec, {}, WrapperErrorKind::Spawn,
+       "failed to launch child process: launch " + not_exec + ": Permission denied (os error 13)", approved},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error);

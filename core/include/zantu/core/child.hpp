@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <limits>
@@ -81,6 +82,48 @@ struct ChildFailure {
   // when the run held no process descriptor of it, or it outlived the kill.
   bool program_ended = true;
 };
+
+// The longest string exec(2) copies into a new program, its final NUL
+// included (MAX_ARG_STRLEN, 32 pages): a longer argument or environment
+// string fails the exec with E2BIG.
+inline constexpr std::size_t kMaxArgStringLen = 131072;
+
+enum class ExecSizeFaultKind : std::uint8_t {
+  ArgumentTooLong,  // argv[`argument`] (0: the program) passes `kMaxArgStringLen` with its NUL
+  VariableTooLong,  // "NAME=value" of the variable `name` passes `kMaxArgStringLen` with its NUL
+  TotalTooLarge,    // `total_len` passes `limit_len`
+};
+
+// Why exec(2) would refuse a command for its size. Holds no byte of any value.
+struct ExecSizeFault {
+  ExecSizeFaultKind kind;
+  std::size_t argument = 0;  // for ArgumentTooLong
+  std::string name{};        // for VariableTooLong
+  bool inherited = false;    // for VariableTooLong: from the caller's environment, not `ChildCommand::env`
+  std::size_t total_len = 0;  // for TotalTooLarge
+  std::size_t limit_len = 0;  // for TotalTooLarge
+};
+
+namespace child {
+
+// What the kernel lets exec(2) copy onto a new program's stack, pointers
+// included: a quarter of the stack size limit (RLIMIT_STACK, which the child
+// inherits), at least 131072 and at most 6 MiB (3/4 of the kernel's 8 MiB
+// _STK_LIM), read anew on every call.
+[[nodiscard]] std::size_t exec_limit_len();
+
+// What exec(2) would refuse for size in `command`, counted on exactly the
+// environment and candidate paths `run` would give the child, as the kernel
+// counts: every argument (argv[0], the program, first) and every environment
+// string must fit in `kMaxArgStringLen` with its NUL; and all of them, each
+// with its NUL and one pointer, plus the path exec is given (for a name
+// without "/", the longest candidate of the search path), must fit in
+// `exec_limit_len()`. Returns the first fault in that order, or nullopt when
+// the kernel takes the command. The texts are counted as they are: NUL bytes
+// are the caller's to refuse first, as for `run`.
+[[nodiscard]] std::optional<ExecSizeFault> exec_size_fault(const ChildCommand& command);
+
+}  // namespace child
 
 namespace child {
 

@@ -29,7 +29,7 @@ using PathSearch = core::PathSearch;
 // The longest environment string the kernel copies into a new program,
 // `NAME=`, the value and the final NUL together (MAX_ARG_STRLEN, 32 pages):
 // execve fails with E2BIG on a longer one.
-inline constexpr std::size_t kMaxEnvStringLen = 131072;
+inline constexpr std::size_t kMaxEnvStringLen = core::kMaxArgStringLen;
 
 // Why no environment can hold the variable `name` with `value`: a NUL byte in
 // the value, or a string longer than `kMaxEnvStringLen`; nullopt when it
@@ -62,6 +62,20 @@ struct Output {
   std::optional<std::int32_t> status;
 };
 
+// Why `command` cannot be started as asked, checked in this order, the first
+// fault only: a NUL byte in the program or an argument; a variable's name
+// that holds a NUL, is empty or holds "="; a value that no environment can
+// hold (`refuse_unholdable`) or that is not UTF-8; then what exec would
+// refuse for size (`core::child::exec_size_fault`) in the environment the
+// child would get now: an argument or a variable inherited from this process
+// longer than `kMaxEnvStringLen`, or everything together past what the
+// kernel takes. nullopt when none holds. The text names the program, the
+// argument's position (1 is the first after the program) or the variable,
+// never a byte of a value. `SystemRunner` refuses with it before it starts
+// anything, and the wrapper before anyone is asked or any "inject" line is
+// written, so the two never disagree.
+[[nodiscard]] std::optional<std::string> refuse_unpassable(const Command& command);
+
 // Runs one command to its end.
 class ProcessRunner {
  public:
@@ -79,10 +93,8 @@ class ProcessRunner {
 // nothing. Blocks until the child itself ends, with no time limit; then takes
 // what is in the pipes and returns: a descendant that still holds them is not
 // waited for, and what it writes later is not captured.
-// Fails with `WrapperError::Spawn`: a NUL byte in the program, an argument,
-// a name or a value, a name that is empty or holds "=", a variable longer than
-// `kMaxEnvStringLen`, a value that is not UTF-8 (all before anything starts),
-// or a launch, wait or read failure
+// Fails with `WrapperError::Spawn`: what `refuse_unpassable` refuses (before
+// anything starts), or a launch, wait or read failure
 // ("launch {program}: {os error}"); or with `WrapperError::HelperEnded` when
 // another process killed or stopped the run's helper (the child is ended
 // with it, or the error says that it may still be running).

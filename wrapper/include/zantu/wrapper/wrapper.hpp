@@ -72,10 +72,12 @@ struct Wrapper {
   //    every such value is audited "deny" and the run fails with
   //    `SteeringVariable` naming it, before anyone is asked and before any
   //    "inject" line;
-  //  - a value of any variable that no environment can hold (one with a NUL
-  //    byte, or one that makes "NAME=value" longer than `kMaxEnvStringLen`)
-  //    fails the run with `Spawn` naming the variable, before anyone is asked
-  //    and before any "inject" line;
+  //  - a command that exec cannot carry (`refuse_unpassable`: a value with a
+  //    NUL byte, one that makes "NAME=value" longer than `kMaxEnvStringLen`,
+  //    one that is not UTF-8, an argument or an inherited variable longer
+  //    than that, or everything together past what the kernel takes) fails
+  //    the run with `Spawn` naming the variable or the argument, before
+  //    anyone is asked and before any "inject" line;
   //  - when a vault value is high, one confirmation covers all of them, its
   //    answer is audited per value, and a denial or time-out fails the run;
   //  - every vault value is audited "inject" before the child starts;
@@ -85,8 +87,9 @@ struct Wrapper {
   //    searched on this process's PATH); without one, by `program` as given;
   //  - the vault values are masked in both captured outputs.
   // A resolution failure is `Core` with the core error unchanged; a launch
-  // failure the runner's `Spawn`. Every resolved value is wiped when the call
-  // ends, on every path. Audit write failures are ignored.
+  // failure (a program that is not there or cannot be executed, say) the
+  // runner's `Spawn`, after the "inject" lines. Every resolved value is
+  // wiped when the call ends, on every path. Audit write failures are ignored.
   [[nodiscard]] Result<Output> run(const core::EnvRefs& refs, std::string_view env,
                                    std::optional<std::string_view> project, std::string_view program,
                                    std::span<const std::string> args, core::Origin origin) const;
