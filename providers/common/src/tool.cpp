@@ -1,7 +1,6 @@
 #include "zantu/providers/common/tool.hpp"
 
 #include <algorithm>
-#include <array>
 #include <functional>
 #include <string>
 #include <vector>
@@ -17,6 +16,13 @@ namespace {
 // Python's own name for UTF-8, and the handler that makes an unencodable
 // character an error instead of a dropped or replaced one.
 constexpr std::string_view kIoEncoding = "utf-8:strict";
+// The locale reaches Python under -I too. Where C.UTF-8 is not installed,
+// glibc keeps the C locale, for which Python turns on its UTF-8 mode itself.
+constexpr std::string_view kLocale = "C.UTF-8";
+
+std::span<const std::uint8_t> bytes(std::string_view s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
 
 // What stands in for a name taken out of the text: not ASCII, so no pattern
 // holds it, and no pattern can form across it from the text on either side.
@@ -33,7 +39,7 @@ bool stands_alone(std::string_view text, std::size_t at, std::size_t len) {
 }  // namespace
 
 std::expected<ToolOutput, ToolFailure> run_tool(std::string_view program, std::span<const std::string> args,
-                                                std::chrono::nanoseconds limit) {
+                                                std::chrono::nanoseconds limit, std::span<const ToolEnvVar> tool_env) {
   core::ChildCommand child;
   child.program = program;
   child.args = args;
@@ -42,9 +48,10 @@ std::expected<ToolOutput, ToolFailure> run_tool(std::string_view program, std::s
   child.limit = limit;
   // Whatever the host's PYTHONIOENCODING, PYTHONUTF8 or locale say, the tool
   // prints UTF-8 or fails: under latin-1 or ASCII with a replacing handler a
-  // value would arrive changed, with status 0.
-  const std::array env = {core::ChildEnvVar{
-      "PYTHONIOENCODING", {reinterpret_cast<const std::uint8_t*>(kIoEncoding.data()), kIoEncoding.size()}}};
+  // value would arrive changed, with status 0. The packages of az start it
+  // with -I, so PYTHONIOENCODING alone does not reach it.
+  std::vector<core::ChildEnvVar> env = {{"PYTHONIOENCODING", bytes(kIoEncoding)}, {"LC_ALL", bytes(kLocale)}};
+  for (const ToolEnvVar& v : tool_env) env.push_back({v.name, bytes(v.value)});
   child.env = env;
   auto ran = core::child::run(child);
   if (!ran) return std::unexpected(ran.error());

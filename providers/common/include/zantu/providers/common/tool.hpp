@@ -37,12 +37,20 @@ using ToolFailure = core::ChildFailure;
 // host hold: 16 MiB per stream.
 inline constexpr std::size_t kMaxToolOutputLen = 16 * 1024 * 1024;
 
+// A variable a provider sets for its own tool; neither text is a secret.
+struct ToolEnvVar {
+  std::string_view name;
+  std::string_view value;
+};
+
 // Runs `program` (looked up on the caller's PATH; no shell) with `args` after
 // it. The tool gets /dev/null as standard input, the caller's environment less
-// every variable whose name begins with "ZANTU_" and with PYTHONIOENCODING set
-// to "utf-8:strict" (both tools are Python programs, which otherwise encode
-// what they print as the host's setting says), and the caller's working
-// directory; no other descriptor of ours reaches it, and it starts with
+// every variable whose name begins with "ZANTU_", with PYTHONIOENCODING set to
+// "utf-8:strict" and LC_ALL to "C.UTF-8" (both tools are Python programs,
+// which otherwise encode what they print as the host's settings say; a
+// launcher that runs Python in isolated mode, -I, ignores PYTHONIOENCODING
+// but not the locale) and then `tool_env` set in order, and the caller's
+// working directory; no other descriptor of ours reaches it, and it starts with
 // SIGPIPE, SIGXFSZ and SIGCHLD at their default action and an empty signal
 // mask (`core::child::run`, which the wrapper's runner uses too; the host's
 // SIGCHLD setting never takes its status). Both of its outputs are drained
@@ -54,7 +62,8 @@ inline constexpr std::size_t kMaxToolOutputLen = 16 * 1024 * 1024;
 // The call never blocks past the limit, except for reaping the killed tool.
 [[nodiscard]] std::expected<ToolOutput, ToolFailure> run_tool(std::string_view program,
                                                               std::span<const std::string> args,
-                                                              std::chrono::nanoseconds limit);
+                                                              std::chrono::nanoseconds limit,
+                                                              std::span<const ToolEnvVar> tool_env = {});
 
 // A provider's texts for a failed run, each with one "{}": the OS error text
 // for CouldNotStart and WaitFailed, the limit's whole seconds for TimedOut,
