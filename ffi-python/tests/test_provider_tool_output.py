@@ -14,6 +14,7 @@ isolated mode (-I), which ignores every PYTHON* variable."""
 import json
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import textwrap
@@ -46,9 +47,12 @@ STAND_INS = {
         import json, sys
         secrets = json.load(open({table!r}))
         args = sys.argv[1:]
-        if args[:3] != ["secretsmanager", "get-secret-value", "--secret-id"] or args[4:] != [
-                "--region", "eu-west-1", "--query", "SecretString", "--output", "json"]:
+        if args[:3] != ["secretsmanager", "get-secret-value", "--secret-id"] or args[4] != "--region" or args[6:] != [
+                "--query", "SecretString", "--output", "json"]:
             sys.exit(252)
+        if isinstance(secrets.get(args[3]), dict):
+            sys.stderr.write(secrets[args[3]]["stderr"])
+            sys.exit(secrets[args[3]]["exit"])
         if args[3] not in secrets:
             sys.stderr.write("An error occurred (ResourceNotFoundException) when calling the GetSecretValue "
                              "operation: Secrets Manager can't find the specified secret.\\n")
@@ -70,9 +74,12 @@ STAND_INS = {
             return config.getboolean("core", "only_show_errors", fallback=False)
         secrets = json.load(open({table!r}))
         args = sys.argv[1:]
-        if args[:5] != ["keyvault", "secret", "show", "--vault-name", "kv1"] or args[5] != "--name" or args[7:] != [
+        if args[:4] != ["keyvault", "secret", "show", "--vault-name"] or args[5] != "--name" or args[7:] != [
                 "--query", "value", "-o", "json"]:
             sys.exit(2)
+        if isinstance(secrets.get(args[6]), dict):
+            sys.stderr.write(secrets[args[6]]["stderr"])
+            sys.exit(secrets[args[6]]["exit"])
         if args[6] not in secrets:
             sys.stderr.write("ERROR: (SecretNotFound) A secret with (name/id) " + args[6] + " was not found in "
                              "this key vault. If you recently deleted this secret you may be able to recover it "
@@ -94,7 +101,8 @@ REFS = {"aws": "aws-sm://eu-west-1/{}", "az": "azure-kv://kv1/{}"}
 
 class StandIns:
     """The stand-in `aws` and `az`, first on PATH, answering from a table of
-    secrets; calling it fills the table."""
+    secrets by name, whatever the region or vault; calling it fills the table.
+    A secret given as {"stderr": text, "exit": code} fails that way."""
 
     def __init__(self, tmp_path):
         self.bindir = tmp_path / "fakebin"
@@ -263,6 +271,43 @@ def test_a_name_holding_a_pattern_does_not_choose_the_hint(vault, stand_ins):
                    vault.session().inject_run, "DB=secret:dev/app/db\n", "dev", "/bin/sh", ["-c", "true"])
 
 
+AWS_ACCESS_HINT = ("aws is not authenticated or lacks access (refresh credentials, e.g. `aws sso login`; check the "
+                   "IAM permission for secretsmanager:GetSecretValue)")
+AWS_ENDPOINT_HINT = "the region endpoint is unreachable or the region is invalid"
+NO_CREDENTIALS = "Unable to locate credentials. You can configure credentials by running \"aws configure\".\n"
+
+# A name that is one of the tool's own words keeps the hint of a pattern that
+# holds it: (reference, the tool's error output and exit code, hint).
+OWN_WORD_NAMES = [
+    ("aws-sm://eu-west-1/credentials", NO_CREDENTIALS, 255, AWS_ACCESS_HINT),
+    ("aws-sm://eu-west-1/locate", NO_CREDENTIALS, 255, AWS_ACCESS_HINT),
+    ("aws-sm://endpoint/app", "\nCould not connect to the endpoint URL: \"https://secretsmanager.endpoint.amazonaws.com/\"\n",
+     255, AWS_ENDPOINT_HINT),
+    ("azure-kv://please/login", "ERROR: Please run 'az login' to setup account.\n", 1,
+     "az is not authenticated or lacks access (run `az login`; check the tenant and the vault access policy)"),
+    ("azure-kv://kv1/not", "ERROR: Secret not found\n", 3,
+     "the secret was not found in the vault (check the name and your access)"),
+    ("azure-kv://resolve/s1", "ERROR: Failed to resolve 'resolve.vault.azure.net'\n", 1,
+     "the vault was not found or is unreachable"),
+]
+
+
+def failed_lookup(ref, hint, status):
+    """The message of a failed lookup of `ref`, as both providers word it."""
+    scheme, _, rest = ref.partition("://")
+    place, _, name = rest.partition("/")
+    label = "region" if scheme == "aws-sm" else "vault"
+    return f"provider error: {scheme}: {hint} [{label}=`{place}`, secret=`{name}`, exit={status}]"
+
+
+def test_a_name_that_is_one_of_the_tools_words_keeps_the_hint(vault, stand_ins):
+    stand_ins({ref.rpartition("/")[2]: {"stderr": err, "exit": status} for ref, err, status, _ in OWN_WORD_NAMES})
+    for i, (ref, _, status, hint) in enumerate(OWN_WORD_NAMES):
+        vault.plant(reference(f"dev/app/r{i}", ref))
+        raises_exactly(ZantuError, failed_lookup(ref, hint, status), vault.session().inject_run,
+                       f"V=secret:dev/app/r{i}\n", "dev", "/bin/sh", ["-c", "true"])
+
+
 # A loopback stand-in for Secrets Manager's GetSecretValue, run as a process of
 # its own: the module holds the interpreter lock while the tool runs.
 FAKE_SERVICE = textwrap.dedent("""\
@@ -350,3 +395,29 @@ def test_real_aws_cli_values_arrive_exact_whatever_the_hosts_io_encoding(vault, 
         vault.session().inject_run("V=secret:dev/app/lone\n", "dev", "/bin/sh", ["-c", "true"])
     assert type(info.value) is ZantuError
     assert info.value.args[0].startswith("provider error: aws-sm: "), info.value.args
+
+
+def test_real_aws_cli_a_name_that_is_one_of_its_words_keeps_the_hint(vault, tmp_path, monkeypatch):
+    if real_aws() is None:
+        pytest.skip("needs the aws CLI")
+    for name in ["AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_SESSION_TOKEN", "AWS_PROFILE",
+                 "AWS_CONTAINER_CREDENTIALS_RELATIVE_URI", "AWS_CONTAINER_CREDENTIALS_FULL_URI",
+                 "AWS_WEB_IDENTITY_TOKEN_FILE"]:
+        monkeypatch.delenv(name, raising=False)
+    for name, value in {"AWS_CONFIG_FILE": str(tmp_path / "no-config"),
+                        "AWS_SHARED_CREDENTIALS_FILE": str(tmp_path / "no-credentials"),
+                        "AWS_EC2_METADATA_DISABLED": "true", "AWS_MAX_ATTEMPTS": "1"}.items():
+        monkeypatch.setenv(name, value)
+    # Bound and never listening: a connection to it is refused at once.
+    with socket.socket() as closed:
+        closed.bind(("127.0.0.1", 0))
+        monkeypatch.setenv("AWS_ENDPOINT_URL", f"http://127.0.0.1:{closed.getsockname()[1]}")
+        for i, ref in enumerate(["aws-sm://eu-west-1/credentials", "aws-sm://eu-west-1/locate"]):
+            vault.plant(reference(f"dev/app/r{i}", ref))
+            raises_exactly(ZantuError, failed_lookup(ref, AWS_ACCESS_HINT, 255), vault.session().inject_run,
+                           f"V=secret:dev/app/r{i}\n", "dev", "/bin/sh", ["-c", "true"])
+        monkeypatch.setenv("AWS_ACCESS_KEY_ID", "AKIDEXAMPLE")
+        monkeypatch.setenv("AWS_SECRET_ACCESS_KEY", "example")
+        vault.plant(reference("dev/app/endpoint", "aws-sm://endpoint/app"))
+        raises_exactly(ZantuError, failed_lookup("aws-sm://endpoint/app", AWS_ENDPOINT_HINT, 255),
+                       vault.session().inject_run, "V=secret:dev/app/endpoint\n", "dev", "/bin/sh", ["-c", "true"])

@@ -98,14 +98,18 @@ struct HintGroup {
   std::string_view hint;
 };
 
-// The hint of the first group with a pattern that occurs in `stderr_bytes`
-// (ASCII letters lowered) once `names` are taken out, else `fallback`. The
-// tools repeat the reference's names in their messages, and a name the user
-// chose must not choose the hint. A name is taken out, without regard to
-// ASCII case and the longer names first, wherever it stands on its own (no
-// ASCII letter or digit right before or after it); a byte that no pattern
-// holds takes its place, so that no pattern forms across it. The lowered copy
-// wipes itself.
+// The hint of the first group, in table order, with a pattern that occurs in
+// `stderr_bytes` (ASCII letters lowered) outside the reference's `names`,
+// else `fallback`. The tools repeat the names in their messages, and a name
+// the user chose must not choose the hint; nor may a name that is one of the
+// tool's own words ("credentials") take away the hint of a pattern that holds
+// it ("unable to locate credentials"). So the text is searched as the tool
+// wrote it, and a match is passed over, for a later one, only when it lies
+// wholly inside a place where one of `names` stands on its own (without
+// regard to ASCII case, and with no ASCII letter or digit right before or
+// after it). A name that is exactly a whole pattern cannot be told from the
+// tool's word and never chooses that pattern's hint. The lowered copy wipes
+// itself.
 [[nodiscard]] std::string_view choose_hint(std::span<const std::uint8_t> stderr_bytes,
                                            std::span<const std::string_view> names,
                                            std::span<const HintGroup> groups, std::string_view fallback);
