@@ -191,6 +191,16 @@ TEST(Aws, ClassifyFailureLooksPastTheReferencesNames) {
        "An error occurred (ResourceNotFoundException) in forbidden-1: forbidden-1/not-found", kNotFoundHint},
       // A name inside one of the tool's words is not the name.
       {{"eu-west-1", "Denied"}, "An error occurred (AccessDeniedException)", kAccessHint},
+      // A name that is one of the tool's words leaves the patterns that hold it.
+      {{"eu-west-1", "credentials"},
+       "Unable to locate credentials. You can configure credentials by running \"aws configure\".", kAccessHint},
+      {{"eu-west-1", "locate"},
+       "Unable to locate credentials. You can configure credentials by running \"aws configure\".", kAccessHint},
+      {{"endpoint", "app/key"}, "Could not connect to the endpoint URL: \"https://secretsmanager.endpoint.amazonaws.com/\"",
+       kEndpointHint},
+      // A name that is a whole pattern cannot be told from the tool's word.
+      {{"eu-west-1", "forbidden"}, "An error occurred (403) when calling the GetSecretValue operation: Forbidden",
+       kFallbackHint},
   };
   for (const Case& c : cases) {
     auto err = classify_failure(c.ref, 254, bytes_of(c.stderr_text));

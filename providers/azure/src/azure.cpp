@@ -108,7 +108,11 @@ std::vector<std::string> AzureRef::az_args() const {
 }
 
 core::Result<AzOutput> SystemAzRunner::run(std::span<const std::string> args, std::chrono::nanoseconds limit) const {
-  auto ran = common::run_tool("az", args, limit);
+  // az reads its settings from the environment before its config file, and
+  // only_show_errors silences the warning that says it dropped characters
+  // from a value (many CI setups turn it on): off, the warning always comes.
+  static constexpr std::array<common::ToolEnvVar, 1> kAzEnv = {{{"AZURE_CORE_ONLY_SHOW_ERRORS", "false"}}};
+  auto ran = common::run_tool("az", args, limit, kAzEnv);
   if (!ran) {
     return provider_error(
         common::failure_message(ran.error(), limit, {kCouldNotRun, kWaitFailed, kTimedOut, kTooLarge, kHelperEnded}));
@@ -133,7 +137,8 @@ core::Result<core::SecretValue> AzureProvider::materialize(std::string_view refe
   }
   // az catches its own encoding error, prints the value without the
   // characters it could not encode, warns and still exits with 0: under
-  // "utf-8:strict" a value with a lone surrogate takes that path.
+  // "utf-8:strict" a value with a lone surrogate takes that path. The runner
+  // keeps only_show_errors off so that the warning is never silenced.
   if (common::mentions(output->stderr_bytes.as_bytes(), kUnencodablePhrase)) {
     return provider_error(fill(kUnencodable, {ref->secret_name, ref->vault}));
   }

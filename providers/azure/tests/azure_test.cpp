@@ -184,6 +184,12 @@ TEST(Azure, ClassifyFailureLooksPastTheReferencesNames) {
        kNotFoundHint},
       // A name inside one of the tool's words is not the name.
       {{"kv1", "s1"}, "ERROR: AKV10032: Invalid issuer", kAccessHint},
+      // A name that is one of the tool's words leaves the patterns that hold it.
+      {{"please", "login"}, "ERROR: Please run 'az login' to setup account.", kAccessHint},
+      {{"kv1", "not"}, "ERROR: Secret not found", kNotFoundHint},
+      {{"resolve", "s1"}, "ERROR: Failed to resolve 'resolve.vault.azure.net'", kVaultHint},
+      // A name that is a whole pattern cannot be told from the tool's word.
+      {{"kv1", "forbidden"}, "ERROR: Operation returned an invalid status 'Forbidden'", kFallbackHint},
   };
   for (const Case& c : cases) {
     auto err = classify_failure(c.ref, 1, bytes_of(c.stderr_text));

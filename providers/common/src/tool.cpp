@@ -1,8 +1,6 @@
 #include "zantu/providers/common/tool.hpp"
 
 #include <algorithm>
-#include <array>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,10 +15,13 @@ namespace {
 // Python's own name for UTF-8, and the handler that makes an unencodable
 // character an error instead of a dropped or replaced one.
 constexpr std::string_view kIoEncoding = "utf-8:strict";
+// The locale reaches Python under -I too. Where C.UTF-8 is not installed,
+// glibc keeps the C locale, for which Python turns on its UTF-8 mode itself.
+constexpr std::string_view kLocale = "C.UTF-8";
 
-// What stands in for a name taken out of the text: not ASCII, so no pattern
-// holds it, and no pattern can form across it from the text on either side.
-constexpr std::uint8_t kNameMark = 0xFF;
+std::span<const std::uint8_t> bytes(std::string_view s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
 
 bool is_alnum_ascii(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 
@@ -30,10 +31,29 @@ bool stands_alone(std::string_view text, std::size_t at, std::size_t len) {
   return (at == 0 || !is_alnum_ascii(text[at - 1])) && (at + len == text.size() || !is_alnum_ascii(text[at + len]));
 }
 
+// Whether the `len` bytes at `at` of the lowered `text` lie wholly inside a
+// place where one of `names` stands alone, without regard to ASCII case. A
+// name inside one of the tool's own words ("kv1" in "akv10032") is not the
+// name, so a match there counts.
+bool inside_a_name(std::string_view text, std::size_t at, std::size_t len, std::span<const std::string_view> names) {
+  for (std::string_view name : names) {
+    if (name.size() < len || name.size() > text.size()) continue;
+    // Every start from which the name would cover the match.
+    const std::size_t first = at + len >= name.size() ? at + len - name.size() : 0;
+    for (std::size_t start = first; start <= at && start + name.size() <= text.size(); ++start) {
+      if (std::ranges::equal(text.substr(start, name.size()), name, {}, {}, core::utf8::ascii_lower) &&
+          stands_alone(text, start, name.size())) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 std::expected<ToolOutput, ToolFailure> run_tool(std::string_view program, std::span<const std::string> args,
-                                                std::chrono::nanoseconds limit) {
+                                                std::chrono::nanoseconds limit, std::span<const ToolEnvVar> tool_env) {
   core::ChildCommand child;
   child.program = program;
   child.args = args;
@@ -42,9 +62,10 @@ std::expected<ToolOutput, ToolFailure> run_tool(std::string_view program, std::s
   child.limit = limit;
   // Whatever the host's PYTHONIOENCODING, PYTHONUTF8 or locale say, the tool
   // prints UTF-8 or fails: under latin-1 or ASCII with a replacing handler a
-  // value would arrive changed, with status 0.
-  const std::array env = {core::ChildEnvVar{
-      "PYTHONIOENCODING", {reinterpret_cast<const std::uint8_t*>(kIoEncoding.data()), kIoEncoding.size()}}};
+  // value would arrive changed, with status 0. The packages of az start it
+  // with -I, so PYTHONIOENCODING alone does not reach it.
+  std::vector<core::ChildEnvVar> env = {{"PYTHONIOENCODING", bytes(kIoEncoding)}, {"LC_ALL", bytes(kLocale)}};
+  for (const ToolEnvVar& v : tool_env) env.push_back({v.name, bytes(v.value)});
   child.env = env;
   auto ran = core::child::run(child);
   if (!ran) return std::unexpected(ran.error());
@@ -78,26 +99,12 @@ std::string_view choose_hint(std::span<const std::uint8_t> stderr_bytes, std::sp
   for (std::uint8_t& b : std::span(lowered.data(), lowered.size())) {
     b = static_cast<std::uint8_t>(core::utf8::ascii_lower(static_cast<char>(b)));
   }
-  // The longer name first: one that holds the other would otherwise lose only
-  // its shorter part and keep the rest.
-  std::vector<std::string> by_length;
-  for (std::string_view name : names) {
-    if (name.empty()) continue;
-    std::string& n = by_length.emplace_back(name);
-    std::ranges::transform(n, n.begin(), core::utf8::ascii_lower);
-  }
-  std::ranges::sort(by_length, std::ranges::greater{}, &std::string::size);
-  for (const std::string& name : by_length) {
-    for (std::size_t at = lowered.view().find(name); at != std::string_view::npos;
-         at = lowered.view().find(name, at + 1)) {
-      // A name inside one of the tool's own words ("kv1" in "akv10032") is
-      // not the name: taking it out would break the word.
-      if (stands_alone(lowered.view(), at, name.size())) std::fill_n(lowered.data() + at, name.size(), kNameMark);
-    }
-  }
+  const std::string_view text = lowered.view();
   for (const HintGroup& g : groups) {
     for (std::string_view p : g.patterns) {
-      if (lowered.view().find(p) != std::string_view::npos) return g.hint;
+      for (std::size_t at = text.find(p); at != std::string_view::npos; at = text.find(p, at + 1)) {
+        if (!inside_a_name(text, at, p.size(), names)) return g.hint;
+      }
     }
   }
   return fallback;

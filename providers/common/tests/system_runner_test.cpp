@@ -419,7 +419,8 @@ TEST_P(SystemRunner, VaultVariablesAreRemovedAndTheRestInherited) {
                                                       {"AWS_PROFILE", "kept"},
                                                       {"PYTHONIOENCODING", "latin-1"},
                                                       {"PYTHONUTF8", "0"},
-                                                      {"LC_ALL", "C"}};
+                                                      {"LC_ALL", "C"},
+                                                      {"AZURE_CORE_ONLY_SHOW_ERRORS", "true"}};
   std::deque<ScopedEnv> env;  // a deque: ScopedEnv cannot move
   for (const auto& [name, value] : vars) env.emplace_back(name, value);
   // The environment goes to a file: the tool's answer has a form of its own.
@@ -434,16 +435,23 @@ TEST_P(SystemRunner, VaultVariablesAreRemovedAndTheRestInherited) {
   std::istringstream lines{env_text};
   for (std::string line; std::getline(lines, line);) names.push_back(line.substr(0, line.find('=')));
   for (const std::string& n : names) EXPECT_FALSE(n.starts_with("ZANTU_")) << n;
-  for (const char* kept : {"ZANTUX", "zantu_lower", "MY_ZANTU_SETTING", "AWS_PROFILE", "PATH", "PYTHONUTF8", "LC_ALL"}) {
+  for (const char* kept : {"ZANTUX", "zantu_lower", "MY_ZANTU_SETTING", "AWS_PROFILE", "PATH", "PYTHONUTF8"}) {
     EXPECT_NE(std::find(names.begin(), names.end(), kept), names.end()) << kept;
   }
   EXPECT_NE(env_text.find("PATH="), std::string::npos);
   EXPECT_EQ(env_text.find("hunter2"), std::string::npos);
-  // The tool prints UTF-8 whatever the host set, and only that one variable changes.
-  EXPECT_EQ(std::count(names.begin(), names.end(), "PYTHONIOENCODING"), 1);
+  // The tool prints UTF-8 whatever the host set, and only these variables
+  // change: the encoding and the locale for both, and for az its setting that
+  // would silence its warning about characters it dropped.
+  const bool az = tool().program == "az";
+  for (const char* forced : {"PYTHONIOENCODING", "LC_ALL", "AZURE_CORE_ONLY_SHOW_ERRORS"}) {
+    EXPECT_EQ(std::count(names.begin(), names.end(), forced), 1) << forced;
+  }
   EXPECT_NE(env_text.find("\nPYTHONIOENCODING=utf-8:strict\n"), std::string::npos);
+  EXPECT_NE(env_text.find("\nLC_ALL=C.UTF-8\n"), std::string::npos);
+  EXPECT_NE(env_text.find(az ? "\nAZURE_CORE_ONLY_SHOW_ERRORS=false\n" : "\nAZURE_CORE_ONLY_SHOW_ERRORS=true\n"),
+            std::string::npos);
   EXPECT_NE(env_text.find("\nPYTHONUTF8=0\n"), std::string::npos);
-  EXPECT_NE(env_text.find("\nLC_ALL=C\n"), std::string::npos);
 }
 
 // Both tools are Python programs, which encode what they print as the
@@ -464,6 +472,144 @@ TEST_P(SystemRunner, ToolsPrintUtf8WhateverTheHostSets) {
     auto got = tool().materialize(kNormalLimit);
     ASSERT_TRUE(got) << setting << ": " << got.error().detail();
     EXPECT_EQ(got->view(), value) << setting;
+  }
+}
+
+// A host locale whose code set is latin-1, built once into a scratch
+// directory (which holds no other locale) and selected with LOCPATH and
+// LC_ALL; empty when localedef could not build it.
+std::string latin1_locale_dir() {
+  static const TempDir dir;
+  static const bool built = [] {
+    const std::string cmd = "localedef -i fr_FR -f ISO-8859-1 '" + (dir / "fr_FR.ISO-8859-1") + "' >/dev/null 2>&1";
+    return std::system(cmd.c_str()) != -1 && fs::exists(dir.path() / "fr_FR.ISO-8859-1" / "LC_CTYPE");
+  }();
+  return built ? dir.path().string() : std::string();
+}
+
+// A stand-in started as az's Debian, RPM and Homebrew packages start az: a
+// shell script that runs the interpreter in isolated mode (-I), which ignores
+// every PYTHON* variable. It prints value.json's string beside it through
+// sys.stdout with non-ASCII raw, as both tools print JSON. As az's command
+// framework does, a failed print becomes the warning (silenced by
+// only_show_errors, from the environment before ~/.azure/config) and the value
+// again with every non-ASCII character dropped, with status 0.
+constexpr std::string_view kPackagedStandIn = R"(import configparser, json, os, sys
+STATES = {"1": True, "yes": True, "true": True, "on": True, "0": False, "no": False, "false": False, "off": False}
+def only_show_errors():
+    env = os.environ.get("AZURE_CORE_ONLY_SHOW_ERRORS")
+    if env is not None:
+        return STATES[env.lower()]
+    config = configparser.ConfigParser()
+    config.read(os.path.join(os.environ.get("AZURE_CONFIG_DIR") or os.path.expanduser("~/.azure"), "config"))
+    return config.getboolean("core", "only_show_errors", fallback=False)
+out = json.dumps(json.load(open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "value.json"))),
+                 ensure_ascii=False)
+try:
+    print(out)
+except UnicodeEncodeError:
+    if sys.argv[1] != "keyvault":
+        raise
+    if not only_show_errors():
+        sys.stderr.write("WARNING: Unable to encode the output with %s encoding. Unsupported characters are "
+                         "discarded.\n" % sys.stdout.encoding)
+    print(out.encode("ascii", errors="ignore").decode())
+)";
+
+// How the user turned az's only_show_errors setting on, if at all.
+struct OnlyShowErrors {
+  const char* why;
+  const char* env;     // AZURE_CORE_ONLY_SHOW_ERRORS, or nullptr for unset
+  bool config;         // `[core] only_show_errors = true` in ~/.azure/config
+};
+constexpr OnlyShowErrors kOnlyShowErrors[] = {
+    {"only_show_errors off", nullptr, false},
+    {"only_show_errors on through the environment", "true", false},
+    {"only_show_errors on through ~/.azure/config", nullptr, true},
+};
+
+class PackagedLaunch : public SystemRunner {
+ protected:
+  // `isolated` starts the stand-in with -I, as the packages do.
+  void launch(bool isolated) const {
+    core::testing::write_file(tools_.dir() / "standin.py", kPackagedStandIn);
+    fake(R"(py=/usr/bin/python3; [ -x "$py" ] || py=python3; exec "$py" )" + std::string(isolated ? "-I " : "") +
+         "'" + tools_.file("standin.py") + "' \"$@\"");
+  }
+  void store(std::string_view json_text) const { core::testing::write_file(tools_.dir() / "value.json", json_text); }
+  // The user's settings for az, in a home of the test's own.
+  void set_only_show_errors(const OnlyShowErrors& o) {
+    env_.clear();
+    env_.emplace_back("HOME", home_.path().string());
+    env_.emplace_back("AZURE_CONFIG_DIR", nullptr);
+    env_.emplace_back("AZURE_CORE_ONLY_SHOW_ERRORS", o.env);
+    const fs::path config = home_.path() / ".azure" / "config";
+    fs::create_directories(config.parent_path());
+    if (o.config) {
+      core::testing::write_file(config, "[core]\nonly_show_errors = true\n");
+    } else {
+      fs::remove(config);
+    }
+  }
+
+ private:
+  TempDir home_;
+  std::deque<ScopedEnv> env_;
+};
+
+// Under a latin-1 host locale such a tool printed "\u00c3\u00a9" as the bytes
+// of "\u00e9" with status 0, failed on "caf\u00e9", and with only_show_errors on
+// printed "caf\u00e9 \u65e5\u672c" as "caf " with status 0. Every value arrives exact.
+TEST_P(PackagedLaunch, ValuesArriveExactUnderALatin1HostLocale) {
+  const std::string locales = latin1_locale_dir();
+  ASSERT_FALSE(locales.empty()) << "localedef could not build fr_FR.ISO-8859-1";
+  const std::pair<std::string_view, std::string_view> values[] = {
+      {R"("\u00e9")", "\xc3\xa9"},
+      {R"("pw\u00e9\u2019")", "pw\xc3\xa9\xe2\x80\x99"},
+      {R"("caf\u00e9 \u65e5\u672c")", "caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac"},
+      {R"("\u00c3\u00a9")", "\xc3\x83\xc2\xa9"},
+      {R"("pw\u00c3\u00a9\u00e2\u0080\u0099")", "pw\xc3\x83\xc2\xa9\xc3\xa2\xc2\x80\xc2\x99"},
+  };
+  launch(true);
+  ScopedEnv locpath("LOCPATH", locales);
+  ScopedEnv lc_all("LC_ALL", "fr_FR.ISO-8859-1");
+  ScopedEnv lang("LANG", "fr_FR.ISO-8859-1");
+  for (const OnlyShowErrors& o : kOnlyShowErrors) {
+    set_only_show_errors(o);
+    for (const auto& [json_text, want] : values) {
+      store(json_text);
+      auto got = tool().materialize(kNormalLimit);
+      EXPECT_TRUE(got) << o.why << ", " << json_text << ": " << got.error().detail();
+      if (got) {
+        EXPECT_EQ(got->view(), want) << o.why << ", " << json_text;
+      }
+    }
+  }
+}
+
+// A value with a lone surrogate is not Unicode text: az once printed
+// "p\u00e4ss\udc80w\u00f6rd" as "psswrd" with status 0 whenever only_show_errors
+// was on, whatever the launcher. It fails the lookup, on every host.
+TEST_P(PackagedLaunch, ALoneSurrogateFailsTheLookupWhateverTheLauncher) {
+  const std::string locales = latin1_locale_dir();
+  ASSERT_FALSE(locales.empty()) << "localedef could not build fr_FR.ISO-8859-1";
+  store(R"("p\u00e4ss\udc80w\u00f6rd")");
+  for (const bool latin1_host : {false, true}) {
+    ScopedEnv locpath("LOCPATH", latin1_host ? locales.c_str() : nullptr);
+    ScopedEnv lc_all("LC_ALL", latin1_host ? "fr_FR.ISO-8859-1" : nullptr);
+    for (const bool isolated : {true, false}) {
+      launch(isolated);
+      for (const OnlyShowErrors& o : kOnlyShowErrors) {
+        set_only_show_errors(o);
+        const std::string why =
+            std::string(o.why) + (isolated ? ", -I" : ", no -I") + (latin1_host ? ", latin-1 host" : "");
+        auto got = tool().materialize(kNormalLimit);
+        EXPECT_FALSE(got) << why << ": got " << got->size() << " bytes";
+        if (!got) {
+          EXPECT_EQ(got.error().kind(), core::CoreErrorKind::Provider) << why;
+        }
+      }
+    }
   }
 }
 
@@ -492,6 +638,8 @@ TEST_P(SystemRunner, ToolThatCannotRunGivesTheCouldNotRunMessage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Tools, SystemRunner, ::testing::Values(aws_tool(), az_tool()),
+                         [](const ::testing::TestParamInfo<Tool>& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Tools, PackagedLaunch, ::testing::Values(aws_tool(), az_tool()),
                          [](const ::testing::TestParamInfo<Tool>& info) { return info.param.name; });
 
 }  // namespace

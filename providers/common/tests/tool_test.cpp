@@ -42,10 +42,13 @@ TEST(Tool, ReadJsonAnswer) {
   }
 }
 
-// The reference's names are taken out of the tool's error output before the
-// patterns are matched, so a name never chooses the hint.
-TEST(Tool, ChooseHintTakesTheNamesOut) {
-  static constexpr std::array kFirst = {std::string_view("credential"), std::string_view("a--b")};
+// The patterns are searched in the tool's error output as it wrote it, and a
+// match that lies wholly inside one of the reference's names, where the name
+// stands alone, is passed over: a name never chooses the hint, nor takes away
+// the hint of a pattern that holds it.
+TEST(Tool, ChooseHintLooksPastTheNames) {
+  static constexpr std::array kFirst = {std::string_view("credential"), std::string_view("a--b"),
+                                        std::string_view("unable to locate credentials")};
   static constexpr std::array kSecond = {std::string_view("not found")};
   static constexpr std::array<HintGroup, 2> kGroups = {{{kFirst, "first"}, {kSecond, "second"}}};
   struct Case {
@@ -63,11 +66,19 @@ TEST(Tool, ChooseHintTakesTheNamesOut) {
        "the longer name first, though it comes later"},
       {"secret db-credential was not found", {"credential", "db-credential"}, "second",
        "a shorter name inside the longer"},
-      {"a-kv-b", {"kv"}, "fallback", "no pattern forms across a name taken out"},
+      {"a-kv-b", {"kv"}, "fallback", "the text is searched as written: no pattern forms where a name stood"},
       {"credentialx failed", {"credential"}, "first", "inside a word of the tool's own it is not the name"},
       {"xcredential failed", {"credential"}, "first", "nor at a word's end"},
       {"'credential': bad credential", {"credential"}, "fallback",
        "standing alone, the tool's own word cannot be told from the name"},
+      {"Unable to locate credentials. You can configure credentials by running \"aws configure\".",
+       {"eu-west-1", "credentials"}, "first", "a name that is one of the tool's words leaves a pattern holding it"},
+      {"Unable to locate credentials.", {"unable", "locate"}, "first", "nor do several such names"},
+      {"Secret not found", {"kv1", "not"}, "second", "a pattern that begins with the name"},
+      {"Secret not found", {"found"}, "second", "a pattern that ends with the name"},
+      {"vault kv1-not found", {"kv1-not"}, "second", "a match that reaches past the name"},
+      {"db-credential, db-credential: bad credential", {"db-credential"}, "first",
+       "a later match outside the name, after matches inside it"},
       {"not found", {""}, "second", "an empty name takes nothing out"},
       {"\xff" "credential" "\xfe", {"kv"}, "first", "bytes that are not UTF-8 around a pattern"},
   };

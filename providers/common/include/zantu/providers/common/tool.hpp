@@ -37,12 +37,20 @@ using ToolFailure = core::ChildFailure;
 // host hold: 16 MiB per stream.
 inline constexpr std::size_t kMaxToolOutputLen = 16 * 1024 * 1024;
 
+// A variable a provider sets for its own tool; neither text is a secret.
+struct ToolEnvVar {
+  std::string_view name;
+  std::string_view value;
+};
+
 // Runs `program` (looked up on the caller's PATH; no shell) with `args` after
 // it. The tool gets /dev/null as standard input, the caller's environment less
-// every variable whose name begins with "ZANTU_" and with PYTHONIOENCODING set
-// to "utf-8:strict" (both tools are Python programs, which otherwise encode
-// what they print as the host's setting says), and the caller's working
-// directory; no other descriptor of ours reaches it, and it starts with
+// every variable whose name begins with "ZANTU_", with PYTHONIOENCODING set to
+// "utf-8:strict" and LC_ALL to "C.UTF-8" (both tools are Python programs,
+// which otherwise encode what they print as the host's settings say; a
+// launcher that runs Python in isolated mode, -I, ignores PYTHONIOENCODING
+// but not the locale) and then `tool_env` set in order, and the caller's
+// working directory; no other descriptor of ours reaches it, and it starts with
 // SIGPIPE, SIGXFSZ and SIGCHLD at their default action and an empty signal
 // mask (`core::child::run`, which the wrapper's runner uses too; the host's
 // SIGCHLD setting never takes its status). Both of its outputs are drained
@@ -54,7 +62,8 @@ inline constexpr std::size_t kMaxToolOutputLen = 16 * 1024 * 1024;
 // The call never blocks past the limit, except for reaping the killed tool.
 [[nodiscard]] std::expected<ToolOutput, ToolFailure> run_tool(std::string_view program,
                                                               std::span<const std::string> args,
-                                                              std::chrono::nanoseconds limit);
+                                                              std::chrono::nanoseconds limit,
+                                                              std::span<const ToolEnvVar> tool_env = {});
 
 // A provider's texts for a failed run, each with one "{}": the OS error text
 // for CouldNotStart and WaitFailed, the limit's whole seconds for TimedOut,
@@ -89,14 +98,18 @@ struct HintGroup {
   std::string_view hint;
 };
 
-// The hint of the first group with a pattern that occurs in `stderr_bytes`
-// (ASCII letters lowered) once `names` are taken out, else `fallback`. The
-// tools repeat the reference's names in their messages, and a name the user
-// chose must not choose the hint. A name is taken out, without regard to
-// ASCII case and the longer names first, wherever it stands on its own (no
-// ASCII letter or digit right before or after it); a byte that no pattern
-// holds takes its place, so that no pattern forms across it. The lowered copy
-// wipes itself.
+// The hint of the first group, in table order, with a pattern that occurs in
+// `stderr_bytes` (ASCII letters lowered) outside the reference's `names`,
+// else `fallback`. The tools repeat the names in their messages, and a name
+// the user chose must not choose the hint; nor may a name that is one of the
+// tool's own words ("credentials") take away the hint of a pattern that holds
+// it ("unable to locate credentials"). So the text is searched as the tool
+// wrote it, and a match is passed over, for a later one, only when it lies
+// wholly inside a place where one of `names` stands on its own (without
+// regard to ASCII case, and with no ASCII letter or digit right before or
+// after it). A name that is exactly a whole pattern cannot be told from the
+// tool's word and never chooses that pattern's hint. The lowered copy wipes
+// itself.
 [[nodiscard]] std::string_view choose_hint(std::span<const std::uint8_t> stderr_bytes,
                                            std::span<const std::string_view> names,
                                            std::span<const HintGroup> groups, std::string_view fallback);
