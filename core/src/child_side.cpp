@@ -7,8 +7,12 @@
 // not be kept out of the host's SIGCHLD handling; the supervisor can: it is
 // never reaped by the kernel on its own whatever the host's SIGCHLD setting,
 // sends the host no SIGCHLD, and is returned by no wait of the host without
-// __WALL. It starts the program as its own vfork child, reaps it, leaves its
-// wait status in the shared plan and exits.
+// __WALL. It starts the program as its own child (sharing memory until the
+// program's exec), reaps it, leaves its wait status in the shared plan and
+// exits. It does not wait out the exec as vfork would: an exec can be held
+// up for long (a lease on the program's file, a slow or hostile file
+// system), and meanwhile the supervisor must still act on the caller's death
+// and on stops.
 //
 // Both run on memory they share with the caller while other threads of the
 // host keep running, so the rules for every line of this file are: call no
@@ -288,7 +292,7 @@ int supervisor_main(void* plan_ptr) {
   plan->supervisor_pid = raw_syscall(SYS_getpid);
   auto* program_tid = reinterpret_cast<int*>(&plan->program_tid);
   const long program =
-      raw_clone(CLONE_VM | CLONE_VFORK | CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID | SIGCHLD,
+      raw_clone(CLONE_VM | CLONE_PARENT_SETTID | CLONE_CHILD_CLEARTID | SIGCHLD,
                 plan->program_stack_top, program_tid, program_tid, program_main, plan);
   if (program < 0) {
     plan->start_errnum.store(static_cast<int>(-program), std::memory_order_release);
@@ -301,8 +305,8 @@ int supervisor_main(void* plan_ptr) {
   const timespec no_wait{0, 0};
   for (;;) {
     // What is pending first: a stop or the caller's death that came while
-    // the program was starting (this process waits out the exec) must not
-    // be lost to a program that has exited by now.
+    // this process was busy must not be lost to a program that has exited
+    // by now.
     siginfo_t info;
     for (long sig; (sig = raw_syscall(SYS_rt_sigtimedwait, arg(&wake), arg(&info), arg(&no_wait),
                                       kKernelSigsetLen)) > 0;) {

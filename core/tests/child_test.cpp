@@ -1013,6 +1013,45 @@ TEST_F(ChildRun, AHostKilledWhileTheProgramWaitsBeforeItsExecLeavesNothing) {
   }
 }
 
+// A caller killed while its program's exec is held up (here by a lease on
+// the program's file, which the exec must open) leaves nothing: the helper
+// does not wait the exec out, and kills the program in the middle of it.
+TEST_F(ChildRun, ACallerKilledWhileItsProgramsExecIsHeldLeavesNothing) {
+  const fs::path slow = dir_.path() / "true";
+  fs::copy_file("/bin/true", slow);
+  UniqueFd held(::open(slow.c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(held.valid());
+  // The lease's break notice is SIGIO, whose default action ends a process.
+  struct sigaction ignore {}, old_io {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGIO, &ignore, &old_io);
+  if (::fcntl(held.get(), F_SETLEASE, F_WRLCK) != 0) {
+    ::sigaction(SIGIO, &old_io, nullptr);
+    GTEST_SKIP() << "no write lease on " << slow << ": " << std::strerror(errno);
+  }
+  forked::Child host = forked::start([&] {
+    ChildCommand c;
+    c.program = slow.native();
+    (void)child::run(c);
+    return std::string("the run ended by itself");
+  });
+  ASSERT_GT(host.pid, 0);
+  // The exec has begun once the lease is being broken.
+  for (int i = 0; i < 1000 && ::fcntl(held.get(), F_GETLEASE) == F_WRLCK; ++i) std::this_thread::sleep_for(10ms);
+  const pid_t supervisor = first_child_of(host.pid);
+  const pid_t program = supervisor > 0 ? first_child_of(supervisor) : -1;
+  ::kill(host.pid, SIGKILL);
+  EXPECT_TRUE(all_dead_within({host.pid}, 10s));
+  EXPECT_GT(program, 0) << "the exec was never seen waiting";
+  EXPECT_TRUE(all_dead_within({supervisor, program}, 1s));
+  ::fcntl(held.get(), F_SETLEASE, F_UNLCK);
+  ::sigaction(SIGIO, &old_io, nullptr);
+  for (const pid_t p : {program, supervisor}) {
+    if (p > 0 && !dead(p)) ::kill(p, SIGKILL);
+  }
+  EXPECT_EQ(forked::join(host), " [signal 9]");
+}
+
 // Under the seccomp filters of CMakeLists.txt: each refusal the filter
 // announces really holds in this process, so the suite ran without the call.
 TEST(SeccompFilter, RefusesWhatItAnnounces) {

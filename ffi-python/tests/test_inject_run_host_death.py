@@ -349,9 +349,9 @@ HELD_HOST = textwrap.dedent("""
     import json, sys
     import zantu_ffi
 
-    root, passphrase = json.loads(sys.argv[1])
+    root, passphrase, program, args = json.loads(sys.argv[1])
     session = zantu_ffi.ZantuSession({"operations": ["inject"]}, root, passphrase)
-    session.inject_run("DB=secret:dev/app/db\\n", "dev", "/bin/sh", ["-c", "exec sleep 30"])
+    session.inject_run("DB=secret:dev/app/db\\n", "dev", program, args)
 """)
 
 
@@ -368,7 +368,7 @@ def test_a_host_killed_while_its_program_waits_before_the_exec_leaves_nothing(db
     report = tmp_path / "held"
     env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
     held = [os.environ["ZANTU_SECCOMP_EXEC"], "--hold-pidfd-open", str(report), "--",
-            sys.executable, "-c", HELD_HOST, json.dumps([db.root, db.passphrase])]
+            sys.executable, "-c", HELD_HOST, json.dumps([db.root, db.passphrase, "/bin/sh", ["-c", "exec sleep 30"]])]
     launcher = subprocess.Popen(closed_stdio_launch(closing, held), env=env)
     program = helper = None
     try:
@@ -387,3 +387,38 @@ def test_a_host_killed_while_its_program_waits_before_the_exec_leaves_nothing(db
         kill_if_running([p for p in (program, helper) if p])
         launcher.kill()
         launcher.wait()
+
+
+def test_a_host_killed_while_its_programs_exec_is_held_leaves_nothing(db, tmp_path):
+    # A lease on the program's file holds its exec, which must open the file;
+    # the host dies meanwhile, and the helper does not wait the exec out.
+    slow = tmp_path / "true"
+    shutil.copy("/bin/true", slow)
+    F_SETLEASE, F_GETLEASE = 1024, 1025
+    old_io = signal.signal(signal.SIGIO, signal.SIG_IGN)  # the lease's break notice
+    fd = os.open(slow, os.O_RDONLY)
+    helper = program = None
+    try:
+        try:
+            fcntl.fcntl(fd, F_SETLEASE, fcntl.F_WRLCK)
+        except OSError as e:
+            pytest.skip(f"no write lease on {slow}: {e}")
+        env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+        host = subprocess.Popen([sys.executable, "-c", HELD_HOST, json.dumps([db.root, db.passphrase, str(slow), []])],
+                                env=env)
+        deadline = time.monotonic() + 30
+        while fcntl.fcntl(fd, F_GETLEASE) == fcntl.F_WRLCK and time.monotonic() < deadline:
+            assert host.poll() is None
+            time.sleep(0.005)
+        with open(f"/proc/{host.pid}/task/{host.pid}/children") as f:
+            helper = int(f.read().split()[0])
+        with open(f"/proc/{helper}/task/{helper}/children") as f:
+            program = int(f.read().split()[0])
+        host.kill()
+        assert host.wait(timeout=30) == -signal.SIGKILL
+        assert wait_until_gone([helper, program], within=1.0) == []
+    finally:
+        fcntl.fcntl(fd, F_SETLEASE, fcntl.F_UNLCK)
+        os.close(fd)
+        signal.signal(signal.SIGIO, old_io)
+        kill_if_running([p for p in (program, helper) if p])
