@@ -31,24 +31,36 @@ bool stands_alone(std::string_view text, std::size_t at, std::size_t len) {
   return (at == 0 || !is_alnum_ascii(text[at - 1])) && (at + len == text.size() || !is_alnum_ascii(text[at + len]));
 }
 
-// Whether the `len` bytes at `at` of the lowered `text` lie wholly inside a
-// place where one of `names` stands alone, without regard to ASCII case. A
-// name inside one of the tool's own words ("kv1" in "akv10032") is not the
-// name, so a match there counts.
-bool inside_a_name(std::string_view text, std::size_t at, std::size_t len, std::span<const std::string_view> names) {
-  for (std::string_view name : names) {
-    if (name.size() < len || name.size() > text.size()) continue;
-    // Every start from which the name would cover the match.
-    const std::size_t first = at + len >= name.size() ? at + len - name.size() : 0;
-    for (std::size_t start = first; start <= at && start + name.size() <= text.size(); ++start) {
-      if (std::ranges::equal(text.substr(start, name.size()), name, {}, {}, core::utf8::ascii_lower) &&
-          stands_alone(text, start, name.size())) {
-        return true;
-      }
+// The places where one name stands alone in the lowered `text`, found in
+// order: a name inside one of the tool's own words ("kv1" in "akv10032") is
+// not the name.
+class NamePlaces {
+ public:
+  NamePlaces(std::string_view text, std::string_view lowered_name) : text_(text), name_(lowered_name) { find(0); }
+
+  // The end of the furthest-reaching place that starts at or before `at`
+  // (0 when there is none). Calls come with `at` never decreasing.
+  std::size_t reach_from(std::size_t at) {
+    while (next_ != std::string_view::npos && next_ <= at) {
+      reach_ = std::max(reach_, next_ + name_.size());
+      find(next_ + 1);
+    }
+    return reach_;
+  }
+
+ private:
+  void find(std::size_t from) {
+    next_ = name_.empty() ? std::string_view::npos : text_.find(name_, from);
+    while (next_ != std::string_view::npos && !stands_alone(text_, next_, name_.size())) {
+      next_ = text_.find(name_, next_ + 1);
     }
   }
-  return false;
-}
+
+  std::string_view text_;
+  std::string_view name_;
+  std::size_t next_ = std::string_view::npos;
+  std::size_t reach_ = 0;
+};
 
 }  // namespace
 
@@ -100,10 +112,22 @@ std::string_view choose_hint(std::span<const std::uint8_t> stderr_bytes, std::sp
     b = static_cast<std::uint8_t>(core::utf8::ascii_lower(static_cast<char>(b)));
   }
   const std::string_view text = lowered.view();
+  std::vector<std::string> lowered_names;
+  for (std::string_view name : names) {
+    std::string& n = lowered_names.emplace_back(name);
+    std::ranges::transform(n, n.begin(), core::utf8::ascii_lower);
+  }
   for (const HintGroup& g : groups) {
     for (std::string_view p : g.patterns) {
+      // One pass over the text per pattern, however many names and matches:
+      // a match counts unless a place where a name stands alone, starting
+      // at or before it, reaches its end.
+      std::vector<NamePlaces> places;
+      for (const std::string& n : lowered_names) places.emplace_back(text, n);
       for (std::size_t at = text.find(p); at != std::string_view::npos; at = text.find(p, at + 1)) {
-        if (!inside_a_name(text, at, p.size(), names)) return g.hint;
+        const bool inside_a_name =
+            std::ranges::any_of(places, [&](NamePlaces& n) { return n.reach_from(at) >= at + p.size(); });
+        if (!inside_a_name) return g.hint;
       }
     }
   }

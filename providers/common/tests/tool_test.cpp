@@ -80,6 +80,10 @@ TEST(Tool, ChooseHintLooksPastTheNames) {
       {"db-credential, db-credential: bad credential", {"db-credential"}, "first",
        "a later match outside the name, after matches inside it"},
       {"not found", {""}, "second", "an empty name takes nothing out"},
+      {"db-credential and db-credential-old", {"db-credential-old", "db-credential"}, "fallback",
+       "matches inside names of which one begins inside the other"},
+      {"db-credential-old, then bad credential", {"db-credential-old", "db-credential"}, "first",
+       "a match after places that ended before it"},
       {"\xff" "credential" "\xfe", {"kv"}, "first", "bytes that are not UTF-8 around a pattern"},
   };
   for (const Case& c : cases) {
