@@ -514,14 +514,16 @@ void take_program(ChildPlan& plan, Supervisor& supervisor) {
 }
 
 // Waits until the program has exec'd or given up, when it no longer uses the
-// caller's memory, or until the supervisor has ended without starting one.
-// Like the exec of posix_spawn, this step has no limit of its own; it does
-// not depend on the supervisor, which the program could stop once it runs.
-void wait_for_start(ChildPlan& plan, Supervisor& supervisor) {
+// caller's memory, or until the supervisor has ended without starting one;
+// false when the deadline passed first (an exec can be held up for long: a
+// lease on the program's file, a slow file system). It does not depend on
+// the supervisor, which the program could stop once it runs.
+[[nodiscard]] bool wait_for_start(ChildPlan& plan, Supervisor& supervisor,
+                                  std::optional<steady_clock::time_point> deadline) {
   nanoseconds slice = milliseconds(1);
   for (;;) {
     int tid = plan.program_tid.load(std::memory_order_acquire);
-    if (tid == 0) return;
+    if (tid == 0) return true;
     if (plan.program_ready.load(std::memory_order_acquire) != 0 &&
         plan.caller_ack.load(std::memory_order_relaxed) == 0) {
       take_program(plan, supervisor);
@@ -530,9 +532,15 @@ void wait_for_start(ChildPlan& plan, Supervisor& supervisor) {
     if (tid < 0) {
       const auto ended = supervisor.reap(false);
       // The pid is written before the supervisor can end: read again.
-      if ((!ended || *ended) && (tid = plan.program_tid.load(std::memory_order_acquire)) < 0) return;
+      if ((!ended || *ended) && (tid = plan.program_tid.load(std::memory_order_acquire)) < 0) return true;
     }
-    const timespec timeout = to_timespec(slice);
+    nanoseconds wait_for = slice;
+    if (deadline) {
+      const auto now = steady_clock::now();
+      if (now >= *deadline) return false;
+      wait_for = std::min<nanoseconds>(wait_for, *deadline - now);
+    }
+    const timespec timeout = to_timespec(wait_for);
     slice = std::min<nanoseconds>(slice * 2, Supervisor::kLongestSlice);
     // Woken by the kernel at the exec or exit; a stale value returns at once.
     ::syscall(SYS_futex, &plan.program_tid, FUTEX_WAIT, tid, &timeout, nullptr, 0);
@@ -681,10 +689,14 @@ std::expected<ChildOutput, ChildFailure> child::run(const ChildCommand& command)
     return fail(ChildFailureKind::CouldNotStart, errnum);
   }
   Supervisor& supervisor = *started;
-  wait_for_start(plan, supervisor);
-  // The program has exec'd or given up: it holds its own copies now.
+  const bool started_in_time = wait_for_start(plan, supervisor, deadline);
+  // The program has exec'd or given up: it holds its own copies now. One
+  // whose exec outlived the limit is killed first; nothing it does from then
+  // on reads these.
+  if (!started_in_time) supervisor.stop_and_reap();
   env.arena.wipe();
   candidates.arena.wipe();
+  if (!started_in_time) return fail(ChildFailureKind::TimedOut);
   if (plan.program_tid.load(std::memory_order_acquire) != 0 ||
       plan.start_errnum.load(std::memory_order_acquire) != 0) {
     (void)supervisor.reap(true);

@@ -1052,6 +1052,41 @@ TEST_F(ChildRun, ACallerKilledWhileItsProgramsExecIsHeldLeavesNothing) {
   EXPECT_EQ(forked::join(host), " [signal 9]");
 }
 
+// The limit holds while the exec is held up too: a tool whose exec never
+// completes is killed at the limit like one that never ends.
+TEST_F(ChildRun, AnExecHeldPastTheLimitTimesOut) {
+  const fs::path slow = dir_.path() / "true";
+  fs::copy_file("/bin/true", slow);
+  UniqueFd held(::open(slow.c_str(), O_RDONLY | O_CLOEXEC));
+  ASSERT_TRUE(held.valid());
+  struct sigaction ignore {}, old_io {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGIO, &ignore, &old_io);
+  if (::fcntl(held.get(), F_SETLEASE, F_WRLCK) != 0) {
+    ::sigaction(SIGIO, &old_io, nullptr);
+    GTEST_SKIP() << "no write lease on " << slow << ": " << std::strerror(errno);
+  }
+  // Released after a while in any case, so a run that waits the exec out
+  // fails the test instead of hanging it.
+  std::thread releaser([&] {
+    for (int i = 0; i < 500 && ::fcntl(held.get(), F_GETLEASE) != F_UNLCK; ++i) std::this_thread::sleep_for(10ms);
+    ::fcntl(held.get(), F_SETLEASE, F_UNLCK);
+  });
+  ChildCommand c;
+  c.program = slow.native();
+  c.limit = 300ms;
+  const auto start = steady_clock::now();
+  auto got = child::run(c);
+  const auto took = steady_clock::now() - start;
+  ::fcntl(held.get(), F_SETLEASE, F_UNLCK);
+  releaser.join();
+  ::sigaction(SIGIO, &old_io, nullptr);
+  ASSERT_FALSE(got.has_value()) << "status " << (got->status ? std::to_string(*got->status) : "none");
+  EXPECT_EQ(got.error().kind, ChildFailureKind::TimedOut);
+  EXPECT_LT(took, 3s);
+  EXPECT_FALSE(has_children());
+}
+
 // Under the seccomp filters of CMakeLists.txt: each refusal the filter
 // announces really holds in this process, so the suite ran without the call.
 TEST(SeccompFilter, RefusesWhatItAnnounces) {
