@@ -147,7 +147,11 @@ namespace child {
 // seccomp filter gives none, by pid while it is known to be unreaped. Where
 // clone with CLONE_PIDFD, pidfd_open or close_range is refused, the run falls
 // back to what is allowed, with the same result and bounds: nothing is
-// started and then killed because a facility is missing.
+// started and then killed because a facility is missing. The process
+// descriptors are extras in the same way: a caller at its descriptor limit
+// runs without them as long as the two pipes fit. No descriptor the child's
+// side relies on lies on 0..2, so a caller with stdin, stdout or stderr
+// closed runs as any other.
 //
 // Both pipes are drained together while the child runs. Once the child itself
 // has ended, what is in the pipes at that moment is read and the call
@@ -156,15 +160,17 @@ namespace child {
 // exactly once on every path after it started, and no descriptor of the call
 // outlives it. A child that is killed (limit, output too large) dies by
 // SIGKILL; if its supervisor does not end within 2 s of being asked, the
-// supervisor is killed too and the child dies with it.
+// supervisor is killed too and the child dies with it. The limit covers the
+// child's exec too: one held up past it (a lease on the file, a hung file
+// system) is killed in the middle of it.
 //
 // The supervisor is told of the caller's death (a parent-death signal it
 // waits for, set before it starts the child, with a check for a caller that
 // died before that); it then kills the child and exits at once. The child
 // dies with the supervisor (its own parent-death signal, which an exec that
-// changes the credentials clears). So a caller killed in the middle of a run
-// leaves nothing of it running and none of its memory held, whatever the
-// child's credentials.
+// changes the credentials clears). So a caller killed in the middle of a run,
+// before, during or after the child's exec, leaves nothing of it running and
+// none of its memory held, whatever the child's credentials.
 //
 // Only the caller stops a run: a SIGTERM counts as the caller's when the
 // kernel gives it as sent by kill(2) from the caller's pid (SI_USER), even
