@@ -422,3 +422,42 @@ def test_a_host_killed_while_its_programs_exec_is_held_leaves_nothing(db, tmp_pa
         os.close(fd)
         signal.signal(signal.SIGIO, old_io)
         kill_if_running([p for p in (program, helper) if p])
+
+
+LIMITED_HOST = textwrap.dedent("""
+    import json, os, resource, sys
+    import zantu_ffi
+
+    root, passphrase, report_fd, num_free = json.loads(sys.argv[1])
+    session = zantu_ffi.ZantuSession({"operations": ["inject"]}, root, passphrase)
+    # Every hole below the highest descriptor filled, then exactly `num_free`
+    # numbers left free below the limit.
+    highest = max(int(fd) for fd in os.listdir("/proc/self/fd"))
+    fillers = []
+    while (fd := os.open("/dev/null", os.O_RDONLY)) < highest:
+        fillers.append(fd)
+    os.close(fd)
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (highest + 1 + num_free, hard))
+    results = []
+    for _ in range(10):
+        try:
+            out = session.inject_run("DB=secret:dev/app/db\\n", "dev", "/bin/sh", ["-c", 'printf %s "$DB"; exit 3'])
+            results.append([out["status"], out["stdout"].decode(), out["stderr"].decode()])
+        except Exception as e:
+            results.append(repr(e))
+    os.write(report_fd, json.dumps(results).encode())
+""")
+
+
+@pytest.mark.parametrize("num_free", [5, 6])
+def test_a_host_near_its_descriptor_limit_still_runs(db, num_free):
+    read_end, write_end = os.pipe()
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    host = subprocess.Popen([sys.executable, "-c", LIMITED_HOST,
+                             json.dumps([db.root, db.passphrase, write_end, num_free])], env=env, pass_fds=(write_end,))
+    os.close(write_end)
+    with os.fdopen(read_end, "rb") as report:
+        results = json.loads(report.read() or b"null")
+    assert host.wait(timeout=60) == 0
+    assert results == [[3, "***", ""]] * 10
