@@ -835,46 +835,83 @@ pid_t first_child_of(pid_t pid) {
   return child;
 }
 
+// A copy of /bin/true under a write lease, so that an exec of it, which must
+// open the file, waits until the lease is let go. The lease's break notice
+// is SIGIO, whose default action ends a process: ignored for the object's
+// life. `why` says why no lease could be had.
+class LeasedTrue {
+ public:
+  explicit LeasedTrue(const fs::path& dir) : path_(dir / "true") {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGIO, &ignore, &old_io_);
+    std::error_code ec;
+    fs::copy_file("/bin/true", path_, ec);
+    if (ec) {
+      why_ = ec.message();
+      return;
+    }
+    fd_.reset(::open(path_.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd_.valid() || ::fcntl(fd_.get(), F_SETLEASE, F_WRLCK) != 0) {
+      why_ = "no write lease on " + path_.native() + ": " + std::strerror(errno);
+    }
+  }
+  LeasedTrue(const LeasedTrue&) = delete;
+  LeasedTrue& operator=(const LeasedTrue&) = delete;
+  ~LeasedTrue() {
+    release();
+    ::sigaction(SIGIO, &old_io_, nullptr);
+  }
+
+  [[nodiscard]] bool held() const { return why_.empty(); }
+  [[nodiscard]] const std::string& why() const { return why_; }
+  [[nodiscard]] const fs::path& path() const { return path_; }
+  // F_WRLCK until an exec opens the file and the lease is being broken;
+  // F_UNLCK once it is let go.
+  [[nodiscard]] int lease() const { return ::fcntl(fd_.get(), F_GETLEASE); }
+  // Waits, at most 10 s, until an exec has begun.
+  void wait_for_exec() const {
+    for (int i = 0; i < 1000 && lease() == F_WRLCK; ++i) std::this_thread::sleep_for(10ms);
+  }
+  void release() const {
+    if (fd_.valid()) ::fcntl(fd_.get(), F_SETLEASE, F_UNLCK);
+  }
+
+ private:
+  fs::path path_;
+  UniqueFd fd_;
+  std::string why_;
+  struct sigaction old_io_ {};
+};
+
 // A stop from outside that comes while the program's exec is still under way
 // ends the run, though the program then exits at once. The exec is held up
 // by a lease on the program's file, which the exec must open; the supervisor
 // is held stopped from the moment the exec completes until the program has
 // exited, so that it finds both the stop and the program's end waiting.
 TEST_F(ChildRun, AStopBeforeTheExecCompletesIsActedOn) {
-  const fs::path slow = dir_.path() / "true";
-  fs::copy_file("/bin/true", slow);
-  UniqueFd held(::open(slow.c_str(), O_RDONLY | O_CLOEXEC));
-  ASSERT_TRUE(held.valid());
-  // The lease's break notice is SIGIO, whose default action ends a process.
-  struct sigaction ignore {}, old_io {};
-  ignore.sa_handler = SIG_IGN;
-  ::sigaction(SIGIO, &ignore, &old_io);
-  if (::fcntl(held.get(), F_SETLEASE, F_WRLCK) != 0) {
-    ::sigaction(SIGIO, &old_io, nullptr);
-    GTEST_SKIP() << "no write lease on " << slow << ": " << std::strerror(errno);
-  }
+  const LeasedTrue slow(dir_.path());
+  if (!slow.held()) GTEST_SKIP() << slow.why();
   std::string stopper_said = "the exec never started";
   std::thread stopper([&] {
-    // The exec has begun once the lease is being broken.
-    for (int i = 0; i < 1000 && ::fcntl(held.get(), F_GETLEASE) == F_WRLCK; ++i) std::this_thread::sleep_for(10ms);
+    slow.wait_for_exec();
     const pid_t supervisor = first_child_of(::getpid());
     const pid_t program = supervisor > 0 ? first_child_of(supervisor) : -1;
-    if (::fcntl(held.get(), F_GETLEASE) != F_WRLCK && program > 0) {
+    if (slow.lease() != F_WRLCK && program > 0) {
       forked::Child other = forked::start([supervisor] {
         if (::kill(supervisor, SIGTERM) != 0 || ::kill(supervisor, SIGSTOP) != 0) return std::string(std::strerror(errno));
         return std::string("stopped");
       });
       stopper_said = forked::join(other);
     }
-    ::fcntl(held.get(), F_SETLEASE, F_UNLCK);
+    slow.release();
     for (int i = 0; i < 1000 && program > 0 && !dead(program); ++i) std::this_thread::sleep_for(10ms);
     if (supervisor > 0) ::kill(supervisor, SIGCONT);
   });
   ChildCommand c;
-  c.program = slow.native();
+  c.program = slow.path().native();
   auto got = child::run(c);
   stopper.join();
-  ::sigaction(SIGIO, &old_io, nullptr);
   EXPECT_EQ(stopper_said, "stopped");
   ASSERT_FALSE(got.has_value()) << "status " << (got->status ? std::to_string(*got->status) : "none");
   EXPECT_EQ(got.error().kind, ChildFailureKind::SupervisorEnded);
@@ -1017,35 +1054,23 @@ TEST_F(ChildRun, AHostKilledWhileTheProgramWaitsBeforeItsExecLeavesNothing) {
 // the program's file, which the exec must open) leaves nothing: the helper
 // does not wait the exec out, and kills the program in the middle of it.
 TEST_F(ChildRun, ACallerKilledWhileItsProgramsExecIsHeldLeavesNothing) {
-  const fs::path slow = dir_.path() / "true";
-  fs::copy_file("/bin/true", slow);
-  UniqueFd held(::open(slow.c_str(), O_RDONLY | O_CLOEXEC));
-  ASSERT_TRUE(held.valid());
-  // The lease's break notice is SIGIO, whose default action ends a process.
-  struct sigaction ignore {}, old_io {};
-  ignore.sa_handler = SIG_IGN;
-  ::sigaction(SIGIO, &ignore, &old_io);
-  if (::fcntl(held.get(), F_SETLEASE, F_WRLCK) != 0) {
-    ::sigaction(SIGIO, &old_io, nullptr);
-    GTEST_SKIP() << "no write lease on " << slow << ": " << std::strerror(errno);
-  }
+  const LeasedTrue slow(dir_.path());
+  if (!slow.held()) GTEST_SKIP() << slow.why();
   forked::Child host = forked::start([&] {
     ChildCommand c;
-    c.program = slow.native();
+    c.program = slow.path().native();
     (void)child::run(c);
     return std::string("the run ended by itself");
   });
   ASSERT_GT(host.pid, 0);
-  // The exec has begun once the lease is being broken.
-  for (int i = 0; i < 1000 && ::fcntl(held.get(), F_GETLEASE) == F_WRLCK; ++i) std::this_thread::sleep_for(10ms);
+  slow.wait_for_exec();
   const pid_t supervisor = first_child_of(host.pid);
   const pid_t program = supervisor > 0 ? first_child_of(supervisor) : -1;
   ::kill(host.pid, SIGKILL);
   EXPECT_TRUE(all_dead_within({host.pid}, 10s));
   EXPECT_GT(program, 0) << "the exec was never seen waiting";
   EXPECT_TRUE(all_dead_within({supervisor, program}, 1s));
-  ::fcntl(held.get(), F_SETLEASE, F_UNLCK);
-  ::sigaction(SIGIO, &old_io, nullptr);
+  slow.release();
   for (const pid_t p : {program, supervisor}) {
     if (p > 0 && !dead(p)) ::kill(p, SIGKILL);
   }
@@ -1055,32 +1080,22 @@ TEST_F(ChildRun, ACallerKilledWhileItsProgramsExecIsHeldLeavesNothing) {
 // The limit holds while the exec is held up too: a tool whose exec never
 // completes is killed at the limit like one that never ends.
 TEST_F(ChildRun, AnExecHeldPastTheLimitTimesOut) {
-  const fs::path slow = dir_.path() / "true";
-  fs::copy_file("/bin/true", slow);
-  UniqueFd held(::open(slow.c_str(), O_RDONLY | O_CLOEXEC));
-  ASSERT_TRUE(held.valid());
-  struct sigaction ignore {}, old_io {};
-  ignore.sa_handler = SIG_IGN;
-  ::sigaction(SIGIO, &ignore, &old_io);
-  if (::fcntl(held.get(), F_SETLEASE, F_WRLCK) != 0) {
-    ::sigaction(SIGIO, &old_io, nullptr);
-    GTEST_SKIP() << "no write lease on " << slow << ": " << std::strerror(errno);
-  }
-  // Released after a while in any case, so a run that waits the exec out
+  const LeasedTrue slow(dir_.path());
+  if (!slow.held()) GTEST_SKIP() << slow.why();
+  // Let go after a while in any case, so a run that waits the exec out
   // fails the test instead of hanging it.
   std::thread releaser([&] {
-    for (int i = 0; i < 500 && ::fcntl(held.get(), F_GETLEASE) != F_UNLCK; ++i) std::this_thread::sleep_for(10ms);
-    ::fcntl(held.get(), F_SETLEASE, F_UNLCK);
+    for (int i = 0; i < 500 && slow.lease() != F_UNLCK; ++i) std::this_thread::sleep_for(10ms);
+    slow.release();
   });
   ChildCommand c;
-  c.program = slow.native();
+  c.program = slow.path().native();
   c.limit = 300ms;
   const auto start = steady_clock::now();
   auto got = child::run(c);
   const auto took = steady_clock::now() - start;
-  ::fcntl(held.get(), F_SETLEASE, F_UNLCK);
+  slow.release();
   releaser.join();
-  ::sigaction(SIGIO, &old_io, nullptr);
   ASSERT_FALSE(got.has_value()) << "status " << (got->status ? std::to_string(*got->status) : "none");
   EXPECT_EQ(got.error().kind, ChildFailureKind::TimedOut);
   EXPECT_LT(took, 3s);
