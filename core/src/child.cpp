@@ -17,6 +17,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -340,18 +342,126 @@ timespec to_timespec(nanoseconds d) noexcept {
   return {static_cast<time_t>(secs.count()), static_cast<long>((d - secs).count())};
 }
 
+// Everything of the caller's memory that a run's two processes use, or that
+// the kernel uses for them: the plan's shared words, both stacks, and the
+// argv, envp and candidate arrays with their strings. The program shares it
+// until its exec completes or it exits; the kernel reads the arrays and the
+// strings during the exec, and writes 0 into `plan.program_tid` when the exec
+// completes or the program exits (CLONE_CHILD_CLEARTID).
+//
+// The rule: `run` never returns while a process of the run can still read or
+// write this memory. Where that cannot be known (a program that cannot be
+// ended, its exec asleep in the kernel where no signal reaches it, as on a
+// hung FUSE or NFS mount), `run` wipes what it holds and keeps all of it,
+// mapped and used by nothing else, until the kernel has cleared
+// `plan.program_tid`: a later run releases it then, or the process's exit
+// does. So none of it lives in a frame of `run` or in memory the caller owns.
+struct RunMemory {
+  ChildPlan plan;
+  ChildStacks stacks;
+  SecretBuffer arg_arena;  // the program and the arguments, each with its NUL
+  std::vector<char*> argv;
+  ChildEnv env;
+  Candidates candidates;
+  // False from the supervisor's start until it is reaped: until then it may
+  // still start the program.
+  bool supervisor_gone = true;
+  RunMemory* next_kept = nullptr;
+
+  void wipe() noexcept {
+    arg_arena.wipe();
+    env.arena.wipe();
+    candidates.arena.wipe();
+  }
+  // Whether a process of the run may still use this memory.
+  [[nodiscard]] bool in_use() const noexcept {
+    return !supervisor_gone || plan.program_tid.load(std::memory_order_acquire) > 0;
+  }
+};
+
+// The runs whose memory is kept while a process of theirs may still use it.
+// The list takes no lock, so that a run never waits on another, and has no
+// destructor: at the process's exit the memory must stay.
+class KeptRuns {
+ public:
+  static void keep(std::unique_ptr<RunMemory> memory) noexcept {
+    RunMemory* m = memory.release();
+    m->next_kept = head_.load(std::memory_order_relaxed);
+    while (!head_.compare_exchange_weak(m->next_kept, m, std::memory_order_release, std::memory_order_relaxed)) {
+    }
+  }
+
+  // Frees every kept run whose processes are all gone.
+  static void release_ended() noexcept {
+    for (RunMemory* m = head_.exchange(nullptr, std::memory_order_acquire); m != nullptr;) {
+      std::unique_ptr<RunMemory> owned(m);
+      m = m->next_kept;
+      if (owned->in_use()) keep(std::move(owned));
+    }
+  }
+
+  [[nodiscard]] static std::size_t count() noexcept {
+    std::size_t n = 0;
+    for (const RunMemory* m = head_.load(std::memory_order_acquire); m != nullptr; m = m->next_kept) ++n;
+    return n;
+  }
+
+ private:
+  static inline std::atomic<RunMemory*> head_{nullptr};
+};
+
+// Owns a run's memory: when dropped, wipes it, then frees it, or keeps it
+// while a process of the run may still use it.
+class RunMemoryOwner {
+ public:
+  RunMemoryOwner() : memory_(std::make_unique<RunMemory>()) {}
+  RunMemoryOwner(const RunMemoryOwner&) = delete;
+  RunMemoryOwner& operator=(const RunMemoryOwner&) = delete;
+  ~RunMemoryOwner() {
+    memory_->wipe();
+    if (memory_->in_use()) KeptRuns::keep(std::move(memory_));
+  }
+  [[nodiscard]] RunMemory& operator*() const noexcept { return *memory_; }
+
+ private:
+  std::unique_ptr<RunMemory> memory_;
+};
+
+// Waits until `fd` (a process descriptor) is readable, at most `left`;
+// without one (-1) at most the next slice, which grows from 1 ms, as the
+// caller then tests for the end itself after every wake.
+void wait_readable(int fd, nanoseconds left, nanoseconds& slice) noexcept;
+
+// Whether no process holds `pid` any more, or only a zombie does: an ended
+// process whose adopter has not reaped it yet (some inits reap orphans only
+// every few seconds). A pid recycled meanwhile by a live process reads as
+// not ended.
+bool pid_has_ended(pid_t pid) noexcept {
+  if (::kill(pid, 0) != 0 && errno == ESRCH) return true;
+  char path[32];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  const UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return errno == ENOENT;
+  char stat[512];
+  const ssize_t n = ::read(fd.get(), stat, sizeof stat - 1);
+  if (n <= 0) return false;
+  const std::string_view text(stat, static_cast<std::size_t>(n));
+  const auto paren = text.rfind(')');
+  return paren != std::string_view::npos && paren + 2 < text.size() &&
+         (text[paren + 2] == 'Z' || text[paren + 2] == 'X');
+}
+
 // The caller's handle on a started supervisor: its pid and, where the kernel
 // and any seccomp filter gave one, its process descriptor. Until it is reaped
-// here its pid stays its own (its exit signal is 0). Dropping an unreaped one
-// stops and reaps it, so the stacks and the plan it uses outlive it.
+// here its pid stays its own (its exit signal is 0). Dropping one ends the
+// run if it has not ended (`stop`).
 class Supervisor {
  public:
-  Supervisor(pid_t pid, UniqueFd pidfd) : pid_(pid), pidfd_(std::move(pidfd)) {}
+  Supervisor(pid_t pid, UniqueFd pidfd, RunMemory& memory)
+      : pid_(pid), pidfd_(std::move(pidfd)), memory_(memory) {}
   Supervisor(const Supervisor&) = delete;
   Supervisor& operator=(const Supervisor&) = delete;
-  ~Supervisor() {
-    if (!reaped_) stop_and_reap();
-  }
+  ~Supervisor() { (void)stop(); }
 
   [[nodiscard]] pid_t pid() const noexcept { return pid_; }
   [[nodiscard]] int pollable_fd() const noexcept { return pidfd_.get(); }
@@ -381,55 +491,49 @@ class Supervisor {
       }
       if (info.si_pid == 0) return false;
       reaped_ = true;
+      memory_.supervisor_gone = true;
       pidfd_.reset();
       return true;
     }
   }
 
-  // Asks the supervisor to kill the program and waits for both to end. A
-  // supervisor that does not end within the grace (stopped, say) is killed,
-  // and the program dies with it.
-  void stop_and_reap() noexcept {
-    if (reaped_) return;
-    signal(SIGTERM);
-    const auto until = steady_clock::now() + kStopGrace;
-    nanoseconds slice = milliseconds(1);
-    for (;;) {
-      const auto ended = reap(false);
-      if (!ended || *ended) break;
-      const auto now = steady_clock::now();
-      if (now >= until) {
-        signal(SIGKILL);
-        // A program whose exec changed its credentials does not die with it.
+  // Ends the run before the program has ended by itself, and reaps the
+  // supervisor; returns whether the program is known to have ended.
+  //
+  // Before the program's exec has completed there is no status to keep and
+  // nothing that needs the supervisor: both are killed at once (the
+  // supervisor's death kills the program too, through its parent-death
+  // signal, where the caller holds no descriptor of it). After the exec the
+  // supervisor is asked to kill the program and reap it; one that does not
+  // end within the grace (stopped, say) is killed, and the program with it.
+  // Either way a program the supervisor did not reap is then waited for,
+  // at most the grace (`end_program`).
+  [[nodiscard]] bool stop() noexcept {
+    if (!reaped_) {
+      if (memory_.plan.program_tid.load(std::memory_order_acquire) != 0) {
         kill_program();
-        break;
+        signal(SIGKILL);
+      } else {
+        ask_to_stop();
       }
-      wait_readable(pidfd_.get(), until - now, slice);
+      (void)reap(true);
     }
-    (void)reap(true);
+    if (memory_.plan.program_reaped.load(std::memory_order_acquire)) return true;
+    return end_program();
   }
 
-  // After the supervisor died before the program (killed from outside):
-  // whether the program is known to have ended. Its own parent-death signal
-  // ends it, unless an exec that changed its credentials cleared that; so it
-  // is killed through its descriptor and waited for, at most the grace.
-  // Without a descriptor its pid cannot be aimed at safely, and only a pid
-  // that no process holds any more tells that it has ended.
-  [[nodiscard]] bool end_program(pid_t program) noexcept {
-    const auto until = steady_clock::now() + kStopGrace;
-    nanoseconds slice = milliseconds(1);
-    kill_program();
-    for (;;) {
-      if (program_pidfd_.valid()) {
-        pollfd pfd{program_pidfd_.get(), POLLIN, 0};
-        if (::poll(&pfd, 1, 0) > 0) return true;
-      } else if (program <= 0 || (::kill(program, 0) != 0 && errno == ESRCH)) {
-        return program > 0;
-      }
-      const auto now = steady_clock::now();
-      if (now >= until) return false;
-      wait_readable(program_pidfd_.get(), until - now, slice);
-    }
+  // After the supervisor ended without reaping the program: whether the
+  // program is known to have ended, waiting at most the grace. It is killed
+  // first: its own parent-death signal ends it, unless an exec that changed
+  // its credentials cleared that. It has ended once it no longer uses the
+  // caller's memory (the kernel has cleared `program_tid`) and has exited:
+  // its descriptor says so, or, without one, its pid is held by no process
+  // or by a zombie (`pid_has_ended`). A program whose exec sleeps where no
+  // signal reaches it outlives the grace. The answer is kept: a second call
+  // does not wait again.
+  [[nodiscard]] bool end_program() noexcept {
+    if (!program_ended_) program_ended_ = wait_program_end();
+    return *program_ended_;
   }
 
   // Without a process descriptor the end is found by testing after every
@@ -438,17 +542,57 @@ class Supervisor {
   static constexpr milliseconds kStopGrace{2000};
 
  private:
-  // Waits until `fd` (a process descriptor) is readable, at most `left`;
-  // without one (-1) at most the next slice, which grows from 1 ms, as the
-  // caller then tests for the end itself after every wake.
-  static void wait_readable(int fd, nanoseconds left, nanoseconds& slice) noexcept {
-    if (fd < 0) {
-      left = std::min(left, slice);
-      slice = std::min<nanoseconds>(slice * 2, kLongestSlice);
+  // SIGTERM, which the supervisor takes as the caller's stop, then SIGKILL
+  // when it has not ended within the grace.
+  void ask_to_stop() noexcept {
+    signal(SIGTERM);
+    const auto until = steady_clock::now() + kStopGrace;
+    nanoseconds slice = milliseconds(1);
+    for (;;) {
+      const auto ended = reap(false);
+      if (!ended || *ended) return;
+      const auto now = steady_clock::now();
+      if (now >= until) {
+        signal(SIGKILL);
+        // A program whose exec changed its credentials does not die with it.
+        kill_program();
+        return;
+      }
+      wait_readable(pidfd_.get(), until - now, slice);
     }
-    const timespec timeout = to_timespec(left);
-    pollfd pfd{fd, POLLIN, 0};
-    ::ppoll(&pfd, 1, &timeout, nullptr);
+  }
+
+  [[nodiscard]] bool wait_program_end() noexcept {
+    ChildPlan& plan = memory_.plan;
+    int tid = plan.program_tid.load(std::memory_order_acquire);
+    // Never started, once the supervisor can no longer start it.
+    if (tid < 0) return reaped_;
+    // The program writes its pid first thing; a killed one may never have run.
+    const pid_t pid = plan.program_pid.load(std::memory_order_acquire);
+    kill_program();
+    const auto until = steady_clock::now() + kStopGrace;
+    nanoseconds slice = milliseconds(1);
+    for (;;) {
+      tid = plan.program_tid.load(std::memory_order_acquire);
+      if (tid == 0) {
+        if (program_pidfd_.valid()) {
+          pollfd pfd{program_pidfd_.get(), POLLIN, 0};
+          if (::poll(&pfd, 1, 0) > 0) return true;
+        } else if (pid <= 0 || pid_has_ended(pid)) {
+          return true;
+        }
+      }
+      const auto now = steady_clock::now();
+      if (now >= until) return false;
+      if (tid != 0) {
+        // Woken by the kernel when it clears the word.
+        const timespec timeout = to_timespec(std::min<nanoseconds>(slice, until - now));
+        slice = std::min<nanoseconds>(slice * 2, kLongestSlice);
+        ::syscall(SYS_futex, &plan.program_tid, FUTEX_WAIT, tid, &timeout, nullptr, 0);
+      } else {
+        wait_readable(program_pidfd_.get(), until - now, slice);
+      }
+    }
   }
 
   void kill_program() noexcept {
@@ -467,8 +611,20 @@ class Supervisor {
   pid_t pid_;
   UniqueFd pidfd_;
   UniqueFd program_pidfd_;
+  RunMemory& memory_;
   bool reaped_ = false;
+  std::optional<bool> program_ended_;
 };
+
+void wait_readable(int fd, nanoseconds left, nanoseconds& slice) noexcept {
+  if (fd < 0) {
+    left = std::min(left, slice);
+    slice = std::min<nanoseconds>(slice * 2, Supervisor::kLongestSlice);
+  }
+  const timespec timeout = to_timespec(left);
+  pollfd pfd{fd, POLLIN, 0};
+  ::ppoll(&pfd, 1, &timeout, nullptr);
+}
 
 // Starts the supervisor, which starts the program. The supervisor is cloned
 // with CLONE_VM (no copy of the host's memory) and CLONE_PIDFD for a process
@@ -476,22 +632,27 @@ class Supervisor {
 // it is cloned again without, and pidfd_open is tried; without either the
 // caller's waits poll. Returns 0 with `supervisor` set, or the error number of
 // clone when nothing started.
-int start_supervisor(ChildPlan& plan, void* stack_top, std::optional<Supervisor>& supervisor) {
+int start_supervisor(RunMemory& memory, std::optional<Supervisor>& supervisor) {
   pid_t pid = -1;
   int pidfd = -1;  // kernels before 5.2 ignore CLONE_PIDFD and write nothing
+  void* const stack_top = memory.stacks.supervisor_top();
   {
     AllSignalsBlocked blocked;
     if (!blocked.ok()) return errno;
-    pid = ::clone(child_side::supervisor_main, stack_top, CLONE_VM | CLONE_PIDFD, &plan, &pidfd);
+    memory.supervisor_gone = false;
+    pid = ::clone(child_side::supervisor_main, stack_top, CLONE_VM | CLONE_PIDFD, &memory.plan, &pidfd);
     // The descriptor is an extra: a host at its descriptor limit runs
     // without it, as one whose kernel or seccomp filter refuses it.
     if (pid < 0 && (errno == EINVAL || errno == ENOSYS || errno == EPERM || errno == EMFILE || errno == ENFILE)) {
       pidfd = -1;
-      pid = ::clone(child_side::supervisor_main, stack_top, CLONE_VM, &plan);
+      pid = ::clone(child_side::supervisor_main, stack_top, CLONE_VM, &memory.plan);
     }
-    if (pid < 0) return errno;
+    if (pid < 0) {
+      memory.supervisor_gone = true;
+      return errno;
+    }
   }
-  supervisor.emplace(pid, UniqueFd(pidfd));
+  supervisor.emplace(pid, UniqueFd(pidfd), memory);
   if (pidfd < 0) {
     // The supervisor is unreaped, so its pid cannot have been recycled.
     supervisor->set_pidfd(UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0))));
@@ -513,31 +674,42 @@ void take_program(ChildPlan& plan, Supervisor& supervisor) {
   ::syscall(SYS_futex, &plan.caller_ack, FUTEX_WAKE, INT_MAX, nullptr, nullptr, 0);
 }
 
+enum class StartWait : std::uint8_t {
+  Started,          // the program has exec'd or given up, or was never started
+  TimedOut,         // the deadline passed first
+  SupervisorEnded,  // the supervisor was killed or stopped from outside before the exec
+};
+
 // Waits until the program has exec'd or given up, when it no longer uses the
-// caller's memory, or until the supervisor has ended without starting one;
-// false when the deadline passed first (an exec can be held up for long: a
-// lease on the program's file, a slow file system). It does not depend on
-// the supervisor, which the program could stop once it runs.
-[[nodiscard]] bool wait_for_start(ChildPlan& plan, Supervisor& supervisor,
-                                  std::optional<steady_clock::time_point> deadline) {
+// caller's memory, or until the supervisor has ended without starting one,
+// or until the deadline (an exec can be held up for long: a lease on the
+// program's file, a slow file system). A supervisor killed, or told to stop,
+// by another process while the program's exec is under way ends the wait
+// too: the program, killed, may never come out of its exec. The wait does
+// not depend on the supervisor, which the program could stop once it runs.
+[[nodiscard]] StartWait wait_for_start(ChildPlan& plan, Supervisor& supervisor,
+                                       std::optional<steady_clock::time_point> deadline) {
   nanoseconds slice = milliseconds(1);
   for (;;) {
     int tid = plan.program_tid.load(std::memory_order_acquire);
-    if (tid == 0) return true;
+    if (tid == 0) return StartWait::Started;
     if (plan.program_ready.load(std::memory_order_acquire) != 0 &&
         plan.caller_ack.load(std::memory_order_relaxed) == 0) {
       take_program(plan, supervisor);
       continue;
     }
-    if (tid < 0) {
-      const auto ended = supervisor.reap(false);
+    if (plan.stopped_from_outside.load(std::memory_order_relaxed)) return StartWait::SupervisorEnded;
+    const auto ended = supervisor.reap(false);
+    if (!ended || *ended) {
       // The pid is written before the supervisor can end: read again.
-      if ((!ended || *ended) && (tid = plan.program_tid.load(std::memory_order_acquire)) < 0) return true;
+      tid = plan.program_tid.load(std::memory_order_acquire);
+      if (tid < 0 || tid == 0) return StartWait::Started;
+      return StartWait::SupervisorEnded;
     }
     nanoseconds wait_for = slice;
     if (deadline) {
       const auto now = steady_clock::now();
-      if (now >= *deadline) return false;
+      if (now >= *deadline) return StartWait::TimedOut;
       wait_for = std::min<nanoseconds>(wait_for, *deadline - now);
     }
     const timespec timeout = to_timespec(wait_for);
@@ -625,30 +797,49 @@ steady_clock::time_point deadline_after(steady_clock::time_point start, nanoseco
                       : steady_clock::time_point::max();
 }
 
-[[nodiscard]] std::unexpected<ChildFailure> fail(ChildFailureKind kind, int errnum = 0) {
-  return std::unexpected(ChildFailure{kind, errnum});
+[[nodiscard]] std::unexpected<ChildFailure> fail(ChildFailureKind kind, int errnum = 0, bool program_ended = true) {
+  return std::unexpected(ChildFailure{kind, errnum, program_ended});
 }
 
+// The program and the arguments, each with its NUL, in one arena, and the
+// pointer array exec takes (ending with a null pointer).
+void build_argv(std::string_view program, std::span<const std::string> args, RunMemory& memory) {
+  std::size_t total = program.size() + 1;
+  for (const std::string& a : args) total += a.size() + 1;
+  memory.arg_arena.reserve(total);  // never reallocated below: the offsets stay valid
+  std::vector<std::size_t> offsets;
+  offsets.reserve(args.size() + 1);
+  for (std::size_t i = 0; i <= args.size(); ++i) {
+    offsets.push_back(memory.arg_arena.size());
+    memory.arg_arena.append(i == 0 ? program : std::string_view(args[i - 1]));
+    memory.arg_arena.push_back(0);
+  }
+  auto* base = reinterpret_cast<char*>(memory.arg_arena.data());
+  memory.argv.reserve(offsets.size() + 1);
+  for (const auto off : offsets) memory.argv.push_back(base + off);
+  memory.argv.push_back(nullptr);
+}
 
 }  // namespace
+
+std::size_t child::num_kept_runs() noexcept { return KeptRuns::count(); }
 
 std::expected<ChildOutput, ChildFailure> child::run(const ChildCommand& command) {
   std::optional<steady_clock::time_point> deadline;
   if (command.limit) deadline = deadline_after(steady_clock::now(), *command.limit);
   if (command.program.empty()) return fail(ChildFailureKind::CouldNotStart, ENOENT);
+  KeptRuns::release_ended();
 
-  // Everything the child needs is built before it exists.
-  const std::string program(command.program);
-  std::vector<char*> argv;
-  argv.reserve(command.args.size() + 2);
-  argv.push_back(const_cast<char*>(program.c_str()));
-  for (const std::string& a : command.args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-
-  ChildEnv env;
-  build_child_env(command.env, env);
-  Candidates candidates;
-  build_candidates(program, command.path_search == PathSearch::Child ? env.child_path : env.caller_path, candidates);
+  // Everything the child needs is built before it exists, in memory of the
+  // run's own (RunMemory), which outlives both processes of the run.
+  const RunMemoryOwner owner;
+  RunMemory& memory = *owner;
+  ChildPlan& plan = memory.plan;
+  build_argv(command.program, command.args, memory);
+  build_child_env(command.env, memory.env);
+  build_candidates(command.program,
+                   command.path_search == PathSearch::Child ? memory.env.child_path : memory.env.caller_path,
+                   memory.candidates);
 
   Pipe out_pipe, err_pipe;
   if (!command.inherit_stdio) {
@@ -660,17 +851,13 @@ std::expected<ChildOutput, ChildFailure> child::run(const ChildCommand& command)
     err_pipe = std::move(*err);
   }
 
-  // The stacks and the plan outlive the supervisor: it is reaped before they
-  // go, on every path (Supervisor's destructor).
-  ChildStacks stacks;
-  if (!stacks.ok()) return fail(ChildFailureKind::CouldNotStart, errno);
-  ChildPlan plan;
-  plan.candidates = candidates.paths.data();
-  plan.argv = argv.data();
-  plan.envp = env.envp.data();
+  if (!memory.stacks.ok()) return fail(ChildFailureKind::CouldNotStart, errno);
+  plan.candidates = memory.candidates.paths.data();
+  plan.argv = memory.argv.data();
+  plan.envp = memory.env.envp.data();
   plan.stdout_fd = out_pipe.write_end.get();
   plan.stderr_fd = err_pipe.write_end.get();
-  plan.program_stack_top = stacks.program_top();
+  plan.program_stack_top = memory.stacks.program_top();
   plan.host_pid = ::getpid();
   // Refused where the kernel or a seccomp filter has no pidfd_open, and not
   // to be had at the descriptor limit; then the program does not wait for
@@ -684,19 +871,19 @@ std::expected<ChildOutput, ChildFailure> child::run(const ChildCommand& command)
     plan.fd_limit = static_cast<int>(nofile.rlim_cur);
   }
 
+  // Declared after the memory's owner, so dropped before it: the supervisor
+  // is reaped, and the program ended or given up on, before the memory is
+  // freed or kept.
   std::optional<Supervisor> started;
-  if (const int errnum = start_supervisor(plan, stacks.supervisor_top(), started); errnum != 0) {
+  if (const int errnum = start_supervisor(memory, started); errnum != 0) {
     return fail(ChildFailureKind::CouldNotStart, errnum);
   }
   Supervisor& supervisor = *started;
-  const bool started_in_time = wait_for_start(plan, supervisor, deadline);
-  // The program has exec'd or given up: it holds its own copies now. One
-  // whose exec outlived the limit is killed first; nothing it does from then
-  // on reads these.
-  if (!started_in_time) supervisor.stop_and_reap();
-  env.arena.wipe();
-  candidates.arena.wipe();
-  if (!started_in_time) return fail(ChildFailureKind::TimedOut);
+  const StartWait start = wait_for_start(plan, supervisor, deadline);
+  if (start == StartWait::TimedOut) return fail(ChildFailureKind::TimedOut, 0, supervisor.stop());
+  if (start == StartWait::SupervisorEnded) return fail(ChildFailureKind::SupervisorEnded, 0, supervisor.stop());
+  // The program has exec'd or given up: it holds its own copies now.
+  memory.wipe();
   if (plan.program_tid.load(std::memory_order_acquire) != 0 ||
       plan.start_errnum.load(std::memory_order_acquire) != 0) {
     (void)supervisor.reap(true);
@@ -721,10 +908,7 @@ std::expected<ChildOutput, ChildFailure> child::run(const ChildCommand& command)
     std::optional<nanoseconds> wait_for;
     if (deadline) {
       const auto now = steady_clock::now();
-      if (now >= *deadline) {
-        supervisor.stop_and_reap();
-        return fail(ChildFailureKind::TimedOut);
-      }
+      if (now >= *deadline) return fail(ChildFailureKind::TimedOut, 0, supervisor.stop());
       wait_for = *deadline - now;
     }
     if (!have_pidfd) {
@@ -739,23 +923,16 @@ std::expected<ChildOutput, ChildFailure> child::run(const ChildCommand& command)
     const int ready = ::ppoll(fds, 3, wait_for ? &timeout : nullptr, nullptr);
     if (ready < 0 && errno != EINTR) {
       const int e = errno;
-      supervisor.stop_and_reap();
-      return fail(ChildFailureKind::WaitFailed, e);
+      return fail(ChildFailureKind::WaitFailed, e, supervisor.stop());
     }
     if (ready > 0) {
       if (fds[1].revents != 0) out.read_once();
       if (fds[2].revents != 0) err.read_once();
-      if (out.too_large() || err.too_large()) {
-        supervisor.stop_and_reap();
-        return fail(ChildFailureKind::OutputTooLarge);
-      }
+      if (out.too_large() || err.too_large()) return fail(ChildFailureKind::OutputTooLarge, 0, supervisor.stop());
     }
     if (have_pidfd && (ready <= 0 || fds[0].revents == 0)) continue;
     const auto ended = supervisor.reap(false);
-    if (!ended) {
-      supervisor.stop_and_reap();
-      return fail(ChildFailureKind::WaitFailed, ended.error());
-    }
+    if (!ended) return fail(ChildFailureKind::WaitFailed, ended.error(), supervisor.stop());
     if (*ended) break;
   }
 
@@ -767,8 +944,7 @@ std::expected<ChildOutput, ChildFailure> child::run(const ChildCommand& command)
   // here. Either way its status is not the program's own.
   if (plan.stopped_from_outside.load(std::memory_order_relaxed)) return fail(ChildFailureKind::SupervisorEnded);
   if (!plan.program_reaped.load(std::memory_order_acquire)) {
-    const bool ended = supervisor.end_program(plan.program_pid.load(std::memory_order_acquire));
-    return std::unexpected(ChildFailure{ChildFailureKind::SupervisorEnded, 0, ended});
+    return fail(ChildFailureKind::SupervisorEnded, 0, supervisor.end_program());
   }
   output.read_errnum = out.errnum() != 0 ? out.errnum() : err.errnum();
   const int wait_status = plan.program_wait_status.load(std::memory_order_relaxed);

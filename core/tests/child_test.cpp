@@ -10,6 +10,7 @@
 #include <linux/sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/statvfs.h>
@@ -18,6 +19,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 
@@ -26,6 +28,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -36,6 +39,7 @@
 
 #include "forked_child.hpp"
 #include "held_calls.hpp"
+#include "held_mount.hpp"
 #include "support.hpp"
 
 namespace zantu::core {
@@ -52,6 +56,16 @@ using testing::read_pid;
 bool has_children() {
   siginfo_t info{};
   return ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT | __WALL) == 0;
+}
+
+// Whether the calling thread has started a child, other than `besides`,
+// that is not reaped yet.
+bool has_children_besides(pid_t besides) {
+  std::ifstream in("/proc/self/task/" + std::to_string(::gettid()) + "/children");
+  for (pid_t child = -1; in >> child;) {
+    if (child != besides) return true;
+  }
+  return false;
 }
 
 // A descendant whose pid the child writes to a file. If the run has not
@@ -1099,6 +1113,144 @@ TEST_F(ChildRun, AnExecHeldPastTheLimitTimesOut) {
   ASSERT_FALSE(got.has_value()) << "status " << (got->status ? std::to_string(*got->status) : "none");
   EXPECT_EQ(got.error().kind, ChildFailureKind::TimedOut);
   EXPECT_LT(took, 3s);
+  EXPECT_FALSE(has_children());
+}
+
+// Fills 256 KiB of its own frame with a pattern, runs `meanwhile`, and counts
+// the bytes of the pattern that changed. Never inlined, so that its frame
+// lies where the frames of a call made just before from the same caller lay.
+[[gnu::noinline]] std::size_t bytes_changed_in_frame_while(const std::function<void()>& meanwhile) {
+  constexpr unsigned char kPattern = 0xA5;
+  std::array<unsigned char, 256 * 1024> area;
+  std::memset(area.data(), kPattern, area.size());
+  __asm__ volatile("" : : "r"(area.data()) : "memory");
+  meanwhile();
+  __asm__ volatile("" : : "r"(area.data()) : "memory");
+  return static_cast<std::size_t>(std::ranges::count_if(area, [](unsigned char b) { return b != kPattern; }));
+}
+
+// Waits, at most 10 s, until `pid` has died.
+bool wait_dead(pid_t pid) {
+  for (int i = 0; i < 1000 && !dead(pid); ++i) std::this_thread::sleep_for(10ms);
+  return dead(pid);
+}
+
+// An exec asleep on a hung mount cannot be ended: the run returns at its
+// limit plus the grace, saying so, and keeps what the program and the
+// kernel may still touch. When the mount answers and the program dies, the
+// kernel's write at its end lands in that kept memory, not in the caller's
+// frame; and the next run frees it.
+TEST_F(ChildRun, AnExecAsleepOnAHungMountFailsSayingSoAndWritesNothingIntoTheCaller) {
+  testing::HeldMount mount(dir_.path() / "mnt", {"true"});
+  if (!mount.ready()) GTEST_SKIP() << mount.why();
+  const std::size_t kept_before = child::num_kept_runs();
+  ChildCommand c;
+  const std::string program = mount.path("true");
+  c.program = program;
+  c.limit = 300ms;
+  const auto start = steady_clock::now();
+  auto got = child::run(c);
+  const auto took = steady_clock::now() - start;
+  const pid_t held = mount.next_held(1s);
+
+  ASSERT_FALSE(got.has_value()) << "status " << (got->status ? std::to_string(*got->status) : "none");
+  EXPECT_EQ(got.error().kind, ChildFailureKind::TimedOut);
+  EXPECT_FALSE(got.error().program_ended);
+  EXPECT_LT(took, 300ms + 2s + 1s);
+  ASSERT_GT(held, 0) << "the exec was never held";
+  EXPECT_TRUE(alive(held));
+  EXPECT_EQ(child::num_kept_runs(), kept_before + 1);
+  EXPECT_FALSE(has_children_besides(mount.server_pid()));
+
+  const std::size_t changed = bytes_changed_in_frame_while([&] {
+    mount.release();
+    (void)wait_dead(held);
+  });
+  EXPECT_TRUE(dead(held));
+  EXPECT_EQ(changed, 0u);
+  ChildCommand next;
+  next.program = "/bin/true";
+  ASSERT_TRUE(child::run(next).has_value());
+  EXPECT_EQ(child::num_kept_runs(), kept_before);
+}
+
+// A helper killed from outside while the program's exec sleeps on a hung
+// mount ends a run without a limit at once, saying that the program could
+// not be ended, rather than waiting for the mount.
+TEST_F(ChildRun, AHelperKilledWhileTheExecSleepsOnAHungMountEndsTheRunSayingSo) {
+  testing::HeldMount mount(dir_.path() / "mnt", {"true"});
+  if (!mount.ready()) GTEST_SKIP() << mount.why();
+  std::atomic<bool> released{false}, returned{false};
+  std::thread other([&] {
+    const pid_t held = mount.next_held(10s);
+    if (held > 0) ::kill(parent_of(held), SIGKILL);
+    // Let go after a while in any case, so that a run that waits for the
+    // mount fails the test instead of hanging it.
+    for (int i = 0; i < 600 && !returned; ++i) std::this_thread::sleep_for(10ms);
+    released = true;
+    mount.release();
+  });
+  ChildCommand c;
+  const std::string program = mount.path("true");
+  c.program = program;
+  auto got = child::run(c);
+  const bool returned_while_held = !released;
+  returned = true;
+  mount.release();
+  other.join();
+  ASSERT_FALSE(got.has_value()) << "status " << (got->status ? std::to_string(*got->status) : "none");
+  EXPECT_EQ(got.error().kind, ChildFailureKind::SupervisorEnded);
+  EXPECT_FALSE(got.error().program_ended);
+  EXPECT_TRUE(returned_while_held);
+  EXPECT_FALSE(has_children_besides(mount.server_pid()));
+}
+
+// A helper stopped by another thread cannot end the program when the limit
+// passes during a held exec: the run kills both itself, and returns only
+// once the program is gone, even one that takes a while to die. Here a
+// tracer holds the killed program at its exit for half a second, which
+// tells a run that waits for it from one that does not, every time.
+TEST_F(ChildRun, AHelperStoppedWhileTheExecIsHeldLeavesNoProcessOfTheRunAtTheLimit) {
+  const LeasedTrue slow(dir_.path());
+  if (!slow.held()) GTEST_SKIP() << slow.why();
+  std::atomic<pid_t> supervisor{-1}, program{-1};
+  std::string said = "the exec never started";
+  std::thread other([&] {
+    slow.wait_for_exec();
+    supervisor = first_child_of(::getpid());
+    program = supervisor > 0 ? first_child_of(supervisor) : -1;
+    if (slow.lease() == F_WRLCK || program <= 0) return;
+    if (::ptrace(PTRACE_SEIZE, program.load(), nullptr, PTRACE_O_TRACEEXIT) != 0) {
+      said = std::string("no trace: ") + std::strerror(errno);
+      return;
+    }
+    ::kill(supervisor, SIGSTOP);
+    said = "the program was never killed";
+    int status = 0;
+    for (int i = 0; i < 1000; ++i) {
+      if (::waitpid(program, &status, __WALL | WNOHANG) == program) break;
+      std::this_thread::sleep_for(10ms);
+    }
+    if (WIFSTOPPED(status) && (status >> 16) == PTRACE_EVENT_EXIT) {
+      said = "held at its exit";
+      std::this_thread::sleep_for(500ms);
+    }
+    ::ptrace(PTRACE_DETACH, program.load(), nullptr, 0);
+  });
+  ChildCommand c;
+  c.program = slow.path().native();
+  c.limit = 300ms;
+  auto got = child::run(c);
+  const bool program_dead = dead(program);
+  const bool supervisor_dead = dead(supervisor);
+  slow.release();
+  other.join();
+  EXPECT_EQ(said, "held at its exit");
+  ASSERT_FALSE(got.has_value()) << "status " << (got->status ? std::to_string(*got->status) : "none");
+  EXPECT_EQ(got.error().kind, ChildFailureKind::TimedOut);
+  EXPECT_TRUE(got.error().program_ended);
+  EXPECT_TRUE(program_dead);
+  EXPECT_TRUE(supervisor_dead);
   EXPECT_FALSE(has_children());
 }
 

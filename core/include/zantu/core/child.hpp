@@ -65,11 +65,14 @@ struct ChildOutput {
   int read_errnum = 0;
 };
 
+// Why a run failed. Each failure that ends a started run kills the child; it
+// is reaped, or known to have ended, unless `ChildFailure::program_ended`
+// says otherwise.
 enum class ChildFailureKind : std::uint8_t {
   CouldNotStart,   // the pipes, the child's set-up or exec failed (errnum says why); no child is left
-  WaitFailed,      // waiting on the child failed (errnum says why); it was killed and reaped
-  TimedOut,        // the limit passed; the child was killed and reaped, its output discarded
-  OutputTooLarge,  // a stream passed `max_stream_len`; the child was killed and reaped, its output discarded
+  WaitFailed,      // waiting on the child failed (errnum says why); it was killed
+  TimedOut,        // the limit passed; the child was killed, its output discarded
+  OutputTooLarge,  // a stream passed `max_stream_len`; the child was killed, its output discarded
   // The supervisor was killed or told to stop by another process before the
   // child ended; the child was killed with it, its status and output discarded.
   SupervisorEnded,
@@ -77,9 +80,13 @@ enum class ChildFailureKind : std::uint8_t {
 
 struct ChildFailure {
   ChildFailureKind kind;
-  int errnum = 0;  // 0 for TimedOut and OutputTooLarge
-  // For SupervisorEnded: whether the program is known to have ended. False
-  // when the run held no process descriptor of it, or it outlived the kill.
+  int errnum = 0;  // 0 for TimedOut, OutputTooLarge and SupervisorEnded
+  // Whether the child is known to have ended. False when it could not be
+  // ended: its exec asleep in the kernel where no signal reaches it (a hung
+  // FUSE or NFS mount), or, once the supervisor was killed, a child of which
+  // the run held no process descriptor or which outlived the kill. It may
+  // then still be running, and, inside its exec, still hold the caller's
+  // memory (see `run`).
   bool program_ended = true;
 };
 
@@ -162,7 +169,20 @@ namespace child {
 // SIGKILL; if its supervisor does not end within 2 s of being asked, the
 // supervisor is killed too and the child dies with it. The limit covers the
 // child's exec too: one held up past it (a lease on the file, a hung file
-// system) is killed in the middle of it.
+// system) is killed in the middle of it, with its supervisor.
+//
+// Until its exec completes the child shares the caller's memory, and the
+// kernel writes into it when the exec completes or the child exits. So the
+// call never returns while a process of the run may still read or write
+// memory that the caller or anyone else may use: a run ended before the
+// child's exec completed waits for the child's end, at most 2 s after it was
+// killed. A child that outlives that (its exec asleep in the kernel where no
+// signal reaches it, as on a hung FUSE or NFS mount) fails the call with
+// `ChildFailure::program_ended` false, and the memory it may still touch (the
+// stacks, the plan's shared words, the argv and envp arrays and their
+// strings, wiped) stays mapped and unused until it is gone: a later run
+// frees it then, or the process's exit does. A run with a limit therefore
+// returns within its limit plus these graces.
 //
 // The supervisor is told of the caller's death (a parent-death signal it
 // waits for, set before it starts the child, with a check for a caller that
@@ -180,8 +200,12 @@ namespace child {
 // process descriptor taken before its exec (the child waits for that), and
 // waits at most 2 s for its end; without pidfd_open it cannot aim at the
 // child safely, and `ChildFailure::program_ended` is true only once no
-// process holds the child's pid any more.
+// process holds the child's pid any more, or only its zombie does.
 [[nodiscard]] std::expected<ChildOutput, ChildFailure> run(const ChildCommand& command);
+
+// How many ended runs keep their memory because their child may still use
+// it (see `run`).
+[[nodiscard]] std::size_t num_kept_runs() noexcept;
 
 }  // namespace child
 }  // namespace zantu::core
