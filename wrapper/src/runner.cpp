@@ -112,7 +112,11 @@ Result<Output> SystemRunner::run(const Command& command) const {
         WrapperError::helper_ended(core::utf8::to_lossy(command.program), ran.error().program_ended));
   }
   // No limit and no output bound are set, so every other failure is a launch failure.
-  if (!ran) return std::unexpected(WrapperError::spawn(launch_error(command, ran.error().errnum)));
+  if (!ran) {
+    std::string message = launch_error(command, ran.error().errnum);
+    if (!ran.error().program_ended) message += "; the program could not be ended and may still be running";
+    return std::unexpected(WrapperError::spawn(std::move(message)));
+  }
   if (ran->read_errnum != 0) return std::unexpected(WrapperError::spawn(launch_error(command, ran->read_errnum)));
   return Output{std::move(ran->stdout_bytes), std::move(ran->stderr_bytes), ran->status};
 }

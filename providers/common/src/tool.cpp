@@ -164,8 +164,9 @@ std::string whole_seconds(std::chrono::nanoseconds limit) {
   return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(limit).count());
 }
 
-std::string failure_message(const ToolFailure& failure, std::chrono::nanoseconds limit,
-                            const ToolFailureTexts& texts) {
+namespace {
+
+std::string failure_text(const ToolFailure& failure, std::chrono::nanoseconds limit, const ToolFailureTexts& texts) {
   switch (failure.kind) {
     case ToolFailureKind::CouldNotStart: return fill(texts.could_not_run, {core::os_error_text(failure.errnum)});
     case ToolFailureKind::WaitFailed: return fill(texts.wait_failed, {core::os_error_text(failure.errnum)});
@@ -174,6 +175,17 @@ std::string failure_message(const ToolFailure& failure, std::chrono::nanoseconds
     case ToolFailureKind::TimedOut: break;
   }
   return fill(texts.timed_out, {whole_seconds(limit)});
+}
+
+}  // namespace
+
+std::string failure_message(const ToolFailure& failure, std::chrono::nanoseconds limit,
+                            const ToolFailureTexts& texts) {
+  std::string message = failure_text(failure, limit, texts);
+  // A tool whose exec sleeps where no signal reaches it (a hung mount) is
+  // never claimed to be gone.
+  if (!failure.program_ended) message += "; it could not be ended and may still be running";
+  return message;
 }
 
 }  // namespace zantu::providers::common

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "core/tests/held_mount.hpp"
 #include "core/tests/support.hpp"
 #include "zantu/providers/aws/aws.hpp"
 #include "zantu/providers/azure/azure.hpp"
@@ -333,6 +334,19 @@ TEST_P(SystemRunner, AHelperEndedByAnotherProcessFailsTheLookup) {
     for (int i = 0; i < 200 && !dead(pid); ++i) std::this_thread::sleep_for(5ms);
     EXPECT_TRUE(dead(pid)) << sig;
   }
+}
+
+// A tool whose exec sleeps on a hung mount cannot be ended: the lookup fails
+// at the limit all the same, and says that the tool may still be running.
+TEST_P(SystemRunner, AToolWhoseExecSleepsOnAHungMountTimesOutSayingItMayStillRun) {
+  core::testing::HeldMount mount(tools_.dir() / "mnt", {tool().program});
+  if (!mount.ready()) GTEST_SKIP() << mount.why();
+  FakeTools::use_path(tools_.file("mnt") + ":" + core::testing::path_searching_first(tools_.dir()));
+  auto got = tool().materialize(kShortLimit);
+  EXPECT_GT(mount.next_held(1s), 0) << "the exec was never held";
+  mount.release();
+  ASSERT_FALSE(got);
+  EXPECT_EQ(got.error().detail(), tool().timed_out("0") + "; it could not be ended and may still be running");
 }
 
 // What a host that reaps its own children runs on SIGCHLD.

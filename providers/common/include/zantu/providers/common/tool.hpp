@@ -28,8 +28,8 @@ struct ToolOutput {
 };
 
 // Why a run failed: the tool could not be started, waiting on it failed, the
-// limit passed or an output grew too large (then it was killed and reaped),
-// with the error number.
+// limit passed or an output grew too large (then it was killed, and is gone
+// unless `program_ended` says otherwise), with the error number.
 using ToolFailureKind = core::ChildFailureKind;
 using ToolFailure = core::ChildFailure;
 
@@ -59,7 +59,10 @@ struct ToolEnvVar {
 // passes first, the tool is killed (SIGKILL) and reaped and its output is
 // discarded (`TimedOut`). An output that passes `kMaxToolOutputLen` ends the
 // run at once the same way (`OutputTooLarge`).
-// The call never blocks past the limit, except for reaping the killed tool.
+// The call never blocks past the limit, except for ending the killed tool:
+// at most 2 s more, and where the tool's exec sleeps where no signal reaches
+// it (a hung mount) the failure says it may still be running
+// (`ChildFailure::program_ended`).
 [[nodiscard]] std::expected<ToolOutput, ToolFailure> run_tool(std::string_view program,
                                                               std::span<const std::string> args,
                                                               std::chrono::nanoseconds limit,
@@ -76,7 +79,9 @@ struct ToolFailureTexts {
   std::string_view helper_ended;
 };
 
-// The message for `failure` from the provider's `texts`.
+// The message for `failure` from the provider's `texts`, with "; it could not
+// be ended and may still be running" after it when the tool may outlive the
+// run (`ChildFailure::program_ended`).
 [[nodiscard]] std::string failure_message(const ToolFailure& failure, std::chrono::nanoseconds limit,
                                           const ToolFailureTexts& texts);
 
