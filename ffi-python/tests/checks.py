@@ -1,6 +1,7 @@
 """Checks shared by the test files: an exception's exact type and message,
-the audit log as tuples, the allowlist file of a vault root, and a human who
-answers a confirmation request from another process."""
+the audit log as tuples, the allowlist file of a vault root, a human who
+answers a confirmation request from another process, and whether a process
+still runs."""
 import json
 import os
 import re
@@ -81,3 +82,13 @@ class Answerer:
     def request(self):
         assert self.proc.wait(timeout=30) == 0
         return json.loads(self.copy.read_text())
+
+
+def running(pid):
+    """Whether `pid` runs: neither gone nor a zombie (which holds no memory)."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            stat = f.read()
+    except FileNotFoundError:
+        return False
+    return stat[stat.rindex(")") + 2] != "Z"

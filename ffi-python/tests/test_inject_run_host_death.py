@@ -18,6 +18,7 @@ import time
 
 import pytest
 
+from checks import running
 from vaultfiles import literal
 from zantu_ffi import ZantuError
 
@@ -51,16 +52,6 @@ def wait_for_pids(pidfile, host=None):
         assert host is None or host.poll() is None, host.communicate()
         time.sleep(0.01)
     raise AssertionError("the program never started")
-
-
-def running(pid):
-    """Whether `pid` runs: neither gone nor a zombie (which holds no memory)."""
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            stat = f.read()
-    except FileNotFoundError:
-        return False
-    return stat[stat.rindex(")") + 2] != "Z"
 
 
 def wait_until_gone(pids, within):
