@@ -1,6 +1,7 @@
 #include "zantu/providers/common/tool.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,18 @@ constexpr std::string_view kLocale = "C.UTF-8";
 
 std::span<const std::uint8_t> bytes(std::string_view s) {
   return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
+// The first place of `needle` in `text` at or after `from`, as
+// string_view::find gives it, but by glibc's memmem, which skips ahead by
+// pairs of bytes: find calls memchr and compares at every byte equal to the
+// needle's first, so a text made of that byte costs a call per byte.
+std::size_t find_from(std::string_view text, std::string_view needle, std::size_t from) {
+  if (from > text.size()) return std::string_view::npos;
+  if (needle.empty()) return from;
+  if (text.size() - from < needle.size()) return std::string_view::npos;
+  const void* hit = ::memmem(text.data() + from, text.size() - from, needle.data(), needle.size());
+  return hit == nullptr ? std::string_view::npos : static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
 }
 
 bool is_alnum_ascii(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
@@ -50,9 +63,9 @@ class NamePlaces {
 
  private:
   void find(std::size_t from) {
-    next_ = name_.empty() ? std::string_view::npos : text_.find(name_, from);
+    next_ = name_.empty() ? std::string_view::npos : find_from(text_, name_, from);
     while (next_ != std::string_view::npos && !stands_alone(text_, next_, name_.size())) {
-      next_ = text_.find(name_, next_ + 1);
+      next_ = find_from(text_, name_, next_ + 1);
     }
   }
 
@@ -61,6 +74,12 @@ class NamePlaces {
   std::size_t next_ = std::string_view::npos;
   std::size_t reach_ = 0;
 };
+
+bool holds_a_pattern(std::string_view lowered_name, std::span<const HintGroup> groups) {
+  return std::ranges::any_of(groups, [&](const HintGroup& g) {
+    return std::ranges::any_of(g.patterns, [&](std::string_view p) { return lowered_name.contains(p); });
+  });
+}
 
 }  // namespace
 
@@ -112,26 +131,49 @@ std::string_view choose_hint(std::span<const std::uint8_t> stderr_bytes, std::sp
     b = static_cast<std::uint8_t>(core::utf8::ascii_lower(static_cast<char>(b)));
   }
   const std::string_view text = lowered.view();
+  // A match wholly inside a place is the pattern inside the name, so a name
+  // that holds no pattern takes nothing out and its places are never sought.
   std::vector<std::string> lowered_names;
   for (std::string_view name : names) {
-    std::string& n = lowered_names.emplace_back(name);
+    std::string n(name);
     std::ranges::transform(n, n.begin(), core::utf8::ascii_lower);
+    if (holds_a_pattern(n, groups)) lowered_names.push_back(std::move(n));
   }
-  for (const HintGroup& g : groups) {
-    for (std::string_view p : g.patterns) {
-      // One pass over the text per pattern, however many names and matches:
-      // a match counts unless a place where a name stands alone, starting
-      // at or before it, reaches its end.
-      std::vector<NamePlaces> places;
-      for (const std::string& n : lowered_names) places.emplace_back(text, n);
-      for (std::size_t at = text.find(p); at != std::string_view::npos; at = text.find(p, at + 1)) {
-        const bool inside_a_name =
-            std::ranges::any_of(places, [&](NamePlaces& n) { return n.reach_from(at) >= at + p.size(); });
-        if (!inside_a_name) return g.hint;
-      }
+  std::vector<NamePlaces> places;
+  for (const std::string& n : lowered_names) places.emplace_back(text, n);
+  // Every pattern's next match, all taken in the order they stand in the
+  // text, so that each name's places are found once, in one pass along with
+  // them, and a match only asks whether a place starting at or before it
+  // reaches its end. Only the earliest group with a match that counts gives
+  // the hint, the same as testing the groups and their patterns in order: once
+  // a match counts, the patterns of its group and of later ones are dropped.
+  struct NextMatch {
+    std::string_view pattern;
+    std::size_t group;
+    std::size_t at;
+  };
+  std::vector<NextMatch> next;
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    for (std::string_view p : groups[g].patterns) {
+      if (const std::size_t at = find_from(text, p, 0); at != std::string_view::npos) next.push_back({p, g, at});
     }
   }
-  return fallback;
+  std::size_t chosen = groups.size();
+  while (!next.empty()) {
+    const auto m = std::ranges::min_element(next, {}, &NextMatch::at);
+    std::size_t reach = 0;
+    for (NamePlaces& n : places) reach = std::max(reach, n.reach_from(m->at));
+    const std::size_t len = m->pattern.size();
+    if (reach < m->at + len) {
+      chosen = m->group;
+      std::erase_if(next, [&](const NextMatch& x) { return x.group >= chosen; });
+      continue;
+    }
+    // A later match that ends by `reach` lies inside the same place too.
+    m->at = find_from(text, m->pattern, reach - len + 1);
+    if (m->at == std::string_view::npos) next.erase(m);
+  }
+  return chosen < groups.size() ? groups[chosen].hint : fallback;
 }
 
 bool mentions(std::span<const std::uint8_t> stderr_bytes, std::string_view phrase) {

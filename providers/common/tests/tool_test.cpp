@@ -85,6 +85,22 @@ TEST(Tool, ChooseHintLooksPastTheNames) {
       {"db-credential-old, then bad credential", {"db-credential-old", "db-credential"}, "first",
        "a match after places that ended before it"},
       {"\xff" "credential" "\xfe", {"kv"}, "first", "bytes that are not UTF-8 around a pattern"},
+      {"not found, then bad credential", {}, "first", "an earlier group wins though its match comes later"},
+      {"db-credential: not found; bad credential", {"db-credential"}, "first",
+       "a later group's match does not end the search for an earlier group's"},
+      {"bad a--b, db-credential", {"db-credential"}, "first",
+       "a match before a place that a match of an earlier pattern reached"},
+      {"credential-unable to locate credentials", {"credential-unable to locate", "locate credentials"}, "first",
+       "a match across two overlapping places, inside neither"},
+      {"db-credential-old-credential-new: not found", {"db-credential-old-credential-new", "credential-old"},
+       "second", "a place that reaches past a later, shorter one"},
+      {"db-credential-old, credential-old, db-credential-old, credential-old: not found",
+       {"credential-old", "db-credential-old"}, "second", "names of different lengths, interleaved"},
+      {"Unable to locate credentials for db-credential: not found",
+       {"unable to locate credentials for db-credential"}, "second", "a name longer than every pattern"},
+      {"a--b-a--b", {"a--b-a"}, "first", "a match that begins inside a place and ends past it"},
+      {"vault kv1-not found", {"kv1-not found"}, "fallback", "a name that holds only a later group's pattern"},
+      {"db-credential: not found", {"", "db-credential"}, "second", "an empty name beside another"},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(choose_hint(bytes_of(c.err), c.names, kGroups, "fallback"), c.hint) << c.why;

@@ -113,8 +113,9 @@ struct HintGroup {
 // wholly inside a place where one of `names` stands on its own (without
 // regard to ASCII case, and with no ASCII letter or digit right before or
 // after it). A name that is exactly a whole pattern cannot be told from the
-// tool's word and never chooses that pattern's hint. The lowered copy wipes
-// itself.
+// tool's word and never chooses that pattern's hint. Each pattern, and each
+// name that holds one, is looked for in one pass along the text, however
+// often it occurs. The lowered copy wipes itself.
 [[nodiscard]] std::string_view choose_hint(std::span<const std::uint8_t> stderr_bytes,
                                            std::span<const std::string_view> names,
                                            std::span<const HintGroup> groups, std::string_view fallback);
