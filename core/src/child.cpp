@@ -212,12 +212,27 @@ void build_candidates(std::string_view program, std::optional<std::string_view> 
 }  // namespace
 
 std::size_t child::exec_limit_len() {
-  // glibc gives a quarter of RLIMIT_STACK, at least 131072 (the kernel's
-  // floor); older releases leave out the kernel's ceiling.
-  constexpr std::size_t kKernelCeilingLen = 8 * 1024 * 1024 / 4 * 3;
-  const long arg_max = ::sysconf(_SC_ARG_MAX);
-  const std::size_t len = arg_max > 0 ? static_cast<std::size_t>(arg_max) : kMaxArgStringLen;
-  return std::clamp(len, kMaxArgStringLen, kKernelCeilingLen);
+  // The kernel takes a quarter of the stack limit for the strings and their
+  // pointers, at least 32 pages (131072, as MAX_ARG_STRLEN) and at most 3/4
+  // of its 8 MiB _STK_LIM.
+  constexpr std::size_t kFloorLen = kMaxArgStringLen;
+  constexpr std::size_t kCeilingLen = 8 * 1024 * 1024 / 4 * 3;
+  constexpr std::size_t kPointerLen = sizeof(char*);
+  const long page = ::sysconf(_SC_PAGESIZE);
+  const std::size_t page_len = page > 0 ? static_cast<std::size_t>(page) : 4096;
+  rlimit stack{};
+  // Unreadable only with a bad pointer; then the smallest stack is assumed.
+  if (::getrlimit(RLIMIT_STACK, &stack) != 0) stack.rlim_cur = 0;
+  const auto soft_len = static_cast<std::size_t>(std::min<rlim_t>(stack.rlim_cur, SIZE_MAX));
+  const std::size_t quarter_len = std::clamp(soft_len / 4, kFloorLen, kCeilingLen);
+  // But the strings are copied below a pointer-sized slot at the top of the
+  // new program's stack, which is one page at first and grows, in whole
+  // pages, only while it stays within the limit. Their pointers and auxv go
+  // onto the same stack right after, so they are counted against that room
+  // too: on a small stack this refuses a few pointers' worth early, and
+  // never lets through what exec refuses.
+  const std::size_t room_len = std::max(page_len, soft_len / page_len * page_len) - kPointerLen;
+  return std::min(quarter_len, room_len);
 }
 
 std::optional<ExecSizeFault> child::exec_size_fault(const ChildCommand& command) {

@@ -62,7 +62,9 @@ std::string size_refusal(const core::ExecSizeFault& fault) {
   }
   return "arguments and environment are too large to be passed together: with the program's path they take " +
          std::to_string(fault.total_len) + " bytes, each string with its NUL and a pointer, where exec takes at most " +
-         std::to_string(fault.limit_len) + " (a quarter of the stack size limit, at most 6 MiB)";
+         std::to_string(fault.limit_len) +
+         " (a quarter of the stack size limit, at least 128 KiB and at most 6 MiB, and never more than fits on a "
+         "stack of that size)";
 }
 
 }  // namespace

@@ -109,7 +109,11 @@ namespace child {
 // What the kernel lets exec(2) copy onto a new program's stack, pointers
 // included: a quarter of the stack size limit (RLIMIT_STACK, which the child
 // inherits), at least 131072 and at most 6 MiB (3/4 of the kernel's 8 MiB
-// _STK_LIM), read anew on every call.
+// _STK_LIM); and, as the strings and then their pointers go onto a stack
+// that may not grow past that limit, no more than the limit in whole pages
+// (at least one) less the pointer-sized slot at its top. That is less below
+// a 132 KiB limit (65528 at 64 KiB), where exec itself still takes the
+// pointers' worth more. Read anew on every call.
 [[nodiscard]] std::size_t exec_limit_len();
 
 // What exec(2) would refuse for size in `command`, counted on exactly the
