@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -24,6 +25,7 @@
 
 #include "child_side.hpp"
 #include "zantu/core/fd.hpp"
+#include "zantu/core/utf8.hpp"
 
 extern char** environ;
 
@@ -282,6 +284,31 @@ std::optional<ExecSizeFault> child::exec_size_fault(const ChildCommand& command)
     return ExecSizeFault{.kind = ExecSizeFaultKind::TotalTooLarge, .total_len = total_len, .limit_len = limit_len};
   }
   return std::nullopt;
+}
+
+std::string child::exec_size_fault_text(const ExecSizeFault& fault) {
+  using enum ExecSizeFaultKind;
+  const std::string max_len = std::to_string(kMaxArgStringLen);
+  switch (fault.kind) {
+    case ArgumentTooLong:
+      return (fault.argument == 0 ? std::string("program is too long to be launched")
+                                  : "argument " + std::to_string(fault.argument) + " is too long to be passed") +
+             ": one argument holds at most " + max_len + " bytes, the final NUL included";
+    case VariableTooLong: {
+      const std::string shown = utf8::to_lossy(fault.name);
+      return (fault.inherited ? "variable `" + shown + "` of the host's environment is too long to be passed"
+                              : "value for `" + shown + "` is too long to be injected") +
+             ": one environment string holds at most " + max_len + " bytes, `" + shown +
+             "=` and the final NUL included";
+    }
+    case TotalTooLarge:
+      break;
+  }
+  return "arguments and environment are too large to be passed together: with the program's path they take " +
+         std::to_string(fault.total_len) + " bytes, each string with its NUL and a pointer, where exec takes at most " +
+         std::to_string(fault.limit_len) +
+         " (a quarter of the stack size limit, at least 128 KiB and at most 6 MiB, and never more than fits on a "
+         "stack of that size)";
 }
 
 namespace {
@@ -651,6 +678,9 @@ std::expected<ChildOutput, ChildFailure> child::run(const ChildCommand& command)
   std::optional<steady_clock::time_point> deadline;
   if (command.limit) deadline = deadline_after(steady_clock::now(), *command.limit);
   if (command.program.empty()) return fail(ChildFailureKind::CouldNotStart, ENOENT);
+  if (auto fault = exec_size_fault(command)) {
+    return std::unexpected(ChildFailure{.kind = ChildFailureKind::TooLargeToStart, .size_fault = std::move(*fault)});
+  }
 
   // Everything the child needs is built before it exists.
   const std::string program(command.program);

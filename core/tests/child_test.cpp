@@ -561,6 +561,12 @@ TEST_F(ChildRun, ExecSizeFaultAgreesWithTheKernelToTheByte) {
       ASSERT_TRUE(fault.has_value());
       EXPECT_EQ(fault->kind, ExecSizeFaultKind::TotalTooLarge);
       EXPECT_EQ(fault->total_len, k.limit_len + 1);
+      // Nothing is started that the check refuses, though on a small stack
+      // the kernel would still take it.
+      const auto refused = child::run(c);
+      ASSERT_FALSE(refused.has_value());
+      EXPECT_EQ(refused.error().kind, ChildFailureKind::TooLargeToStart);
+      EXPECT_EQ(refused.error().size_fault, fault);
 
       for (const std::size_t len : {k.kernel_len, k.kernel_len + 1}) {
         args = padding(len - rest_len);
@@ -578,19 +584,20 @@ TEST_F(ChildRun, ExecSizeFaultAgreesWithTheKernelToTheByte) {
 // One string past 131072 bytes with its NUL is refused, an argument by its
 // position and a variable by its name, counted on the environment the child
 // gets: a variable scrubbed or replaced by the command's own is not counted.
-// The kernel agrees on each.
+// The kernel, given what the child would get, agrees on each; the run
+// refuses what the check refuses and starts the rest.
 TEST_F(ChildRun, ExecSizeFaultFindsEachStringTooLong) {
   struct Case {
     const char* why;
     std::string program = "/bin/true";
     std::vector<std::string> args{};
-    std::optional<std::pair<std::string, std::string>> host{};  // set in this process for the case
+    std::optional<std::pair<std::string, std::string>> host{};  // this process's only variable for the case
     std::optional<std::pair<std::string, std::string>> own{};   // in the command's env
     std::optional<ExecSizeFaultKind> kind{};
     std::size_t argument = 0;
     std::string name{};
     bool inherited = false;
-    int errnum = 0;  // the kernel's answer; 0: it runs
+    int errnum = 0;  // the kernel's answer; 0: it takes the command
   };
   const std::string max_value(131072 - 8, 'v');  // "ZT_BIG=" and the NUL make 131072
   const Case cases[] = {
@@ -625,8 +632,13 @@ TEST_F(ChildRun, ExecSizeFaultFindsEachStringTooLong) {
   ASSERT_TRUE(stack.ok());
   for (const auto& k : cases) {
     SCOPED_TRACE(k.why);
-    std::optional<testing::ScopedEnv> host;
-    if (k.host) host.emplace(k.host->first, k.host->second);
+    std::vector<std::string> host_env, child_env;
+    if (k.host) host_env.push_back(k.host->first + "=" + k.host->second);
+    if (k.host && !k.host->first.starts_with("ZANTU_") && !(k.own && k.own->first == k.host->first)) {
+      child_env = host_env;
+    }
+    if (k.own) child_env.push_back(k.own->first + "=" + k.own->second);
+    const ScopedEnviron host(host_env);
     std::vector<ChildEnvVar> env;
     if (k.own) env.push_back({k.own->first, bytes(k.own->second)});
     ChildCommand c;
@@ -641,13 +653,18 @@ TEST_F(ChildRun, ExecSizeFaultFindsEachStringTooLong) {
       EXPECT_EQ(fault->name, k.name);
       EXPECT_EQ(fault->inherited, k.inherited);
     }
+    std::vector<std::string> argv = {k.program};
+    argv.insert(argv.end(), k.args.begin(), k.args.end());
+    const int errnum = kernel_exec_errnum(k.program, argv, child_env);
+    EXPECT_EQ(errnum, k.errnum) << std::strerror(errnum);
     const auto ran = child::run(c);
-    if (k.errnum == 0) {
+    if (!fault) {
       ASSERT_TRUE(ran.has_value()) << std::strerror(ran.error().errnum);
       EXPECT_EQ(ran->status, 0);
     } else {
       ASSERT_FALSE(ran.has_value());
-      EXPECT_EQ(ran.error().errnum, k.errnum) << std::strerror(ran.error().errnum);
+      EXPECT_EQ(ran.error().kind, ChildFailureKind::TooLargeToStart);
+      EXPECT_EQ(ran.error().size_fault, fault);
     }
   }
 }

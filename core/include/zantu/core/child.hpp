@@ -65,29 +65,6 @@ struct ChildOutput {
   int read_errnum = 0;
 };
 
-enum class ChildFailureKind : std::uint8_t {
-  CouldNotStart,   // the pipes, the child's set-up or exec failed (errnum says why); no child is left
-  WaitFailed,      // waiting on the child failed (errnum says why); it was killed and reaped
-  TimedOut,        // the limit passed; the child was killed and reaped, its output discarded
-  OutputTooLarge,  // a stream passed `max_stream_len`; the child was killed and reaped, its output discarded
-  // The supervisor was killed or told to stop by another process before the
-  // child ended; the child was killed with it, its status and output discarded.
-  SupervisorEnded,
-};
-
-struct ChildFailure {
-  ChildFailureKind kind;
-  int errnum = 0;  // 0 for TimedOut and OutputTooLarge
-  // For SupervisorEnded: whether the program is known to have ended. False
-  // when the run held no process descriptor of it, or it outlived the kill.
-  bool program_ended = true;
-};
-
-// The longest string exec(2) copies into a new program, its final NUL
-// included (MAX_ARG_STRLEN, 32 pages): a longer argument or environment
-// string fails the exec with E2BIG.
-inline constexpr std::size_t kMaxArgStringLen = 131072;
-
 enum class ExecSizeFaultKind : std::uint8_t {
   ArgumentTooLong,  // argv[`argument`] (0: the program) passes `kMaxArgStringLen` with its NUL
   VariableTooLong,  // "NAME=value" of the variable `name` passes `kMaxArgStringLen` with its NUL
@@ -102,7 +79,36 @@ struct ExecSizeFault {
   bool inherited = false;    // for VariableTooLong: from the caller's environment, not `ChildCommand::env`
   std::size_t total_len = 0;  // for TotalTooLarge
   std::size_t limit_len = 0;  // for TotalTooLarge
+  bool operator==(const ExecSizeFault&) const = default;
 };
+
+enum class ChildFailureKind : std::uint8_t {
+  CouldNotStart,   // the pipes, the child's set-up or exec failed (errnum says why); no child is left
+  WaitFailed,      // waiting on the child failed (errnum says why); it was killed and reaped
+  TimedOut,        // the limit passed; the child was killed and reaped, its output discarded
+  OutputTooLarge,  // a stream passed `max_stream_len`; the child was killed and reaped, its output discarded
+  // The supervisor was killed or told to stop by another process before the
+  // child ended; the child was killed with it, its status and output discarded.
+  SupervisorEnded,
+  // exec would refuse the command for its size (`size_fault` says why);
+  // refused before anything was created, so nothing was started.
+  TooLargeToStart,
+};
+
+struct ChildFailure {
+  ChildFailureKind kind;
+  int errnum = 0;  // 0 for TimedOut and OutputTooLarge
+  // For SupervisorEnded: whether the program is known to have ended. False
+  // when the run held no process descriptor of it, or it outlived the kill.
+  bool program_ended = true;
+  // For TooLargeToStart: what `child::exec_size_fault` found; absent otherwise.
+  std::optional<ExecSizeFault> size_fault{};
+};
+
+// The longest string exec(2) copies into a new program, its final NUL
+// included (MAX_ARG_STRLEN, 32 pages): a longer argument or environment
+// string fails the exec with E2BIG.
+inline constexpr std::size_t kMaxArgStringLen = 131072;
 
 namespace child {
 
@@ -126,6 +132,11 @@ namespace child {
 // the kernel takes the command. The texts are counted as they are: NUL bytes
 // are the caller's to refuse first, as for `run`.
 [[nodiscard]] std::optional<ExecSizeFault> exec_size_fault(const ChildCommand& command);
+
+// Why `fault` keeps exec from starting a command, as one sentence without a
+// final period: it names the argument by its position (0 is the program) or
+// the variable, never a byte of a value, and gives both counts for the total.
+[[nodiscard]] std::string exec_size_fault_text(const ExecSizeFault& fault);
 
 }  // namespace child
 
@@ -185,6 +196,9 @@ namespace child {
 // waits at most 2 s for its end; without pidfd_open it cannot aim at the
 // child safely, and `ChildFailure::program_ended` is true only once no
 // process holds the child's pid any more.
+//
+// A command that exec would refuse for its size (`exec_size_fault`) is
+// refused first, before anything is created (`TooLargeToStart`).
 [[nodiscard]] std::expected<ChildOutput, ChildFailure> run(const ChildCommand& command);
 
 }  // namespace child
