@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -26,6 +27,7 @@
 
 #include "child_side.hpp"
 #include "zantu/core/fd.hpp"
+#include "zantu/core/utf8.hpp"
 
 extern char** environ;
 
@@ -214,12 +216,27 @@ void build_candidates(std::string_view program, std::optional<std::string_view> 
 }  // namespace
 
 std::size_t child::exec_limit_len() {
-  // glibc gives a quarter of RLIMIT_STACK, at least 131072 (the kernel's
-  // floor); older releases leave out the kernel's ceiling.
-  constexpr std::size_t kKernelCeilingLen = 8 * 1024 * 1024 / 4 * 3;
-  const long arg_max = ::sysconf(_SC_ARG_MAX);
-  const std::size_t len = arg_max > 0 ? static_cast<std::size_t>(arg_max) : kMaxArgStringLen;
-  return std::clamp(len, kMaxArgStringLen, kKernelCeilingLen);
+  // The kernel takes a quarter of the stack limit for the strings and their
+  // pointers, at least 32 pages (131072, as MAX_ARG_STRLEN) and at most 3/4
+  // of its 8 MiB _STK_LIM.
+  constexpr std::size_t kFloorLen = kMaxArgStringLen;
+  constexpr std::size_t kCeilingLen = 8 * 1024 * 1024 / 4 * 3;
+  constexpr std::size_t kPointerLen = sizeof(char*);
+  const long page = ::sysconf(_SC_PAGESIZE);
+  const std::size_t page_len = page > 0 ? static_cast<std::size_t>(page) : 4096;
+  rlimit stack{};
+  // Unreadable only with a bad pointer; then the smallest stack is assumed.
+  if (::getrlimit(RLIMIT_STACK, &stack) != 0) stack.rlim_cur = 0;
+  const auto soft_len = static_cast<std::size_t>(std::min<rlim_t>(stack.rlim_cur, SIZE_MAX));
+  const std::size_t quarter_len = std::clamp(soft_len / 4, kFloorLen, kCeilingLen);
+  // But the strings are copied below a pointer-sized slot at the top of the
+  // new program's stack, which is one page at first and grows, in whole
+  // pages, only while it stays within the limit. Their pointers and auxv go
+  // onto the same stack right after, so they are counted against that room
+  // too: on a small stack this refuses a few pointers' worth early, and
+  // never lets through what exec refuses.
+  const std::size_t room_len = std::max(page_len, soft_len / page_len * page_len) - kPointerLen;
+  return std::min(quarter_len, room_len);
 }
 
 std::optional<ExecSizeFault> child::exec_size_fault(const ChildCommand& command) {
@@ -269,6 +286,31 @@ std::optional<ExecSizeFault> child::exec_size_fault(const ChildCommand& command)
     return ExecSizeFault{.kind = ExecSizeFaultKind::TotalTooLarge, .total_len = total_len, .limit_len = limit_len};
   }
   return std::nullopt;
+}
+
+std::string child::exec_size_fault_text(const ExecSizeFault& fault) {
+  using enum ExecSizeFaultKind;
+  const std::string max_len = std::to_string(kMaxArgStringLen);
+  switch (fault.kind) {
+    case ArgumentTooLong:
+      return (fault.argument == 0 ? std::string("program is too long to be launched")
+                                  : "argument " + std::to_string(fault.argument) + " is too long to be passed") +
+             ": one argument holds at most " + max_len + " bytes, the final NUL included";
+    case VariableTooLong: {
+      const std::string shown = utf8::to_lossy(fault.name);
+      return (fault.inherited ? "variable `" + shown + "` of the host's environment is too long to be passed"
+                              : "value for `" + shown + "` is too long to be injected") +
+             ": one environment string holds at most " + max_len + " bytes, `" + shown +
+             "=` and the final NUL included";
+    }
+    case TotalTooLarge:
+      break;
+  }
+  return "arguments and environment are too large to be passed together: with the program's path they take " +
+         std::to_string(fault.total_len) + " bytes, each string with its NUL and a pointer, where exec takes at most " +
+         std::to_string(fault.limit_len) +
+         " (a quarter of the stack size limit, at least 128 KiB and at most 6 MiB, and never more than fits on a "
+         "stack of that size)";
 }
 
 namespace {
@@ -828,6 +870,9 @@ std::expected<ChildOutput, ChildFailure> child::run(const ChildCommand& command)
   std::optional<steady_clock::time_point> deadline;
   if (command.limit) deadline = deadline_after(steady_clock::now(), *command.limit);
   if (command.program.empty()) return fail(ChildFailureKind::CouldNotStart, ENOENT);
+  if (auto fault = exec_size_fault(command)) {
+    return std::unexpected(ChildFailure{.kind = ChildFailureKind::TooLargeToStart, .size_fault = std::move(*fault)});
+  }
   KeptRuns::release_ended();
 
   // Everything the child needs is built before it exists, in memory of the

@@ -437,82 +437,180 @@ std::span<const std::uint8_t> bytes(std::string_view s) {
   return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
 }
 
-// The kernel's own limit found to the byte: a command that the check counts
-// at exactly the limit runs, one byte more is refused by the check and, when
-// started anyway, by the kernel with E2BIG. The limit is a quarter of the
-// stack limit, between the kernel's floor and its ceiling; and the path exec
-// is given counts as well as argv[0].
+// What the kernel answers to an exec of `path` with exactly `argv` and
+// `envp`, asked in a forked child so that no check of ours comes first: 0
+// when the exec went through, whatever the program did then; else its error
+// number (-1: the fork failed).
+int kernel_exec_errnum(const std::string& path, const std::vector<std::string>& argv,
+                       const std::vector<std::string>& envp) {
+  // Everything is built before the fork: the child only execs and reports.
+  std::vector<char*> argv_ptrs, envp_ptrs;
+  for (const std::string& a : argv) argv_ptrs.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& e : envp) envp_ptrs.push_back(const_cast<char*>(e.c_str()));
+  argv_ptrs.push_back(nullptr);
+  envp_ptrs.push_back(nullptr);
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
+  UniqueFd read_end(fds[0]);
+  UniqueFd write_end(fds[1]);
+  const pid_t pid = ::fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    ::execve(path.c_str(), argv_ptrs.data(), envp_ptrs.data());
+    const int errnum = errno;
+    ::_exit(write_all(write_end.get(), &errnum, sizeof errnum) == 0 ? 127 : 126);
+  }
+  write_end.reset();
+  int errnum = 0;
+  ssize_t n;
+  while ((n = ::read(read_end.get(), &errnum, sizeof errnum)) < 0 && errno == EINTR) {
+  }
+  while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  return n == static_cast<ssize_t>(sizeof errnum) ? errnum : 0;
+}
+
+// Runs `body` while this process's soft stack limit is `len`, on a thread of
+// its own: a thread's stack is mapped whole when it starts, so a low limit
+// bounds what exec copies into a child but not the test's own calls, while a
+// main thread that had to grow past it would crash.
+void at_stack_limit(rlim_t len, const std::function<void()>& body) {
+  std::thread([&] {
+    testing::ScopedStackLimit stack(len);
+    ASSERT_TRUE(stack.ok()) << "the hard stack limit is too low for this test";
+    body();
+  }).join();
+}
+
+// This process's whole environment replaced by `entries` for the scope, so
+// that a test knows every string a child gets.
+class ScopedEnviron {
+ public:
+  explicit ScopedEnviron(std::vector<std::string> entries) : entries_(std::move(entries)), saved_(environ) {
+    for (std::string& e : entries_) pointers_.push_back(e.data());
+    pointers_.push_back(nullptr);
+    environ = pointers_.data();
+  }
+  ScopedEnviron(const ScopedEnviron&) = delete;
+  ScopedEnviron& operator=(const ScopedEnviron&) = delete;
+  ~ScopedEnviron() { environ = saved_; }
+
+ private:
+  std::vector<std::string> entries_;
+  std::vector<char*> pointers_;
+  char** saved_;
+};
+
+// The kernel's own limit found to the byte, in an environment of the
+// command's own entries only. Exec takes a quarter of the stack limit for the
+// strings and their pointers, between its floor and its ceiling, and counts
+// the path it is given as well as argv[0]; that the check matches exactly.
+// But the strings alone must also fit on a stack of the limit's whole pages
+// (at least one) less a pointer, which binds below a 132 KiB limit; there the
+// check counts the pointers against that room as well, since they go onto
+// the same stack right after, and so refuses exactly their worth early (at
+// 128 KiB the floor binds one pointer later). It never lets through what the
+// kernel refuses.
 TEST_F(ChildRun, ExecSizeFaultAgreesWithTheKernelToTheByte) {
   constexpr rlim_t kKiB = 1024;
   struct Case {
     const char* why;
     rlim_t stack_len;
-    std::size_t limit_len;
-    std::string_view program;
-    std::optional<std::string_view> path;  // the command's own PATH
+    std::size_t limit_len;   // what the check takes
+    std::size_t kernel_len;  // what exec takes, counted as the check counts
+    std::string_view program = "/bin/true";
+    std::optional<std::string_view> path{};  // the command's own PATH
   };
   const Case cases[] = {
-      {"a small stack: the kernel's floor", 256 * kKiB, 131072, "/bin/true", std::nullopt},
-      {"a quarter of 1 MiB", 1024 * kKiB, 262144, "/bin/true", std::nullopt},
-      {"a quarter of the usual 8 MiB", 8192 * kKiB, 2097152, "/bin/true", std::nullopt},
-      {"no stack limit: the kernel's ceiling", RLIM_INFINITY, 6291456, "/bin/true", std::nullopt},
-      {"a bare name, exec'd as the path found", 8192 * kKiB, 2097152, "true", "/usr/bin"},
+      {"8 KiB: two pages; the pointers of argv[0] and one padding string", 8 * kKiB, 8184, 8200},
+      {"64 KiB", 64 * kKiB, 65528, 65544},
+      {"100000 bytes: 24 whole pages", 100000, 98296, 98312},
+      {"100 KiB: three pointers, two padding strings", 100 * kKiB, 102392, 102416},
+      {"128 KiB: a pointer short of the kernel's floor", 128 * kKiB, 131064, 131072},
+      {"256 KiB: the kernel's floor", 256 * kKiB, 131072, 131072},
+      {"a quarter of 1 MiB", 1024 * kKiB, 262144, 262144},
+      {"a quarter of the usual 8 MiB", 8192 * kKiB, 2097152, 2097152},
+      {"no stack limit: the kernel's ceiling", RLIM_INFINITY, 6291456, 6291456},
+      {"a bare name, exec'd as the path found", 8192 * kKiB, 2097152, 2097152, "true", "/usr/bin"},
   };
   constexpr std::size_t kOverLen = 7 << 20;  // past every limit
+  const ScopedEnviron no_host_variables({});
   for (const auto& k : cases) {
     SCOPED_TRACE(k.why);
-    testing::ScopedStackLimit stack(k.stack_len);
-    ASSERT_TRUE(stack.ok()) << "the hard stack limit is too low for this test";
-    EXPECT_EQ(child::exec_limit_len(), k.limit_len);
-    std::vector<ChildEnvVar> env;
-    if (k.path) env.push_back({"PATH", bytes(*k.path)});
-    ChildCommand c;
-    c.program = k.program;
-    c.env = env;
-    std::vector<std::string> args = padding(kOverLen);
-    c.args = args;
-    const auto over = child::exec_size_fault(c);
-    ASSERT_TRUE(over.has_value());
-    ASSERT_EQ(over->kind, ExecSizeFaultKind::TotalTooLarge);
-    EXPECT_EQ(over->limit_len, k.limit_len);
-    const std::size_t rest_len = over->total_len - kOverLen;
+    at_stack_limit(k.stack_len, [&] {
+      EXPECT_EQ(child::exec_limit_len(), k.limit_len);
+      std::vector<ChildEnvVar> env;
+      std::vector<std::string> envp;
+      std::string exec_path(k.program);
+      if (k.path) {
+        env.push_back({"PATH", bytes(*k.path)});
+        envp.push_back("PATH=" + std::string(*k.path));
+        exec_path = std::string(*k.path) + "/" + exec_path;
+      }
+      ChildCommand c;
+      c.program = k.program;
+      c.env = env;
+      std::vector<std::string> args = padding(kOverLen);
+      c.args = args;
+      const auto over = child::exec_size_fault(c);
+      ASSERT_TRUE(over.has_value());
+      ASSERT_EQ(over->kind, ExecSizeFaultKind::TotalTooLarge);
+      EXPECT_EQ(over->limit_len, k.limit_len);
+      const std::size_t rest_len = over->total_len - kOverLen;
 
-    args = padding(k.limit_len - rest_len);
-    c.args = args;
-    EXPECT_FALSE(child::exec_size_fault(c).has_value());
-    const auto ran = child::run(c);
-    ASSERT_TRUE(ran.has_value()) << std::strerror(ran.error().errnum);
-    EXPECT_EQ(ran->status, 0);
+      args = padding(k.limit_len - rest_len);
+      c.args = args;
+      EXPECT_FALSE(child::exec_size_fault(c).has_value());
+      const auto ran = child::run(c);
+      ASSERT_TRUE(ran.has_value()) << std::strerror(ran.error().errnum);
+      // On a smaller stack the program itself may find no room to run.
+      if (k.stack_len >= 256 * kKiB) {
+        EXPECT_EQ(ran->status, 0);
+      }
 
-    args = padding(k.limit_len - rest_len + 1);
-    c.args = args;
-    const auto fault = child::exec_size_fault(c);
-    ASSERT_TRUE(fault.has_value());
-    EXPECT_EQ(fault->kind, ExecSizeFaultKind::TotalTooLarge);
-    EXPECT_EQ(fault->total_len, k.limit_len + 1);
-    const auto refused = child::run(c);
-    ASSERT_FALSE(refused.has_value());
-    EXPECT_EQ(refused.error().kind, ChildFailureKind::CouldNotStart);
-    EXPECT_EQ(refused.error().errnum, E2BIG) << std::strerror(refused.error().errnum);
+      args = padding(k.limit_len - rest_len + 1);
+      c.args = args;
+      const auto fault = child::exec_size_fault(c);
+      ASSERT_TRUE(fault.has_value());
+      EXPECT_EQ(fault->kind, ExecSizeFaultKind::TotalTooLarge);
+      EXPECT_EQ(fault->total_len, k.limit_len + 1);
+      // Nothing is started that the check refuses, though on a small stack
+      // the kernel would still take it.
+      const auto refused = child::run(c);
+      ASSERT_FALSE(refused.has_value());
+      EXPECT_EQ(refused.error().kind, ChildFailureKind::TooLargeToStart);
+      EXPECT_EQ(refused.error().size_fault, fault);
+
+      for (const std::size_t len : {k.kernel_len, k.kernel_len + 1}) {
+        args = padding(len - rest_len);
+        std::vector<std::string> argv = {std::string(k.program)};
+        argv.insert(argv.end(), args.begin(), args.end());
+        EXPECT_EQ(kernel_exec_errnum(exec_path, argv, envp), len == k.kernel_len ? 0 : E2BIG) << len;
+        if (len == k.kernel_len) {
+          EXPECT_LE(len - k.limit_len, kPointerLen * (argv.size() + envp.size()));
+        }
+      }
+    });
   }
 }
 
 // One string past 131072 bytes with its NUL is refused, an argument by its
 // position and a variable by its name, counted on the environment the child
 // gets: a variable scrubbed or replaced by the command's own is not counted.
-// The kernel agrees on each.
+// The kernel, given what the child would get, agrees on each; the run
+// refuses what the check refuses and starts the rest.
 TEST_F(ChildRun, ExecSizeFaultFindsEachStringTooLong) {
   struct Case {
     const char* why;
     std::string program = "/bin/true";
     std::vector<std::string> args{};
-    std::optional<std::pair<std::string, std::string>> host{};  // set in this process for the case
+    std::optional<std::pair<std::string, std::string>> host{};  // this process's only variable for the case
     std::optional<std::pair<std::string, std::string>> own{};   // in the command's env
     std::optional<ExecSizeFaultKind> kind{};
     std::size_t argument = 0;
     std::string name{};
     bool inherited = false;
-    int errnum = 0;  // the kernel's answer; 0: it runs
+    int errnum = 0;  // the kernel's answer; 0: it takes the command
   };
   const std::string max_value(131072 - 8, 'v');  // "ZT_BIG=" and the NUL make 131072
   const Case cases[] = {
@@ -547,8 +645,13 @@ TEST_F(ChildRun, ExecSizeFaultFindsEachStringTooLong) {
   ASSERT_TRUE(stack.ok());
   for (const auto& k : cases) {
     SCOPED_TRACE(k.why);
-    std::optional<testing::ScopedEnv> host;
-    if (k.host) host.emplace(k.host->first, k.host->second);
+    std::vector<std::string> host_env, child_env;
+    if (k.host) host_env.push_back(k.host->first + "=" + k.host->second);
+    if (k.host && !k.host->first.starts_with("ZANTU_") && !(k.own && k.own->first == k.host->first)) {
+      child_env = host_env;
+    }
+    if (k.own) child_env.push_back(k.own->first + "=" + k.own->second);
+    const ScopedEnviron host(host_env);
     std::vector<ChildEnvVar> env;
     if (k.own) env.push_back({k.own->first, bytes(k.own->second)});
     ChildCommand c;
@@ -563,13 +666,18 @@ TEST_F(ChildRun, ExecSizeFaultFindsEachStringTooLong) {
       EXPECT_EQ(fault->name, k.name);
       EXPECT_EQ(fault->inherited, k.inherited);
     }
+    std::vector<std::string> argv = {k.program};
+    argv.insert(argv.end(), k.args.begin(), k.args.end());
+    const int errnum = kernel_exec_errnum(k.program, argv, child_env);
+    EXPECT_EQ(errnum, k.errnum) << std::strerror(errnum);
     const auto ran = child::run(c);
-    if (k.errnum == 0) {
+    if (!fault) {
       ASSERT_TRUE(ran.has_value()) << std::strerror(ran.error().errnum);
       EXPECT_EQ(ran->status, 0);
     } else {
       ASSERT_FALSE(ran.has_value());
-      EXPECT_EQ(ran.error().errnum, k.errnum) << std::strerror(ran.error().errnum);
+      EXPECT_EQ(ran.error().kind, ChildFailureKind::TooLargeToStart);
+      EXPECT_EQ(ran.error().size_fault, fault);
     }
   }
 }

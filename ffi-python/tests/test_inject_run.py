@@ -10,6 +10,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import pytest
@@ -521,7 +522,8 @@ NOT_UTF8 = "failed to launch child process: value for `V` is not valid UTF-8 and
 TOO_LARGE_TOGETHER = re.compile(
     r"failed to launch child process: arguments and environment are too large to be passed together: with the "
     r"program's path they take (\d+) bytes, each string with its NUL and a pointer, where exec takes at most "
-    r"2097152 \(a quarter of the stack size limit, at most 6 MiB\)")
+    r"2097152 \(a quarter of the stack size limit, at least 128 KiB and at most 6 MiB, and never more than fits on "
+    r"a stack of that size\)")
 
 
 @pytest.fixture
@@ -583,6 +585,75 @@ def test_as_many_values_as_the_kernel_takes_run(vault, stack_8mib):
     out = vault.session().inject_run(refs, "dev", "/bin/sh", ["-c", "printf %s \"$B1$B15\" | wc -c"])
     assert out == {"status": 0, "stdout": b"240000\n", "stderr": b""}
     assert audit_lines(vault) == lines
+
+
+def at_stack_limit(limit, fn, *args):
+    """fn(*args), called while this process's soft stack limit, which the
+    programs it starts inherit, is `limit` bytes. It runs on a thread of its
+    own, whose stack is mapped whole when it starts: the main thread's would
+    crash if it had to grow past the limit."""
+    old = resource.getrlimit(resource.RLIMIT_STACK)
+    outcome = {}
+
+    def body():
+        resource.setrlimit(resource.RLIMIT_STACK, (limit, old[1]))
+        try:
+            outcome["value"] = fn(*args)
+        except BaseException as e:  # raised again on the caller's thread
+            outcome["error"] = e
+        finally:
+            resource.setrlimit(resource.RLIMIT_STACK, old)
+
+    previous = threading.stack_size(8 << 20)
+    try:
+        thread = threading.Thread(target=body)
+        thread.start()
+    finally:
+        threading.stack_size(previous)
+    thread.join()
+    if "error" in outcome:
+        raise outcome["error"]
+    return outcome["value"]
+
+
+# Below a 132 KiB stack limit exec takes less than 131072 bytes: the strings
+# must fit on a stack of the limit's whole pages less 8 bytes, against which
+# their pointers are counted too.
+TOO_LARGE_FOR_THE_STACK = re.compile(TOO_LARGE_TOGETHER.pattern.replace("2097152", r"(\d+)"))
+
+
+@pytest.mark.parametrize("stack, value_len, limit", [(64 << 10, 70000, 65528), (100 << 10, 110000, 102392)])
+@pytest.mark.parametrize("sensitivity", ["medium", "high"])
+def test_a_small_stack_refuses_what_its_exec_cannot_carry_before_anyone_is_asked_or_any_inject_line(
+        vault, tmp_path, monkeypatch, stack, value_len, limit, sensitivity):
+    # A request that nobody answers times out soon.
+    monkeypatch.setenv("ZANTU_TEST_CONFIRM_TIMEOUT_MS", "1000")
+    vault.plant(literal("dev/app/v", b"v" * value_len, sensitivity=sensitivity))
+    write_allowlist(vault, "/bin/sh\n")
+    marker = tmp_path / "ran"
+    session = vault.session()
+    with pytest.raises(ZantuError) as info:
+        at_stack_limit(stack, session.inject_run, "V=secret:dev/app/v\n", "dev", "/bin/sh", ["-c", f"touch '{marker}'"])
+    assert type(info.value) is ZantuError
+    match = TOO_LARGE_FOR_THE_STACK.fullmatch(info.value.args[0])
+    assert match, info.value.args[0]
+    assert int(match[1]) > value_len
+    assert int(match[2]) == limit
+    assert not marker.exists()
+    assert audit_lines(vault) == []
+    assert not os.path.exists(os.path.join(vault.root, "pending"))
+
+
+def test_a_value_that_fits_a_small_stack_runs(vault):
+    vault.plant(literal("dev/app/v", b"v" * 40000))
+    session = vault.session()
+    # The shell counts the value itself: a program it started (wc) would get
+    # the value too and, below the kernel's random offset of the stack top,
+    # at times too little stack of its own to run.
+    out = at_stack_limit(64 << 10, session.inject_run, "V=secret:dev/app/v\n", "dev", "/bin/sh",
+                         ["-c", "printf '%s\\n' \"${#V}\""])
+    assert out == {"status": 0, "stdout": b"40000\n", "stderr": b""}
+    assert audit_lines(vault) == [("inject", "injected", "dev/app/v", "dev")]
 
 
 # ---------------------------------------------------------------------------

@@ -221,6 +221,22 @@ def test_az_that_drops_what_it_cannot_encode_gives_no_value(vault, stand_ins, tm
         assert not marker.exists(), tool
 
 
+def test_a_lookup_too_large_to_start_names_the_variable_not_a_missing_tool(vault, stand_ins, tmp_path, monkeypatch):
+    stand_ins({"db": "value"})
+    for tool in REFS:
+        vault.plant(reference(f"dev/app/{tool}", REFS[tool].format("db")))
+    session = vault.session()
+    # Set only now: the planting runs programs of its own.
+    monkeypatch.setenv("BIG", "b" * 131072)
+    reason = ("cannot be started: variable `BIG` of the host's environment is too long to be passed: one environment "
+              "string holds at most 131072 bytes, `BIG=` and the final NUL included")
+    marker = tmp_path / "ran"
+    for tool, prefix in {"aws": "aws-sm: `aws`", "az": "azure-kv: `az`"}.items():
+        raises_exactly(ZantuError, f"provider error: {prefix} {reason}", session.inject_run,
+                       f"V=secret:dev/app/{tool}\n", "dev", "/bin/sh", ["-c", f"touch '{marker}'"])
+        assert not marker.exists(), tool
+
+
 # Under a latin-1 host locale, tools started with -I once gave "\u00e9" for
 # "\u00c3\u00a9", failed on "\u00e9", and with only_show_errors on gave "caf "
 # for "caf\u00e9 \u65e5\u672c", with status 0.

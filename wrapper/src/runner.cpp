@@ -22,12 +22,6 @@ std::string launch_error(const Command& c, int errnum) {
   return "launch " + core::utf8::to_lossy(c.program) + ": " + core::os_error_text(errnum);
 }
 
-std::string too_long_to_inject(std::string_view name) {
-  const std::string shown = core::utf8::to_lossy(name);
-  return "value for `" + shown + "` is too long to be injected: one environment string holds at most " +
-         std::to_string(kMaxEnvStringLen) + " bytes, `" + shown + "=` and the final NUL included";
-}
-
 // `command` as the core's runner takes it, borrowing from it; `env` holds the
 // variables' views.
 core::ChildCommand child_command(const Command& command, std::vector<core::ChildEnvVar>& env) {
@@ -43,28 +37,6 @@ core::ChildCommand child_command(const Command& command, std::vector<core::Child
   return child;
 }
 
-std::string size_refusal(const core::ExecSizeFault& fault) {
-  using enum core::ExecSizeFaultKind;
-  const std::string max_len = std::to_string(core::kMaxArgStringLen);
-  switch (fault.kind) {
-    case ArgumentTooLong:
-      return (fault.argument == 0 ? std::string("program is too long to be launched")
-                                  : "argument " + std::to_string(fault.argument) + " is too long to be passed") +
-             ": one argument holds at most " + max_len + " bytes, the final NUL included";
-    case VariableTooLong: {
-      if (!fault.inherited) return too_long_to_inject(fault.name);
-      const std::string shown = core::utf8::to_lossy(fault.name);
-      return "variable `" + shown + "` of the host's environment is too long to be passed: one environment " +
-             "string holds at most " + max_len + " bytes, `" + shown + "=` and the final NUL included";
-    }
-    case TotalTooLarge:
-      break;
-  }
-  return "arguments and environment are too large to be passed together: with the program's path they take " +
-         std::to_string(fault.total_len) + " bytes, each string with its NUL and a pointer, where exec takes at most " +
-         std::to_string(fault.limit_len) + " (a quarter of the stack size limit, at most 6 MiB)";
-}
-
 }  // namespace
 
 std::optional<std::string> refuse_unholdable(std::string_view name, std::string_view value) {
@@ -72,7 +44,10 @@ std::optional<std::string> refuse_unholdable(std::string_view name, std::string_
     return "value for `" + core::utf8::to_lossy(name) + "` contains a NUL byte and cannot be injected";
   }
   // "NAME=" before the value and the NUL after it count against the limit.
-  if (name.size() + 1 + value.size() + 1 > kMaxEnvStringLen) return too_long_to_inject(name);
+  if (name.size() + 1 + value.size() + 1 > kMaxEnvStringLen) {
+    return core::child::exec_size_fault_text(
+        {.kind = core::ExecSizeFaultKind::VariableTooLong, .name = std::string(name)});
+  }
   return std::nullopt;
 }
 
@@ -98,7 +73,9 @@ std::optional<std::string> refuse_unpassable(const Command& c) {
     }
   }
   std::vector<core::ChildEnvVar> env;
-  if (auto fault = core::child::exec_size_fault(child_command(c, env))) return size_refusal(*fault);
+  if (auto fault = core::child::exec_size_fault(child_command(c, env))) {
+    return core::child::exec_size_fault_text(*fault);
+  }
   return std::nullopt;
 }
 
@@ -110,6 +87,10 @@ Result<Output> SystemRunner::run(const Command& command) const {
   if (!ran && ran.error().kind == core::ChildFailureKind::SupervisorEnded) {
     return std::unexpected(
         WrapperError::helper_ended(core::utf8::to_lossy(command.program), ran.error().program_ended));
+  }
+  // Refused above already, unless the environment or the stack limit changed in between.
+  if (!ran && ran.error().kind == core::ChildFailureKind::TooLargeToStart) {
+    return std::unexpected(WrapperError::spawn(core::child::exec_size_fault_text(*ran.error().size_fault)));
   }
   // No limit and no output bound are set, so every other failure is a launch failure.
   if (!ran) {

@@ -186,7 +186,8 @@ TEST(SystemRunner, RefusesArgumentsAndEnvironmentPastTheKernelsTotal) {
   const std::regex refusal(
       "failed to launch child process: arguments and environment are too large to be passed together: with the "
       "program's path they take ([0-9]+) bytes, each string with its NUL and a pointer, where exec takes at most "
-      "([0-9]+) \\(a quarter of the stack size limit, at most 6 MiB\\)");
+      "([0-9]+) \\(a quarter of the stack size limit, at least 128 KiB and at most 6 MiB, and never more than fits "
+      "on a stack of that size\\)");
   TempDir dir;
   const std::string marker = dir / "started";
   for (const auto& k : cases) {

@@ -214,6 +214,9 @@ std::string failure_text(const ToolFailure& failure, std::chrono::nanoseconds li
     case ToolFailureKind::WaitFailed: return fill(texts.wait_failed, {core::os_error_text(failure.errnum)});
     case ToolFailureKind::OutputTooLarge: return fill(texts.too_large, {std::to_string(kMaxToolOutputLen)});
     case ToolFailureKind::SupervisorEnded: return std::string(texts.helper_ended);
+    // The core's runner always says why.
+    case ToolFailureKind::TooLargeToStart:
+      return fill(texts.too_large_to_start, {core::child::exec_size_fault_text(*failure.size_fault)});
     case ToolFailureKind::TimedOut: break;
   }
   return fill(texts.timed_out, {whole_seconds(limit)});

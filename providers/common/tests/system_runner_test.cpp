@@ -68,6 +68,7 @@ struct Tool {
   // Outputs in the tool's own form and what each gives.
   std::vector<Outcome> shapes;
   std::string helper_ended;
+  std::function<std::string(std::string_view reason)> too_large_to_start;
 };
 
 void PrintTo(const Tool& t, std::ostream* os) { *os << t.name; }
@@ -118,6 +119,7 @@ Tool aws_tool() {
            "`eu-west-1` (output withheld)"},
       },
       "aws-sm: the helper process running `aws` was ended by another process before `aws` exited",
+      [](std::string_view reason) { return "aws-sm: `aws` cannot be started: " + std::string(reason); },
   };
 }
 
@@ -167,6 +169,7 @@ Tool az_tool() {
            "dropped (output withheld)"},
       },
       "azure-kv: the helper process running `az` was ended by another process before `az` exited",
+      [](std::string_view reason) { return "azure-kv: `az` cannot be started: " + std::string(reason); },
   };
 }
 
@@ -649,6 +652,53 @@ TEST_P(SystemRunner, ToolThatCannotRunGivesTheCouldNotRunMessage) {
   auto not_executable = tool().materialize(kNormalLimit);
   ASSERT_FALSE(not_executable);
   EXPECT_EQ(not_executable.error().detail(), tool().could_not_run("Permission denied (os error 13)"));
+}
+
+// A host environment that exec cannot carry fails the lookup with exec's
+// reason, naming the variable where one string is too long, instead of
+// suggesting the tool is missing; the tool never starts.
+TEST_P(SystemRunner, ALookupTooLargeToStartGivesExecsReason) {
+  struct Case {
+    const char* why;
+    std::size_t num_vars;
+    std::size_t value_len;
+    std::string reason;  // "{}": the total, which the rest of the environment adds to
+  };
+  const Case cases[] = {
+      {"one variable of 131072 bytes", 1, 131072,
+       "variable `ZT_BIG0` of the host's environment is too long to be passed: one environment string holds at "
+       "most 131072 bytes, `ZT_BIG0=` and the final NUL included"},
+      {"eighteen of 120000 bytes past the total", 18, 120000,
+       "arguments and environment are too large to be passed together: with the program's path they take {} "
+       "bytes, each string with its NUL and a pointer, where exec takes at most 2097152 (a quarter of the stack "
+       "size limit, at least 128 KiB and at most 6 MiB, and never more than fits on a stack of that size)"},
+  };
+  const std::string marker = tools_.file("started");
+  fake("touch '" + marker + "'; " + tool().answer_with("printf v"));
+  core::testing::ScopedStackLimit stack(8 << 20);
+  ASSERT_TRUE(stack.ok());
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.why);
+    std::deque<ScopedEnv> env;  // a deque: ScopedEnv cannot move
+    for (std::size_t i = 0; i < k.num_vars; ++i) {
+      env.emplace_back("ZT_BIG" + std::to_string(i), std::string(k.value_len, 'h'));
+    }
+    auto got = tool().materialize(kNormalLimit);
+    ASSERT_FALSE(got);
+    EXPECT_EQ(got.error().kind(), core::CoreErrorKind::Provider);
+    const std::string& message = got.error().detail();
+    const std::string expected = tool().too_large_to_start(k.reason);
+    const std::size_t hole = expected.find("{}");
+    if (hole == std::string::npos) {
+      EXPECT_EQ(message, expected);
+    } else {
+      ASSERT_TRUE(message.starts_with(expected.substr(0, hole))) << message.substr(0, 400);
+      ASSERT_TRUE(message.ends_with(expected.substr(hole + 2))) << message.substr(0, 400);
+      const std::string total = message.substr(hole, message.size() - (expected.size() - 2));
+      EXPECT_GT(std::stoull(total), k.num_vars * k.value_len) << total;
+    }
+    EXPECT_FALSE(fs::exists(marker));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Tools, SystemRunner, ::testing::Values(aws_tool(), az_tool()),

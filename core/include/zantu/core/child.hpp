@@ -65,36 +65,6 @@ struct ChildOutput {
   int read_errnum = 0;
 };
 
-// Why a run failed. Each failure that ends a started run kills the child; it
-// is reaped, or known to have ended, unless `ChildFailure::program_ended`
-// says otherwise.
-enum class ChildFailureKind : std::uint8_t {
-  CouldNotStart,   // the pipes, the child's set-up or exec failed (errnum says why); no child is left
-  WaitFailed,      // waiting on the child failed (errnum says why); it was killed
-  TimedOut,        // the limit passed; the child was killed, its output discarded
-  OutputTooLarge,  // a stream passed `max_stream_len`; the child was killed, its output discarded
-  // The supervisor was killed or told to stop by another process before the
-  // child ended; the child was killed with it, its status and output discarded.
-  SupervisorEnded,
-};
-
-struct ChildFailure {
-  ChildFailureKind kind;
-  int errnum = 0;  // 0 for TimedOut, OutputTooLarge and SupervisorEnded
-  // Whether the child is known to have ended. False when it could not be
-  // ended: its exec asleep in the kernel where no signal reaches it (a hung
-  // FUSE or NFS mount), or, once the supervisor was killed, a child of which
-  // the run held no process descriptor or which outlived the kill. It may
-  // then still be running, and, inside its exec, still hold the caller's
-  // memory (see `run`).
-  bool program_ended = true;
-};
-
-// The longest string exec(2) copies into a new program, its final NUL
-// included (MAX_ARG_STRLEN, 32 pages): a longer argument or environment
-// string fails the exec with E2BIG.
-inline constexpr std::size_t kMaxArgStringLen = 131072;
-
 enum class ExecSizeFaultKind : std::uint8_t {
   ArgumentTooLong,  // argv[`argument`] (0: the program) passes `kMaxArgStringLen` with its NUL
   VariableTooLong,  // "NAME=value" of the variable `name` passes `kMaxArgStringLen` with its NUL
@@ -109,14 +79,53 @@ struct ExecSizeFault {
   bool inherited = false;    // for VariableTooLong: from the caller's environment, not `ChildCommand::env`
   std::size_t total_len = 0;  // for TotalTooLarge
   std::size_t limit_len = 0;  // for TotalTooLarge
+  bool operator==(const ExecSizeFault&) const = default;
 };
+
+// Why a run failed. Each failure that ends a started run kills the child; it
+// is reaped, or known to have ended, unless `ChildFailure::program_ended`
+// says otherwise.
+enum class ChildFailureKind : std::uint8_t {
+  CouldNotStart,   // the pipes, the child's set-up or exec failed (errnum says why); no child is left
+  WaitFailed,      // waiting on the child failed (errnum says why); it was killed
+  TimedOut,        // the limit passed; the child was killed, its output discarded
+  OutputTooLarge,  // a stream passed `max_stream_len`; the child was killed, its output discarded
+  // The supervisor was killed or told to stop by another process before the
+  // child ended; the child was killed with it, its status and output discarded.
+  SupervisorEnded,
+  // exec would refuse the command for its size (`size_fault` says why);
+  // refused before anything was created, so nothing was started.
+  TooLargeToStart,
+};
+
+struct ChildFailure {
+  ChildFailureKind kind;
+  int errnum = 0;  // 0 for TimedOut, OutputTooLarge, SupervisorEnded and TooLargeToStart
+  // Whether the child is known to have ended. False when it could not be
+  // ended: its exec asleep in the kernel where no signal reaches it (a hung
+  // FUSE or NFS mount), or, once the supervisor was killed, a child of which
+  // the run held no process descriptor or which outlived the kill. It may
+  // then still be running, and, inside its exec, still hold the caller's
+  // memory (see `run`).
+  bool program_ended = true;
+  std::optional<ExecSizeFault> size_fault{};
+};
+
+// The longest string exec(2) copies into a new program, its final NUL
+// included (MAX_ARG_STRLEN, 32 pages): a longer argument or environment
+// string fails the exec with E2BIG.
+inline constexpr std::size_t kMaxArgStringLen = 131072;
 
 namespace child {
 
 // What the kernel lets exec(2) copy onto a new program's stack, pointers
 // included: a quarter of the stack size limit (RLIMIT_STACK, which the child
 // inherits), at least 131072 and at most 6 MiB (3/4 of the kernel's 8 MiB
-// _STK_LIM), read anew on every call.
+// _STK_LIM); and, as the strings and then their pointers go onto a stack
+// that may not grow past that limit, no more than the limit in whole pages
+// (at least one) less the pointer-sized slot at its top. That is less below
+// a 132 KiB limit (65528 at 64 KiB), where exec itself still takes the
+// pointers' worth more. Read anew on every call.
 [[nodiscard]] std::size_t exec_limit_len();
 
 // What exec(2) would refuse for size in `command`, counted on exactly the
@@ -129,6 +138,11 @@ namespace child {
 // the kernel takes the command. The texts are counted as they are: NUL bytes
 // are the caller's to refuse first, as for `run`.
 [[nodiscard]] std::optional<ExecSizeFault> exec_size_fault(const ChildCommand& command);
+
+// Why `fault` keeps exec from starting a command, as one sentence without a
+// final period: it names the argument by its position (0 is the program) or
+// the variable, never a byte of a value, and gives both counts for the total.
+[[nodiscard]] std::string exec_size_fault_text(const ExecSizeFault& fault);
 
 }  // namespace child
 
@@ -201,6 +215,9 @@ namespace child {
 // waits at most 2 s for its end; without pidfd_open it cannot aim at the
 // child safely, and `ChildFailure::program_ended` is true only once no
 // process holds the child's pid any more, or only its zombie does.
+//
+// A command that exec would refuse for its size (`exec_size_fault`) is
+// refused first, before anything is created (`TooLargeToStart`).
 [[nodiscard]] std::expected<ChildOutput, ChildFailure> run(const ChildCommand& command);
 
 // How many ended runs keep their memory because their child may still use

@@ -29,7 +29,8 @@ struct ToolOutput {
 
 // Why a run failed: the tool could not be started, waiting on it failed, the
 // limit passed or an output grew too large (then it was killed, and is gone
-// unless `program_ended` says otherwise), with the error number.
+// unless `program_ended` says otherwise), with the error number; or exec
+// would refuse it for its size (then nothing was started), with the fault.
 using ToolFailureKind = core::ChildFailureKind;
 using ToolFailure = core::ChildFailure;
 
@@ -70,13 +71,16 @@ struct ToolEnvVar {
 
 // A provider's texts for a failed run, each with one "{}": the OS error text
 // for CouldNotStart and WaitFailed, the limit's whole seconds for TimedOut,
-// `kMaxToolOutputLen` in decimal for OutputTooLarge; none for SupervisorEnded.
+// `kMaxToolOutputLen` in decimal for OutputTooLarge, exec's reason
+// (`core::child::exec_size_fault_text`) for TooLargeToStart; none for
+// SupervisorEnded.
 struct ToolFailureTexts {
   std::string_view could_not_run;
   std::string_view wait_failed;
   std::string_view timed_out;
   std::string_view too_large;
   std::string_view helper_ended;
+  std::string_view too_large_to_start;
 };
 
 // The message for `failure` from the provider's `texts`, with "; it could not
