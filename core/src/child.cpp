@@ -934,7 +934,9 @@ std::expected<ChildOutput, ChildFailure> child::run(const ChildCommand& command)
     (void)supervisor.reap(true);
     const int errnum = plan.start_errnum.load(std::memory_order_acquire);
     // No error: the supervisor was killed from outside before the start.
-    return fail(ChildFailureKind::CouldNotStart, errnum != 0 ? errnum : ECHILD);
+    auto failed = fail(ChildFailureKind::CouldNotStart, errnum != 0 ? errnum : ECHILD);
+    failed.error().null_device = plan.null_device_failed.load(std::memory_order_acquire);
+    return failed;
   }
   // Ours must go, or end of file never comes.
   out_pipe.write_end.reset();

@@ -219,6 +219,8 @@ int program_main(void* plan_ptr) {
     raw_syscall(SYS_close, STDIN_FILENO);
     const long null_fd = raw_syscall(SYS_openat, AT_FDCWD, arg("/dev/null"), O_RDONLY);
     err = null_fd < 0 ? null_fd : 0;
+    // A missing null device (a tmpfs over /dev) must not read as a missing program.
+    if (err != 0) plan->null_device_failed.store(true, std::memory_order_release);
     if (err == 0 && null_fd != STDIN_FILENO) err = raw_syscall(SYS_dup3, null_fd, STDIN_FILENO, 0);
     if (err >= 0) err = raw_syscall(SYS_dup3, plan->stdout_fd, STDOUT_FILENO, 0);
     if (err >= 0) err = raw_syscall(SYS_dup3, plan->stderr_fd, STDERR_FILENO, 0);

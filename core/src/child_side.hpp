@@ -39,6 +39,8 @@ struct ChildPlan {
   std::atomic<int> caller_ack{0};
   // Why the program could not be started (an error number), 0 when it was.
   std::atomic<int> start_errnum{0};
+  // Set when that was the open of /dev/null for its standard input.
+  std::atomic<bool> null_device_failed{false};
   // -1 until the program exists; then its pid, written by the kernel before
   // it runs (CLONE_PARENT_SETTID); then 0, written by the kernel with a futex
   // wake when it execs or exits (CLONE_CHILD_CLEARTID), from which moment it

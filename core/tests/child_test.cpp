@@ -8,7 +8,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/sched.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
@@ -1360,6 +1362,28 @@ TEST_F(ChildRun, AHelperStoppedWhileTheExecIsHeldLeavesNoProcessOfTheRunAtTheLim
   EXPECT_TRUE(program_dead);
   EXPECT_TRUE(supervisor_dead);
   EXPECT_FALSE(has_children());
+}
+
+// Without /dev/null (a tmpfs over /dev) the program cannot start, and the
+// failure tells that from a program that is missing.
+TEST_F(ChildRun, AMissingNullDeviceIsToldFromAMissingProgram) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can mount over /dev";
+  forked::Child host = forked::start([] {
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("none", "/dev", "tmpfs", 0, nullptr) != 0) {
+      return std::string("skip: no tmpfs over /dev: ") + std::strerror(errno);
+    }
+    ChildCommand c;
+    c.program = "/bin/true";
+    const auto got = child::run(c);
+    if (got) return std::string("ran");
+    return std::string(got.error().kind == ChildFailureKind::CouldNotStart ? "could not start" : "other") + ", " +
+           std::strerror(got.error().errnum) + ", " + (got.error().null_device ? "/dev/null" : "the program");
+  });
+  ASSERT_GT(host.pid, 0);
+  const std::string said = forked::join(host);
+  if (said.starts_with("skip: ")) GTEST_SKIP() << said;
+  EXPECT_EQ(said, "could not start, No such file or directory, /dev/null");
 }
 
 // Under the seccomp filters of CMakeLists.txt: each refusal the filter

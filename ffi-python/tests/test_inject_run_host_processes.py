@@ -3,10 +3,12 @@ that ignores SIGCHLD, a host that reaps every child itself (a SIGCHLD handler
 and a thread blocked in os.waitpid(-1, 0)), and a host inside a seccomp
 sandbox that refuses pidfd_open, clone3 and clone with CLONE_PIDFD. Each host
 is a fresh interpreter, so this process keeps its own settings. The value of a
-reference resolved through the provider tool takes the same road."""
+reference resolved through the provider tool takes the same road. And a host
+without /dev/null learns that it is /dev/null that is missing."""
 import errno
 import json
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -146,3 +148,39 @@ def test_status_of_a_program_killed_by_a_signal_is_none_in_a_host_that_ignores_s
                          capture_output=True, text=True, timeout=60)
     assert ran.returncode == 0, ran.stderr
     assert json.loads(ran.stdout) == [None, "***\n"]
+
+
+def test_a_host_without_dev_null_is_told_so_rather_than_that_the_program_is_missing(vault):
+    """A tmpfs over /dev leaves no null device for the program's standard
+    input: the run and the provider lookup say so, and blame neither the
+    program nor the tool's install."""
+    if os.geteuid() != 0 or shutil.which("unshare") is None:
+        pytest.skip("mounting over /dev needs root and unshare")
+    vault.plant(literal("dev/app/db", b"pw"))
+    vault.plant(reference("dev/app/ref", "aws-sm://eu-west-1/app-ref"))
+    code = textwrap.dedent("""
+        import json, sys
+        import zantu_ffi
+        root, passphrase = json.loads(sys.argv[1])
+        session = zantu_ffi.ZantuSession({"operations": ["inject"]}, root, passphrase)
+        said = []
+        for refs in ("A=secret:dev/app/db\\n", "A=secret:dev/app/ref\\n"):
+            try:
+                session.inject_run(refs, "dev", "/bin/true", [])
+                said.append("ran")
+            except zantu_ffi.ZantuError as e:
+                said.append(e.args[0])
+        print(json.dumps(said))
+    """)
+    ran = subprocess.run(["unshare", "-m", "sh", "-c", 'mount -t tmpfs none /dev && exec "$@"', "sh",
+                          sys.executable, "-c", code, json.dumps([vault.root, vault.passphrase])],
+                         capture_output=True, text=True, timeout=60)
+    if ran.returncode != 0 and "mount" in ran.stderr:
+        pytest.skip(f"no tmpfs over /dev here: {ran.stderr.strip()}")
+    assert ran.returncode == 0, ran.stderr
+    assert json.loads(ran.stdout) == [
+        "failed to launch child process: launch /bin/true: cannot open /dev/null for its standard input: "
+        "No such file or directory (os error 2)",
+        "provider error: aws-sm: `aws` cannot be started: cannot open /dev/null for its standard input "
+        "(No such file or directory (os error 2))",
+    ]

@@ -18,8 +18,9 @@ static_assert(core::kMaxArgStringLen == MAX_ARG_STRLEN);
 
 namespace {
 
-std::string launch_error(const Command& c, int errnum) {
-  return "launch " + core::utf8::to_lossy(c.program) + ": " + core::os_error_text(errnum);
+std::string launch_error(const Command& c, int errnum, bool null_device = false) {
+  return "launch " + core::utf8::to_lossy(c.program) + ": " +
+         (null_device ? "cannot open /dev/null for its standard input: " : "") + core::os_error_text(errnum);
 }
 
 // `command` as the core's runner takes it, borrowing from it; `env` holds the
@@ -94,7 +95,7 @@ Result<Output> SystemRunner::run(const Command& command) const {
   }
   // No limit and no output bound are set, so every other failure is a launch failure.
   if (!ran) {
-    std::string message = launch_error(command, ran.error().errnum);
+    std::string message = launch_error(command, ran.error().errnum, ran.error().null_device);
     if (!ran.error().program_ended) message += "; the program could not be ended and may still be running";
     return std::unexpected(WrapperError::spawn(std::move(message)));
   }

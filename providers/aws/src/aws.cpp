@@ -25,7 +25,7 @@ constexpr std::string_view kTimedOut = "aws-sm: `aws` timed out after {}s";
 constexpr std::string_view kTooLarge = "aws-sm: `aws` printed more than {} bytes";
 constexpr std::string_view kHelperEnded =
     "aws-sm: the helper process running `aws` was ended by another process before `aws` exited";
-constexpr std::string_view kTooLargeToStart = "aws-sm: `aws` cannot be started: {}";
+constexpr std::string_view kCannotStart = "aws-sm: `aws` cannot be started: {}";
 constexpr std::string_view kEmptyValue = "aws-sm secret `{}` in region `{}` resolved to an empty value";
 constexpr std::string_view kBinaryValue =
     "aws-sm secret `{}` in region `{}` is stored as binary (SecretBinary), which is not supported";
@@ -120,7 +120,7 @@ core::Result<AwsOutput> SystemAwsRunner::run(std::span<const std::string> args,
   auto ran = common::run_tool("aws", args, limit);
   if (!ran) {
     return provider_error(common::failure_message(
-        ran.error(), limit, {kCouldNotRun, kWaitFailed, kTimedOut, kTooLarge, kHelperEnded, kTooLargeToStart}));
+        ran.error(), limit, {kCouldNotRun, kWaitFailed, kTimedOut, kTooLarge, kHelperEnded, kCannotStart}));
   }
   return AwsOutput{std::move(ran->stdout_bytes), std::move(ran->stderr_bytes), ran->status};
 }

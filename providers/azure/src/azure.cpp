@@ -27,7 +27,7 @@ constexpr std::string_view kTimedOut = "azure-kv: `az` timed out after {}s";
 constexpr std::string_view kTooLarge = "azure-kv: `az` printed more than {} bytes";
 constexpr std::string_view kHelperEnded =
     "azure-kv: the helper process running `az` was ended by another process before `az` exited";
-constexpr std::string_view kTooLargeToStart = "azure-kv: `az` cannot be started: {}";
+constexpr std::string_view kCannotStart = "azure-kv: `az` cannot be started: {}";
 constexpr std::string_view kEmptyValue = "azure-kv secret `{}` in vault `{}` resolved to an empty value";
 constexpr std::string_view kUnexpectedOutput =
     "azure-kv: `az` printed something other than one JSON string for secret `{}` in vault `{}` (output withheld)";
@@ -116,7 +116,7 @@ core::Result<AzOutput> SystemAzRunner::run(std::span<const std::string> args, st
   auto ran = common::run_tool("az", args, limit, kAzEnv);
   if (!ran) {
     return provider_error(common::failure_message(
-        ran.error(), limit, {kCouldNotRun, kWaitFailed, kTimedOut, kTooLarge, kHelperEnded, kTooLargeToStart}));
+        ran.error(), limit, {kCouldNotRun, kWaitFailed, kTimedOut, kTooLarge, kHelperEnded, kCannotStart}));
   }
   return AzOutput{std::move(ran->stdout_bytes), std::move(ran->stderr_bytes), ran->status};
 }

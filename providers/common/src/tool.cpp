@@ -210,13 +210,19 @@ namespace {
 
 std::string failure_text(const ToolFailure& failure, std::chrono::nanoseconds limit, const ToolFailureTexts& texts) {
   switch (failure.kind) {
-    case ToolFailureKind::CouldNotStart: return fill(texts.could_not_run, {core::os_error_text(failure.errnum)});
+    case ToolFailureKind::CouldNotStart:
+      // Not the tool's install: what it would have had as standard input.
+      if (failure.null_device) {
+        return fill(texts.cannot_start,
+                    {"cannot open /dev/null for its standard input (" + core::os_error_text(failure.errnum) + ")"});
+      }
+      return fill(texts.could_not_run, {core::os_error_text(failure.errnum)});
     case ToolFailureKind::WaitFailed: return fill(texts.wait_failed, {core::os_error_text(failure.errnum)});
     case ToolFailureKind::OutputTooLarge: return fill(texts.too_large, {std::to_string(kMaxToolOutputLen)});
     case ToolFailureKind::SupervisorEnded: return std::string(texts.helper_ended);
     // The core's runner always says why.
     case ToolFailureKind::TooLargeToStart:
-      return fill(texts.too_large_to_start, {core::child::exec_size_fault_text(*failure.size_fault)});
+      return fill(texts.cannot_start, {core::child::exec_size_fault_text(*failure.size_fault)});
     case ToolFailureKind::TimedOut: break;
   }
   return fill(texts.timed_out, {whole_seconds(limit)});

@@ -68,7 +68,7 @@ struct Tool {
   // Outputs in the tool's own form and what each gives.
   std::vector<Outcome> shapes;
   std::string helper_ended;
-  std::function<std::string(std::string_view reason)> too_large_to_start;
+  std::function<std::string(std::string_view reason)> cannot_start;
 };
 
 void PrintTo(const Tool& t, std::ostream* os) { *os << t.name; }
@@ -687,7 +687,7 @@ TEST_P(SystemRunner, ALookupTooLargeToStartGivesExecsReason) {
     ASSERT_FALSE(got);
     EXPECT_EQ(got.error().kind(), core::CoreErrorKind::Provider);
     const std::string& message = got.error().detail();
-    const std::string expected = tool().too_large_to_start(k.reason);
+    const std::string expected = tool().cannot_start(k.reason);
     const std::size_t hole = expected.find("{}");
     if (hole == std::string::npos) {
       EXPECT_EQ(message, expected);

@@ -108,7 +108,11 @@ struct ChildFailure {
   // then still be running, and, inside its exec, still hold the caller's
   // memory (see `run`).
   bool program_ended = true;
+  // For TooLargeToStart: what `child::exec_size_fault` found; absent otherwise.
   std::optional<ExecSizeFault> size_fault{};
+  // For CouldNotStart: the child could not open /dev/null for its standard
+  // input (errnum says why), not its program.
+  bool null_device = false;
 };
 
 // The longest string exec(2) copies into a new program, its final NUL

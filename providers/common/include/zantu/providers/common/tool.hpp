@@ -71,8 +71,9 @@ struct ToolEnvVar {
 
 // A provider's texts for a failed run, each with one "{}": the OS error text
 // for CouldNotStart and WaitFailed, the limit's whole seconds for TimedOut,
-// `kMaxToolOutputLen` in decimal for OutputTooLarge, exec's reason
-// (`core::child::exec_size_fault_text`) for TooLargeToStart; none for
+// `kMaxToolOutputLen` in decimal for OutputTooLarge, the reason for
+// `cannot_start` (exec's, `core::child::exec_size_fault_text`, for
+// TooLargeToStart, or a missing /dev/null for CouldNotStart); none for
 // SupervisorEnded.
 struct ToolFailureTexts {
   std::string_view could_not_run;
@@ -80,7 +81,7 @@ struct ToolFailureTexts {
   std::string_view timed_out;
   std::string_view too_large;
   std::string_view helper_ended;
-  std::string_view too_large_to_start;
+  std::string_view cannot_start;
 };
 
 // The message for `failure` from the provider's `texts`, with "; it could not
