@@ -323,7 +323,9 @@ using child_side::ChildPlan;
 using child_side::kKernelSigsetLen;
 
 // The stacks of both processes in one mapping, each above an inaccessible
-// page so an overflow faults instead of writing into the host's memory.
+// page so an overflow faults instead of writing into the host's memory. They
+// live, with the plan, in a run's own memory, which is kept while a process
+// of the run may still use it (RunMemory).
 class ChildStacks {
  public:
   static constexpr std::size_t kStackLen = 64 * 1024;
@@ -427,29 +429,35 @@ struct RunMemory {
 class KeptRuns {
  public:
   static void keep(std::unique_ptr<RunMemory> memory) noexcept {
-    RunMemory* m = memory.release();
-    m->next_kept = head_.load(std::memory_order_relaxed);
-    while (!head_.compare_exchange_weak(m->next_kept, m, std::memory_order_release, std::memory_order_relaxed)) {
-    }
+    count_.fetch_add(1, std::memory_order_relaxed);
+    push(memory.release());
   }
 
   // Frees every kept run whose processes are all gone.
   static void release_ended() noexcept {
     for (RunMemory* m = head_.exchange(nullptr, std::memory_order_acquire); m != nullptr;) {
-      std::unique_ptr<RunMemory> owned(m);
-      m = m->next_kept;
-      if (owned->in_use()) keep(std::move(owned));
+      RunMemory* const next = m->next_kept;
+      if (m->in_use()) {
+        push(m);
+      } else {
+        const std::unique_ptr<RunMemory> ended(m);
+        count_.fetch_sub(1, std::memory_order_relaxed);
+      }
+      m = next;
     }
   }
 
-  [[nodiscard]] static std::size_t count() noexcept {
-    std::size_t n = 0;
-    for (const RunMemory* m = head_.load(std::memory_order_acquire); m != nullptr; m = m->next_kept) ++n;
-    return n;
-  }
+  [[nodiscard]] static std::size_t count() noexcept { return count_.load(std::memory_order_relaxed); }
 
  private:
+  static void push(RunMemory* m) noexcept {
+    m->next_kept = head_.load(std::memory_order_relaxed);
+    while (!head_.compare_exchange_weak(m->next_kept, m, std::memory_order_release, std::memory_order_relaxed)) {
+    }
+  }
+
   static inline std::atomic<RunMemory*> head_{nullptr};
+  static inline std::atomic<std::size_t> count_{0};
 };
 
 // Owns a run's memory: when dropped, wipes it, then frees it, or keeps it

@@ -8,6 +8,13 @@
 namespace zantu::core::child_side {
 
 // What both processes need, all built before they exist, and what they report.
+//
+// The program shares this, its stack and the arrays the plan points to with
+// the caller until its exec completes or it exits, and the kernel writes into
+// `program_tid` at that moment. The rule: the caller never returns while a
+// process of the run may still read or write any of it, and where that cannot
+// be known (an exec asleep where no signal reaches it) keeps all of it, used
+// by nothing else, until `program_tid` is cleared (RunMemory in child.cpp).
 struct ChildPlan {
   char* const* candidates = nullptr;
   char* const* argv = nullptr;
