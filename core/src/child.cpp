@@ -73,6 +73,16 @@ struct Pipe {
   return p;
 }
 
+// Appends to `out` a pointer to each string of `arena` that starts at one of
+// `offsets`, then the null pointer that ends the array exec takes. The arena
+// must not grow after this.
+void point_into(SecretBuffer& arena, std::span<const std::size_t> offsets, std::vector<char*>& out) {
+  auto* base = reinterpret_cast<char*>(arena.data());
+  out.reserve(out.size() + offsets.size() + 1);
+  for (const auto off : offsets) out.push_back(base + off);
+  out.push_back(nullptr);
+}
+
 // The child's environment as one wiping arena of "NAME=VALUE\0" entries, with
 // the pointer array that exec takes.
 struct ChildEnv {
@@ -151,9 +161,7 @@ void build_child_env(std::span<const ChildEnvVar> vars, ChildEnv& out) {
     out.arena.append(value);
     out.arena.push_back(0);
   }
-  auto* base = reinterpret_cast<char*>(out.arena.data());
-  for (const auto off : offsets) out.envp.push_back(base + off);
-  out.envp.push_back(nullptr);
+  point_into(out.arena, offsets, out.envp);
   out.child_path = selected.child_path;
   out.caller_path = selected.caller_path;
 }
@@ -208,9 +216,7 @@ void build_candidates(std::string_view program, std::optional<std::string_view> 
       rest.remove_prefix(colon + 1);
     }
   }
-  auto* base = reinterpret_cast<char*>(out.arena.data());
-  for (const auto off : offsets) out.paths.push_back(base + off);
-  out.paths.push_back(nullptr);
+  point_into(out.arena, offsets, out.paths);
 }
 
 }  // namespace
@@ -477,10 +483,14 @@ class RunMemoryOwner {
   std::unique_ptr<RunMemory> memory_;
 };
 
-// Waits until `fd` (a process descriptor) is readable, at most `left`;
-// without one (-1) at most the next slice, which grows from 1 ms, as the
-// caller then tests for the end itself after every wake.
-void wait_readable(int fd, nanoseconds left, nanoseconds& slice) noexcept;
+// Waits at most `left` while the program's word still reads `tid`: the
+// kernel clears it, with a wake, when the exec completes or the program
+// exits, and the program wakes it when it waits to be taken. A stale `tid`
+// returns at once.
+void wait_for_tid_change(std::atomic<int>& word, int tid, nanoseconds left) noexcept {
+  const timespec timeout = to_timespec(left);
+  ::syscall(SYS_futex, &word, FUTEX_WAIT, tid, &timeout, nullptr, 0);
+}
 
 // Whether no process holds `pid` any more, or only a zombie does: an ended
 // process whose adopter has not reaped it yet (some inits reap orphans only
@@ -635,14 +645,25 @@ class Supervisor {
       const auto now = steady_clock::now();
       if (now >= until) return false;
       if (tid != 0) {
-        // Woken by the kernel when it clears the word.
-        const timespec timeout = to_timespec(std::min<nanoseconds>(slice, until - now));
+        wait_for_tid_change(plan.program_tid, tid, std::min<nanoseconds>(slice, until - now));
         slice = std::min<nanoseconds>(slice * 2, kLongestSlice);
-        ::syscall(SYS_futex, &plan.program_tid, FUTEX_WAIT, tid, &timeout, nullptr, 0);
       } else {
         wait_readable(program_pidfd_.get(), until - now, slice);
       }
     }
+  }
+
+  // Waits until `fd` (a process descriptor) is readable, at most `left`;
+  // without one (-1) at most the next slice, which grows from 1 ms, as the
+  // caller then tests for the end itself after every wake.
+  static void wait_readable(int fd, nanoseconds left, nanoseconds& slice) noexcept {
+    if (fd < 0) {
+      left = std::min(left, slice);
+      slice = std::min<nanoseconds>(slice * 2, kLongestSlice);
+    }
+    const timespec timeout = to_timespec(left);
+    pollfd pfd{fd, POLLIN, 0};
+    ::ppoll(&pfd, 1, &timeout, nullptr);
   }
 
   void kill_program() noexcept {
@@ -665,16 +686,6 @@ class Supervisor {
   bool reaped_ = false;
   std::optional<bool> program_ended_;
 };
-
-void wait_readable(int fd, nanoseconds left, nanoseconds& slice) noexcept {
-  if (fd < 0) {
-    left = std::min(left, slice);
-    slice = std::min<nanoseconds>(slice * 2, Supervisor::kLongestSlice);
-  }
-  const timespec timeout = to_timespec(left);
-  pollfd pfd{fd, POLLIN, 0};
-  ::ppoll(&pfd, 1, &timeout, nullptr);
-}
 
 // Starts the supervisor, which starts the program. The supervisor is cloned
 // with CLONE_VM (no copy of the host's memory) and CLONE_PIDFD for a process
@@ -753,7 +764,7 @@ enum class StartWait : std::uint8_t {
     if (!ended || *ended) {
       // The pid is written before the supervisor can end: read again.
       tid = plan.program_tid.load(std::memory_order_acquire);
-      if (tid < 0 || tid == 0) return StartWait::Started;
+      if (tid <= 0) return StartWait::Started;
       return StartWait::SupervisorEnded;
     }
     nanoseconds wait_for = slice;
@@ -762,10 +773,8 @@ enum class StartWait : std::uint8_t {
       if (now >= *deadline) return StartWait::TimedOut;
       wait_for = std::min<nanoseconds>(wait_for, *deadline - now);
     }
-    const timespec timeout = to_timespec(wait_for);
     slice = std::min<nanoseconds>(slice * 2, Supervisor::kLongestSlice);
-    // Woken by the kernel at the exec or exit; a stale value returns at once.
-    ::syscall(SYS_futex, &plan.program_tid, FUTEX_WAIT, tid, &timeout, nullptr, 0);
+    wait_for_tid_change(plan.program_tid, tid, wait_for);
   }
 }
 
@@ -864,10 +873,7 @@ void build_argv(std::string_view program, std::span<const std::string> args, Run
     memory.arg_arena.append(i == 0 ? program : std::string_view(args[i - 1]));
     memory.arg_arena.push_back(0);
   }
-  auto* base = reinterpret_cast<char*>(memory.arg_arena.data());
-  memory.argv.reserve(offsets.size() + 1);
-  for (const auto off : offsets) memory.argv.push_back(base + off);
-  memory.argv.push_back(nullptr);
+  point_into(memory.arg_arena, offsets, memory.argv);
 }
 
 }  // namespace

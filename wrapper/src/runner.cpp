@@ -20,7 +20,8 @@ namespace {
 
 std::string launch_error(const Command& c, int errnum, bool null_device = false) {
   return "launch " + core::utf8::to_lossy(c.program) + ": " +
-         (null_device ? "cannot open /dev/null for its standard input: " : "") + core::os_error_text(errnum);
+         (null_device ? std::string(core::kNullDeviceFailureText) + ": " : std::string()) +
+         core::os_error_text(errnum);
 }
 
 // `command` as the core's runner takes it, borrowing from it; `env` holds the

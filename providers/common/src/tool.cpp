@@ -213,8 +213,8 @@ std::string failure_text(const ToolFailure& failure, std::chrono::nanoseconds li
     case ToolFailureKind::CouldNotStart:
       // Not the tool's install: what it would have had as standard input.
       if (failure.null_device) {
-        return fill(texts.cannot_start,
-                    {"cannot open /dev/null for its standard input (" + core::os_error_text(failure.errnum) + ")"});
+        return fill(texts.cannot_start, {std::string(core::kNullDeviceFailureText) + " (" +
+                                             core::os_error_text(failure.errnum) + ")"});
       }
       return fill(texts.could_not_run, {core::os_error_text(failure.errnum)});
     case ToolFailureKind::WaitFailed: return fill(texts.wait_failed, {core::os_error_text(failure.errnum)});

@@ -111,9 +111,13 @@ struct ChildFailure {
   // For TooLargeToStart: what `child::exec_size_fault` found; absent otherwise.
   std::optional<ExecSizeFault> size_fault{};
   // For CouldNotStart: the child could not open /dev/null for its standard
-  // input (errnum says why), not its program.
+  // input (errnum says why), not its program (`kNullDeviceFailureText`).
   bool null_device = false;
 };
+
+// What a failure with `ChildFailure::null_device` set says went wrong, before
+// the operating system's error.
+inline constexpr std::string_view kNullDeviceFailureText = "cannot open /dev/null for its standard input";
 
 // The longest string exec(2) copies into a new program, its final NUL
 // included (MAX_ARG_STRLEN, 32 pages): a longer argument or environment
